@@ -1,0 +1,44 @@
+// The library's process-wide values.
+//
+// One accessory object per process is the intended use; see VelmoraObjC.h for
+// what several objects mean.  Values that other threads read "without
+// synchronisation" are atomics here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/SwappableMutex.h"
+
+namespace velmora {
+
+class VLBlink;
+class VLHrv;
+
+// The packet framer's state record.  Only the thread that frames received
+// bytes (the main thread) touches it.
+struct ParserState {
+  int32_t state = 0;          // 0..4
+  int32_t payloadLength = 0;  // the current packet's length byte, 0..255
+  uint8_t checksum = 0;       // running sum of the payload bytes, modulo 256
+};
+extern ParserState parserState;
+
+// The latest signal-quality value; written by the decoder only.
+extern std::atomic<int32_t> poorSignal;
+// 1 when the headset reports the KRT480 sensor chip.
+extern std::atomic<uint8_t> isKRT480;
+// 1 once no configuration reply is to be sent any more.
+extern std::atomic<uint8_t> sentConfigByte;
+
+// Guards the data dictionaries, raw-sample buffers, stream-log writes and the
+// HRV results.  Not recursive: nothing called while it is held may take it.
+extern SwappableMutex lock;
+
+// The blink detector and HRV analyser created by the most recent accessory
+// object.  Load them once (`auto h = velmora::hrv.load();`) and use the copy.
+extern std::atomic<std::shared_ptr<VLBlink>> blink;
+extern std::atomic<std::shared_ptr<VLHrv>> hrv;
+
+}  // namespace velmora

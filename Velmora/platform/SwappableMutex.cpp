@@ -1,0 +1,52 @@
+#include "platform/SwappableMutex.h"
+
+#include <deque>
+
+namespace velmora {
+namespace {
+
+// Every mutex ever installed lives here until the process ends.  The deque is
+// reached through a pointer that is never freed, so no retired mutex is
+// destroyed by static destruction while a detached thread still uses it.
+std::mutex* newMutex() {
+  static std::mutex* poolGuard = new std::mutex;
+  static std::deque<std::mutex>* pool = new std::deque<std::mutex>;
+  std::lock_guard<std::mutex> guard(*poolGuard);
+  return &pool->emplace_back();
+}
+
+}  // namespace
+
+SwappableMutex::SwappableMutex() : current_(newMutex()) {}
+
+std::mutex* SwappableMutex::lockCurrent() {
+  for (;;) {
+    std::mutex* m = current_.load(std::memory_order_acquire);
+    m->lock();
+    if (current_.load(std::memory_order_acquire) == m) return m;
+    m->unlock();
+  }
+}
+
+void SwappableMutex::lock() { lockCurrent(); }
+
+bool SwappableMutex::try_lock() {
+  std::mutex* m = current_.load(std::memory_order_acquire);
+  if (!m->try_lock()) return false;
+  if (current_.load(std::memory_order_acquire) == m) return true;
+  m->unlock();
+  return false;
+}
+
+// While a thread holds the mutex no swap can happen (replace() locks the
+// current mutex first), so the current mutex is the one this thread holds.
+void SwappableMutex::unlock() { current_.load(std::memory_order_acquire)->unlock(); }
+
+void SwappableMutex::replace() {
+  std::mutex* fresh = newMutex();
+  std::mutex* old = lockCurrent();
+  current_.store(fresh, std::memory_order_release);
+  old->unlock();
+}
+
+}  // namespace velmora
