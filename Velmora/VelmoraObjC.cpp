@@ -55,16 +55,21 @@ std::string joinPath(std::string directory, const char* name) {
   return directory + name;
 }
 
-// One write(2) of the whole buffer (retried only when interrupted before
-// writing anything).  Returns 0, or the errno of the failure (EIO for a short
-// write).
-int writeOnce(int fd, const char* bytes, size_t length) {
-  ssize_t n;
-  do {
-    n = ::write(fd, bytes, length);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return errno;
-  return static_cast<size_t>(n) == length ? 0 : EIO;
+// Writes the whole buffer: one write(2) unless the system takes only part of
+// it, in which case the rest is written again, so a failure reports its own
+// errno (a full disk, a file-size limit).  Returns 0 or that errno.
+int writeAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -453,7 +458,7 @@ void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   }
   if (n <= 0 || static_cast<size_t>(n) >= sizeof row) return;  // cannot happen for these formats
   logRow_.assign(row, static_cast<size_t>(n));
-  const int err = writeOnce(logFileHandle_, row, static_cast<size_t>(n));
+  const int err = writeAll(logFileHandle_, row, static_cast<size_t>(n));
   if (err != 0 && !rowWriteFailed_) {
     rowWriteFailed_ = true;
     logMessage("VLAccessory: cannot write to %s: %s", logFilePath_.c_str(), errorText(err).c_str());
@@ -472,7 +477,7 @@ void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   {
     std::lock_guard<SwappableMutex> g(lock);
     if (err == 0) {
-      err = ::ftruncate(fd, 0) == 0 ? writeOnce(fd, kLogHeader, sizeof kLogHeader - 1) : errno;
+      err = ::ftruncate(fd, 0) == 0 ? writeAll(fd, kLogHeader, sizeof kLogHeader - 1) : errno;
     }
     if (err == 0) {
       old = logFileHandle_;
