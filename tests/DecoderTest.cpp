@@ -7,6 +7,7 @@
 #include "VelmoraObjC.h"
 #include "sim/PacketEncoder.h"
 #include "support/LogCapture.h"
+#include "support/ValuePrinter.h"
 
 namespace velmora {
 namespace {
@@ -157,6 +158,93 @@ TEST_F(DecoderTest, RowsRunningPastThePayloadAreIgnored) {
   // A one-byte row whose value is missing.
   EXPECT_TRUE(decode({0x02}).empty());
   EXPECT_FALSE(log.contains("poor signal 0"));
+}
+
+// An ECG-like signal the HRV analyser finds beats in: at each beat the
+// signal drops by 4000 in one sample and climbs back over 200 samples.
+std::vector<int16_t> ecg(int period, int beats, int first = 100) {
+  std::vector<int16_t> x(static_cast<size_t>(first + beats * period), 0);
+  for (int b = 0; b < beats; ++b) {
+    for (int k = 0; k < 200; ++k) x[static_cast<size_t>(first + b * period + k)] = static_cast<int16_t>(-4000 + k * 20);
+  }
+  return x;
+}
+
+// The keys other than "raw" that raw rows of `samples` write.
+Dictionary decodeSamples(VelmoraObjC& accessory, const std::vector<int16_t>& samples) {
+  Dictionary written;
+  for (int16_t s : samples) {
+    const Bytes packet = PacketEncoder::rawPacket(s);
+    accessory.parseByte(std::span<const uint8_t>(packet));
+    for (auto& [key, value] : accessory.takeData()) {
+      if (key != "raw") written[key] = value;
+    }
+  }
+  return written;
+}
+
+TEST_F(DecoderTest, HrvAnalyserIsFedOnlyAtASignalQualityOfExactly200) {
+  // 439 samples at 512 per second are 857 ms.
+  const std::vector<int16_t> signal = ecg(439, 6);
+  for (uint8_t quality : {0, 199, 200, 201}) {
+    SCOPED_TRACE(static_cast<int>(quality));
+    VelmoraObjC fresh;  // with analysers of its own
+    const Bytes pq = PacketEncoder::packet(PacketEncoder::poorSignalRow(quality));
+    fresh.parseByte(std::span<const uint8_t>(pq));
+    fresh.takeData();
+    const Dictionary written = decodeSamples(fresh, signal);
+    if (quality == 200) {
+      EXPECT_EQ(written.at("rrInt"), Value(857));
+      EXPECT_EQ(written.at("heartRate"), Value(70));
+    } else {
+      EXPECT_EQ(written.count("rrInt"), 0u);
+      EXPECT_EQ(written.count("heartRate"), 0u);
+    }
+  }
+}
+
+TEST_F(DecoderTest, PoorSignalOfZeroResetsTheHrvAnalyser) {
+  // Four beats are needed before the first interval is reported.  A reset
+  // after the third starts the count over.
+  const std::vector<int16_t> signal = ecg(512, 4);
+  const auto cut = signal.begin() + 100 + 3 * 512 - 50;
+  for (uint8_t between : {0, 200}) {
+    SCOPED_TRACE(static_cast<int>(between));
+    VelmoraObjC fresh;
+    const Bytes start = PacketEncoder::packet(PacketEncoder::poorSignalRow(200));
+    fresh.parseByte(std::span<const uint8_t>(start));
+    decodeSamples(fresh, std::vector<int16_t>(signal.begin(), cut));
+    Bytes again = PacketEncoder::poorSignalRow(between);
+    again.insert(again.end(), {0x02, 200});
+    const Bytes packet = PacketEncoder::packet(again);
+    fresh.parseByte(std::span<const uint8_t>(packet));
+    const Dictionary written = decodeSamples(fresh, std::vector<int16_t>(cut, signal.end()));
+    EXPECT_EQ(written.count("rrInt"), between == 0 ? 0u : 1u);
+  }
+}
+
+TEST_F(DecoderTest, BlinkDetectorSeesEverySampleWithTheSignalQuality) {
+  std::vector<int16_t> signal(512, 0);  // the detector's warm-up
+  signal.insert(signal.end(), 20, 400);
+  signal.insert(signal.end(), 20, -400);
+  signal.insert(signal.end(), 100, 0);
+  for (uint8_t quality : {50, 51}) {
+    SCOPED_TRACE(static_cast<int>(quality));
+    VelmoraObjC fresh;
+    const Bytes pq = PacketEncoder::packet(PacketEncoder::poorSignalRow(quality));
+    fresh.parseByte(std::span<const uint8_t>(pq));
+    fresh.takeData();
+    fresh.setRawEnabled(false);  // blinks are found whatever rawEnabled says
+    log.clear();
+    const Dictionary written = decodeSamples(fresh, signal);
+    if (quality == 50) {
+      EXPECT_EQ(written, (Dictionary{{"blinkStrength", 50}}));
+      EXPECT_EQ(log.lines(), std::vector<std::string>{"blink value:50"});
+    } else {  // above 50 the detector keeps resetting
+      EXPECT_TRUE(written.empty());
+      EXPECT_TRUE(log.lines().empty());
+    }
+  }
 }
 
 TEST(HeartRate, RrIntervalConvertsToRoundedBeatsPerMinute) {

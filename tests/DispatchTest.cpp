@@ -13,6 +13,7 @@
 #include "VelmoraObjC.h"
 #include "sim/PacketEncoder.h"
 #include "support/LogCapture.h"
+#include "support/ValuePrinter.h"
 
 namespace velmora {
 namespace {
