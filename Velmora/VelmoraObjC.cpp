@@ -261,13 +261,28 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         parserState.state = 3;
         break;
       case 3: {
-        parserState.checksum = static_cast<uint8_t>(parserState.checksum + b);
-        // The index is in range unless the length byte was 0 (the one byte
-        // taken then is not stored) or another accessory object framed the
-        // start of this packet.
-        const int32_t index = parserState.payloadLength - payloadBytesRemaining_;
-        if (index >= 0 && index < payloadSize_) payloadBuffer_[static_cast<size_t>(index)] = b;
-        if (payloadBytesRemaining_-- <= 1) parserState.state = 4;
+        // All the payload bytes this chunk holds, with the running values in
+        // locals (stores through a byte pointer would force them to memory).
+        uint8_t checksum = parserState.checksum;
+        int32_t remaining = payloadBytesRemaining_;
+        const int32_t length = parserState.payloadLength;
+        uint8_t* const payload = payloadBuffer_.get();
+        const int32_t capacity = payloadSize_;
+        for (uint8_t p = b;; p = tempbuffer_[++k]) {
+          checksum = static_cast<uint8_t>(checksum + p);
+          // The index is in range unless the length byte was 0 (the one byte
+          // taken then is not stored) or another accessory object framed
+          // the start of this packet.
+          const int32_t index = length - remaining;
+          if (index >= 0 && index < capacity) payload[index] = p;
+          if (remaining-- <= 1) {
+            parserState.state = 4;
+            break;
+          }
+          if (k + 1 == size) break;
+        }
+        parserState.checksum = checksum;
+        payloadBytesRemaining_ = remaining;
         break;
       }
       case 4: {
