@@ -237,9 +237,10 @@ void VelmoraObjC::resetParser() { parserState = ParserState{}; }
 
 void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
   tempbuffer_ = chunk.data();
+  const uint8_t* const bytes = chunk.data();
   const size_t size = chunk.size();
   for (size_t k = 0; k < size; ++k) {
-    const uint8_t b = tempbuffer_[k];
+    const uint8_t b = bytes[k];
     switch (parserState.state) {
       case 0:
         if (b == 0xAA) parserState.state = 1;
@@ -268,17 +269,22 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         const int32_t length = parserState.payloadLength;
         uint8_t* const payload = payloadBuffer_.get();
         const int32_t capacity = payloadSize_;
-        for (uint8_t p = b;; p = tempbuffer_[++k]) {
+        for (uint8_t p = b;; p = bytes[++k]) {
           checksum = static_cast<uint8_t>(checksum + p);
           // The index is in range unless the length byte was 0 (the one byte
           // taken then is not stored) or another accessory object framed
-          // the start of this packet.
-          const int32_t index = length - remaining;
+          // the start of this packet (64 bits: parserState is public, and no
+          // value in it may make this overflow).
+          const int64_t index = int64_t{length} - remaining;
           if (index >= 0 && index < capacity) payload[index] = p;
-          if (remaining-- <= 1) {
+          if (remaining <= 1) {
+            // 1 -> 0 after a packet, 0 -> -1 after a zero-length one; never
+            // lower, however often another object's packet ends here.
+            remaining = std::max(remaining, 0) - 1;
             parserState.state = 4;
             break;
           }
+          --remaining;
           if (k + 1 == size) break;
         }
         parserState.checksum = checksum;
@@ -417,7 +423,7 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
     data_.insert_or_assign(keys().blinkStrength, Value(strength));
     logMessage("blink value:%d", strength);
   }
-  ++rawPackets_;
+  rawPackets_ = static_cast<int32_t>(static_cast<uint32_t>(rawPackets_) + 1u);  // wraps, never overflows
   if (rawEnabled_.load(std::memory_order_relaxed)) rawBuffer_.push_back(s);
   if (poorSignal.load(std::memory_order_relaxed) == 200) {
     const int32_t rr = hrv_->addData(s);

@@ -1,6 +1,8 @@
 // The accessory object's construction and its dispatch thread: what is
 // delivered, when, and how the thread stops.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "VelmoraObjC.h"
+#include "platform/ThreadPriority.h"
 #include "sim/PacketEncoder.h"
 #include "support/LogCapture.h"
 #include "support/ValuePrinter.h"
@@ -277,6 +280,35 @@ TEST(Dispatch, DelegateMayStopAndRestartFromItsOwnCallback) {
   ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 2; }));
   EXPECT_TRUE(accessory.connected());
   EXPECT_EQ(delegate->maps()[1], (Dictionary{{"vScoreAttention", 2}}));
+}
+
+TEST(ThreadPriority, ScaleMapsOntoNiceValuesWithNormalInTheMiddle) {
+  EXPECT_EQ(platform::niceForPriority(0.5), 0);
+  EXPECT_EQ(platform::niceForPriority(1.0), -20);
+  EXPECT_EQ(platform::niceForPriority(0.0), 19);
+  EXPECT_EQ(platform::niceForPriority(0.75), -10);
+  EXPECT_EQ(platform::niceForPriority(2.0), -20);
+  EXPECT_EQ(platform::niceForPriority(-1.0), 19);
+  EXPECT_EQ(platform::niceForPriority(std::numeric_limits<double>::quiet_NaN()), 0);
+}
+
+// New threads inherit their creator's nice value; the dispatch thread puts
+// itself back to normal where the system allows it.
+TEST(Dispatch, ThreadRunsAtNormalPriority) {
+  ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5), 0);
+  bool mayRaise = false;
+  std::thread([&] { mayRaise = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 0) == 0; }).join();
+  VelmoraObjC accessory;
+  accessory.resetParser();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  std::atomic<int> nice{-100};
+  delegate->onData = [&] { nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); };
+  accessory.setDelegate(delegate);
+  feed(accessory, PacketEncoder::attentionRow(1));
+  accessory.startDispatch();
+  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
+  EXPECT_EQ(nice.load(), mayRaise ? 0 : 5);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 0);  // where allowed
 }
 
 TEST(Dispatch, TwoObjectsDeliverTheirOwnValues) {
