@@ -211,16 +211,19 @@ void VelmoraObjC::fireDataReceived() {
       std::lock_guard<SwappableMutex> g(lock);
       moveRawIntoData();
     }
-    // Declared outside the locked scope so its nodes are freed after the
-    // unlock.
+    // Declared outside the locked scope, so the snapshot's nodes are freed,
+    // and a delegate whose host let go of it meanwhile is destroyed, after
+    // the unlock.
     Dictionary snapshot;
+    std::shared_ptr<VelmoraDelegate> receiver;
     {
       std::lock_guard<SwappableMutex> g(lock);
       if (!data_.empty() && connected_.load()) {
         // Taking the nodes is the snapshot and the emptying in one: the
         // delegate gets a map that nothing changes later.
         snapshot.swap(data_);
-        if (auto d = delegate()) d->dataReceived(snapshot);
+        receiver = delegate();
+        if (receiver) receiver->dataReceived(snapshot);
       }
     }
     dispatchPasses_.fetch_add(1);
