@@ -21,7 +21,6 @@ class FramerTest : public ::testing::Test {
 
   void feed(const Bytes& bytes) { accessory.parseByte(std::span<const uint8_t>(bytes)); }
 
-  // Lines other than the construction line.
   std::vector<std::string> lines() const { return log.lines(); }
 
   test::LogCapture log;
@@ -76,7 +75,7 @@ TEST_F(FramerTest, ChecksumMismatchIsLoggedAndThePayloadDropped) {
   EXPECT_EQ(accessory.takeData(), (Dictionary{{"poorSignal", 0}}));
 }
 
-TEST_F(FramerTest, BrokenSyncIsLoggedAndTheBreakingByteConsumed) {
+TEST_F(FramerTest, BrokenSyncIsLoggedAndBytesOutsidePacketsDropped) {
   log.clear();
   feed({0xAA, 0x55});
   EXPECT_EQ(lines(), std::vector<std::string>{"VLAccessory: Reset at second sync."});
@@ -85,9 +84,7 @@ TEST_F(FramerTest, BrokenSyncIsLoggedAndTheBreakingByteConsumed) {
   feed({0xAA, 0x01, 0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
   EXPECT_EQ(log.count("VLAccessory: Reset at second sync."), 2u);
   EXPECT_EQ(accessory.takeData(), (Dictionary{{"poorSignal", 0}}));
-}
-
-TEST_F(FramerTest, BytesBeforeSyncAreDroppedSilently) {
+  // Bytes before a sync pair go without a word.
   log.clear();
   feed({0x00, 0x17, 0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
   EXPECT_EQ(lines(), std::vector<std::string>{"poor signal 0"});
@@ -149,19 +146,6 @@ TEST_F(FramerTest, AbsentOrEmptyChunkChangesNothing) {
   EXPECT_EQ(accessory.payloadBytesRemaining(), 1);
   feed(Bytes(packet.begin() + 4, packet.end()));
   EXPECT_EQ(accessory.takeData(), (Dictionary{{"vScoreAttention", 7}}));
-}
-
-TEST_F(FramerTest, ResetParserAbandonsThePacketUnderWay) {
-  const Bytes packet = PacketEncoder::packet(PacketEncoder::attentionRow(7));
-  feed(Bytes(packet.begin(), packet.begin() + 4));
-  accessory.resetParser();
-  EXPECT_EQ(parserState.state, 0);
-  EXPECT_EQ(parserState.payloadLength, 0);
-  EXPECT_EQ(parserState.checksum, 0);
-  log.clear();
-  feed(Bytes(packet.begin() + 4, packet.end()));
-  EXPECT_TRUE(accessory.takeData().empty());
-  EXPECT_TRUE(lines().empty());
 }
 
 // The framer state is process-wide: a packet begun in one object and ended
