@@ -25,18 +25,18 @@
 //     startRecording()/stopRecording(); the last two are meant for one host
 //     thread at a time (they are serialised against each other anyway).
 //
-// Several accessory objects in one process.  The headset protocol state is
-// process-wide by design: `parserState` is shared, so only one object may be
-// fed bytes at a time, all from the same thread, and a packet cut off in one
-// object is continued by the next bytes given to any object (the framer
-// never writes or reads outside the receiving object's own payload array, so
-// this garbles at most that packet).  `poorSignal`, `isKRT480` and
-// `sentConfigByte` are shared too.  Each object creates its own blink
-// detector and HRV analyser and decodes with those; the globals `blink` and
-// `hrv` name the ones the most recently constructed object created.  `lock`
-// is one mutex shared by all objects (each construction replaces it, which is
-// safe while other objects use it).  Each object has its own dictionary, raw
-// buffer, dispatch thread and stream log.
+// Several accessory objects in one process.  The framer's state
+// `parserState` is process-wide, so bytes may be fed to one object at a time,
+// all from the same thread, and a packet cut off in one object is continued
+// by the next bytes given to any object (the framer never reads or writes
+// outside the receiving object's own payload array, so this garbles at most
+// that packet).  `poorSignal`, `isKRT480` and `sentConfigByte` are shared
+// too.  Each object creates its own blink detector and HRV analyser and
+// decodes with those; the globals `blink` and `hrv` name the ones the most
+// recently constructed object created.  `lock` is one mutex shared by all
+// objects (each construction replaces it, which is safe while other objects
+// use it).  Each object has its own dictionary, raw buffer, dispatch thread
+// and stream log.
 //
 // Lifetime.  Destroying the object stops its dispatch thread and waits for it
 // to end (without waiting out the pause); it must not be destroyed from its
@@ -226,7 +226,7 @@ class VelmoraObjC {
   void pause();
   void moveRawIntoData();  // `lock` held
 
-  // Fields, in the order of the design.
+  // The object's state; `lock` guards what the dispatch thread reads.
   std::atomic<bool> connected_{false};
   std::atomic<bool> rawEnabled_{true};
   std::atomic<bool> isRecording_{false};
