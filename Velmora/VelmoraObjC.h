@@ -10,7 +10,13 @@
 // Wire format.  A packet is AA AA, a length byte N (0..255, 0xAA included),
 // N payload bytes and a checksum byte equal to the inverse of the payload's
 // byte sum.  A payload is a run of rows: a code byte; for codes 0x80 and above
-// a length byte; then the value bytes (one for codes below 0x80).
+// a length byte; then the value bytes (one for codes below 0x80).  Codes the
+// decoder does not know, and 0x81, which carries nothing it uses, are skipped
+// by their length.  A row whose value bytes would run past the payload's end
+// is not decoded (no value, no analyser call); the walk moves on by the row's
+// usual rule, which normally ends it.  A configuration request (0x08) would
+// be answered through an output channel while `readyToSend` is true; none is
+// attached yet, so its value byte is simply passed over.
 //
 // Threads.
 //   - The framing thread (the main thread, where the serial port delivers
