@@ -194,7 +194,10 @@ class VelmoraObjC {
   // between the two.  When the file cannot be created or its header written
   // it logs "VLAccessory: cannot record to PATH: REASON" and recording is off
   // (isRecording() false); the previous log file and its path stay, so
-  // stopRecording() can still save it.
+  // stopRecording() can still save it.  Each row goes straight to the file
+  // with one write(2); the first row of a recording that cannot be written
+  // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
+  // decoding goes on.
   void startRecording(const std::string& directory, uint8_t flag);
   // Ends recording.  With no or an empty destination logs "Throwing away log
   // file." and leaves the log file where it is; otherwise logs "Saving at
@@ -205,7 +208,7 @@ class VelmoraObjC {
 
   // RR interval in ms -> beats per minute, as stored under "heartRate":
   // 60 / (rr / 1000) in double precision, narrowed to float, rounded half
-  // away from zero.
+  // away from zero; 0 for an interval of 0 or less.
   static int32_t heartRateForRrInterval(int32_t rrIntervalMs);
 
  private:
