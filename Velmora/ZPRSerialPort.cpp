@@ -505,6 +505,10 @@ bool ZPRSerialPort::close() {
     fileDescriptor_ = 0;
   }
   didChange("fileDescriptor");
+  // Unlocked explicitly: a read loop still waiting in poll() keeps the open
+  // file (and with it the lock) alive for up to 100 ms after close(), which
+  // would refuse an immediate reopen.
+  io.lock(fd, LOCK_UN);
   // Linux releases the descriptor even when close() reports an error, so the
   // port is closed either way; the error is still reported.
   if (io.close(fd) != 0) reportError(errno, false);
