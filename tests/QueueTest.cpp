@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/BackgroundQueue.h"
 #include "platform/MainQueue.h"
 #include "platform/RunLoop.h"
+#include "support/LogCapture.h"
 
 namespace velmora::platform {
 namespace {
@@ -81,6 +86,114 @@ TEST(MainQueue, AsyncKeepsEachThreadsOrderAndRunsOnTheMainThread) {
     ASSERT_EQ(seenA[static_cast<size_t>(i)], i);
     ASSERT_EQ(seenB[static_cast<size_t>(i)], i);
   }
+}
+
+
+// Lets tasks wait until a given number of them have arrived, with a bound so
+// that a queue that fails to grow fails the test instead of hanging it.
+class Rendezvous {
+ public:
+  explicit Rendezvous(int parties) : parties_(parties) {}
+  bool arriveAndWait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (++arrived_ == parties_) cv_.notify_all();
+    return cv_.wait_for(lock, 10s, [&] { return arrived_ >= parties_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int arrived_ = 0;
+  const int parties_;
+};
+
+TEST(BackgroundQueue, RunsBlockingTasksConcurrentlyByGrowing) {
+  constexpr int kTasks = 20;
+  BackgroundQueue queue;
+  Rendezvous all(kTasks);
+  std::atomic<int> met{0};
+  std::atomic<int> finished{0};
+  for (int i = 0; i < kTasks; ++i) {
+    queue.async([&] {
+      if (all.arriveAndWait()) ++met;
+      ++finished;
+    });
+  }
+  ASSERT_TRUE(test::waitUntil([&] { return finished.load() == kTasks; }, 20s));
+  EXPECT_EQ(met.load(), kTasks);
+  EXPECT_GE(queue.threadCount(), static_cast<size_t>(kTasks));
+}
+
+TEST(BackgroundQueue, IdleThreadsExitAndTheQueueGrowsAgain) {
+  BackgroundQueue queue(20ms);
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 3; ++i) queue.async([&] { ++ran; });
+  ASSERT_TRUE(test::waitUntil([&] { return ran.load() == 3; }));
+  EXPECT_GE(queue.threadCount(), 1u);
+  ASSERT_TRUE(test::waitUntil([&] { return queue.threadCount() == 0; }));
+  queue.async([&] { ++ran; });
+  ASSERT_TRUE(test::waitUntil([&] { return ran.load() == 4; }));
+}
+
+TEST(BackgroundQueue, DestructionWaitsForRunningAndQueuedTasks) {
+  auto queue = std::make_unique<BackgroundQueue>();
+  std::atomic<bool> destroying{false};
+  std::atomic<int> done{0};
+  // A task still blocked when the destructor starts, released only then.
+  queue->async([&] {
+    while (!destroying.load()) std::this_thread::yield();
+    ++done;
+  });
+  std::atomic<bool> resubmitted{false};
+  for (int i = 0; i < 50; ++i) {
+    queue->async([&, q = queue.get()] {
+      // Tasks may submit more tasks while the queue is being destroyed.
+      if (!resubmitted.exchange(true)) q->async([&] { ++done; });
+      ++done;
+    });
+  }
+  destroying = true;
+  queue.reset();
+  EXPECT_EQ(done.load(), 52);
+}
+
+TEST(BackgroundQueue, ATaskMayDestroyItsOwnQueue) {
+  auto queue = std::make_unique<BackgroundQueue>();
+  std::atomic<int> before{0};
+  std::atomic<bool> destroyed{false};
+  for (int i = 0; i < 5; ++i) queue->async([&] { ++before; });
+  queue->async([&] {
+    queue.reset();
+    destroyed = true;
+  });
+  ASSERT_TRUE(test::waitUntil([&] { return destroyed.load(); }));
+  EXPECT_EQ(before.load(), 5);
+}
+
+TEST(BackgroundQueue, SharedQueueIsOneObjectAndRunsTasksOffTheCallingThread) {
+  EXPECT_EQ(&BackgroundQueue::shared(), &BackgroundQueue::shared());
+  std::atomic<bool> offThread{false};
+  std::atomic<bool> ran{false};
+  auto caller = std::this_thread::get_id();
+  BackgroundQueue::shared().async([&] {
+    offThread = std::this_thread::get_id() != caller;
+    ran = true;
+  });
+  ASSERT_TRUE(test::waitUntil([&] { return ran.load(); }));
+  EXPECT_TRUE(offThread);
+}
+
+// The pattern the serial layer relies on: a background task waits on the
+// main queue while the main thread runs its loop.
+TEST(BackgroundQueue, TasksMayWaitOnTheMainQueue) {
+  std::atomic<bool> done{false};
+  int onMain = 0;
+  BackgroundQueue::shared().async([&] {
+    MainQueue::sync([&] { onMain = 1; });
+    done = true;
+  });
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return done.load(); }, 5s));
+  EXPECT_EQ(onMain, 1);
 }
 
 }  // namespace
