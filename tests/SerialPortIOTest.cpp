@@ -2,6 +2,7 @@
 // callbacks, exclusive use, the terminal options and their restoration, the
 // read loop's chunks, flow-control reopening and removal of the device.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -231,9 +232,51 @@ TEST_F(SerialPortOpenClose, SettingTheStoredValueDoesNotTouchTheDevice) {
   EXPECT_EQ(io->writes, afterOpen + 1);
 
   // A rate that cfsetspeed does not know goes through termios2.
+  test::LogCapture log;
   port->setBaudRate(250000);
   EXPECT_EQ(io->arbitraryRate, 250000u);
   EXPECT_EQ(port->baudRate(), 250000u);
+  EXPECT_TRUE(log.lines().empty());  // the pty took it
+}
+
+// Refuses every attribute write.
+class RefusingIO : public platform::TerminalIO {
+ public:
+  int setAttributes(int, int, const termios*) override {
+    errno = EINVAL;
+    return -1;
+  }
+};
+
+TEST_F(SerialPortOpenClose, AnOptionWriteThatFailsIsOnlyLogged) {
+  port->setTerminalIO(std::make_shared<RefusingIO>());
+  test::LogCapture log;
+  openAndWait();
+  EXPECT_EQ(log.count("Unable to set options on TestPort: -1"), 1u);
+  port->setParity(1);
+  EXPECT_EQ(log.count("Unable to set options on TestPort: -1"), 2u);
+  EXPECT_TRUE(port->isOpen());
+  EXPECT_EQ(delegate->count("error"), 0u);
+}
+
+TEST_F(SerialPortOpenClose, ADescriptorOfZeroIsMovedUpAndNotLeaked) {
+  // With standard input closed the device's open() returns 0.
+  const int savedStdin = ::dup(0);
+  ASSERT_GE(savedStdin, 0);
+  ::close(0);
+  port->open();
+  const int fd = port->fileDescriptor();
+  const bool zeroInUseWhileOpen = ::fcntl(0, F_GETFD) != -1;
+  port->close();
+  const bool zeroInUseAfterClose = ::fcntl(0, F_GETFD) != -1;
+  ::dup2(savedStdin, 0);
+  ::close(savedStdin);
+
+  EXPECT_GT(fd, 0);
+  EXPECT_FALSE(zeroInUseWhileOpen);
+  EXPECT_FALSE(zeroInUseAfterClose);
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1; }));
+  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed"}));
 }
 
 TEST_F(SerialPortOpenClose, FlowControlChangesReopenAnOpenPortOnly) {
