@@ -10,9 +10,10 @@
 // as the main thread.  A command-line host calls run(); a host with an event
 // loop of its own polls descriptor() for readability and calls drain().
 //
-// RunLoop::current() on the main thread is the main loop.  A thread that
-// starts running the main loop after it used its own loop keeps both; the
-// work attached to its own loop waits until that loop runs again.
+// A thread becomes the main thread by running the main loop and stays it
+// until another thread does.  RunLoop::current() on the main thread is the
+// main loop; work that a thread attached to its own loop before it became
+// the main thread waits until that loop is run again.
 //
 // One pass of a loop runs, in this order: the sources that were readable
 // when the wait ended, the timers that were due, then the tasks that were
