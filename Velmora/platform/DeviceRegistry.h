@@ -85,8 +85,8 @@ class DeviceRegistry {
   // An active subscription; destroying it unsubscribes.  Once the
   // destructor has returned the handler is not called again, not even for
   // events already posted; a destruction on another thread waits for a
-  // handler under way.  A handler may destroy its own subscription.  A
-  // subscription must not outlive its subscribing thread.
+  // handler under way.  A handler may destroy its own subscription.  Once
+  // the subscribing thread has ended, its events are dropped.
   class Subscription {
    public:
     virtual ~Subscription() = default;
