@@ -425,6 +425,7 @@ void ZPRSerialPort::open() {
   {
     std::unique_lock<std::shared_mutex> d(descriptorMutex_);
     opening_ = opening;
+    removalReported_.store(false);
     fileDescriptor_ = fd;
   }
   didChange("fileDescriptor");
@@ -605,12 +606,16 @@ void ZPRSerialPort::cleanup() {
 void ZPRSerialPort::cleanupAfterSystemRemoval() {
   // The pin poll or the read loop may have begun handling this opening's
   // removal already; the delegate hears of it once.
+  // The pin poll or the read loop may have handled this opening's removal
+  // already, possibly closing the port: the delegate hears of it once.
   auto opening = currentOpening();
   if (opening && opening->removalClaimed.exchange(true)) return;
+  if (!opening && removalReported_.load()) return;
   handleRemoval();
 }
 
 void ZPRSerialPort::handleRemoval() {
+  removalReported_.store(true);
   auto current = delegate();
   if (current && current->implements(ZPRSerialPortDelegate::kSerialPortWasRemovedFromSystem)) {
     current.reset();

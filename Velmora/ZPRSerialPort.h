@@ -277,6 +277,10 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   std::atomic<bool> DSR_{false};
   std::atomic<bool> DCD_{false};
   std::atomic<int> fileDescriptor_{0};
+  // Set when a removal has been handled, cleared by the next open, so that a
+  // second report of the same removal (the registry's after the read loop's)
+  // reaches the delegate no more.
+  std::atomic<bool> removalReported_{false};
 
   // Serialises open, close, the options and the line drivers; guards
   // terminalIO_, originalPortAttributes_ and pinPollTimer_.

@@ -323,6 +323,11 @@ TEST_F(SerialPortOpenClose, UnpluggingReportsErrorThenRemovalThenCloseOnce) {
   EXPECT_TRUE(error->errorCode == EIO || error->errorCode == ENXIO) << error->errorCode;
   EXPECT_TRUE(delegate->allOnMainThread());
 
+  // The registry reports the same removal later; the delegate is not told twice.
+  port->cleanupAfterSystemRemoval();
+  platform::RunLoop::main().drain();
+  EXPECT_EQ(delegate->count("removed"), 1u);
+
   // The object stays usable; the device is gone for good.
   port->open();
   EXPECT_FALSE(port->isOpen());
