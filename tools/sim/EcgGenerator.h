@@ -3,12 +3,13 @@
 // wave, summed over neighbouring beats, on a gently wandering baseline with a
 // little noise.
 //
-// The R wave falls by about 3200 raw units within 15 samples, so the
-// detector's difference signal clears its threshold base of 3000 (and its 55 %
-// upper threshold) on the fall, while the rise of the R wave stays well under
-// the detector's "steep rise" limit of 1.5 times the upper threshold, so the
-// fall alone marks each beat and the marked sample keeps the same place
-// relative to the R peak from beat to beat.
+// From the top of the R wave to the S wave the signal falls by about 3400
+// raw units within 15 samples, so the detector's difference signal clears
+// its threshold base (at least 3000) and its 55 % upper threshold on the
+// fall.  The steepest 15-sample rise, about 2000, stays at three quarters of
+// the detector's "steep rise" limit (1.5 times the upper threshold), so the
+// fall alone marks each beat and the marked sample keeps its place relative
+// to the R peak from beat to beat.
 //
 // The heart beats on in every mode: RR intervals follow
 //   rr(t) = rr0 * (1 + lf sin(2 pi 0.1 t + a) + hf sin(2 pi 0.25 t + b)) + noise

@@ -3,10 +3,10 @@
 // of both polarities and varied strengths.
 //
 // A blink is a two-lobed swing shaped so that the library's blink detector
-// takes it: each lobe stays beyond +230 / -200 for 18 to 28 samples, the
+// takes it: each lobe stays beyond +230 / -200 for 17 to 28 samples, the
 // lobes follow each other at once and carry about the same area (so the
 // blink's mean stays small), the strength (largest minus smallest sample) is
-// about 650 to 3650, and the background is damped to a fifth from 60 samples
+// about 600 to 3600, and the background is damped to a fifth from 60 samples
 // before the blink to 60 after it, so that the detector finds a quiet
 // baseline on both sides (at most +-30: below its end level of 33/34).
 // Blinks start no earlier than 1.5 s into an EEG period (the detector warms

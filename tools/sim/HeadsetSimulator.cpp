@@ -59,9 +59,14 @@ void HeadsetSimulator::start() {
     std::lock_guard<std::mutex> g(mutex_);
     started_ = true;
   }
-  anchor_ = Clock::now();
-  anchorTick_ = 0;
-  thread_ = std::thread([this] { run(); });
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    unplugNow();
+    std::lock_guard<std::mutex> g(mutex_);
+    started_ = false;
+    throw;
+  }
 }
 
 void HeadsetSimulator::stop() {
