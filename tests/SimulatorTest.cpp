@@ -497,8 +497,8 @@ TEST(SimulatorFaults, SpecsParseAndBadOnesAreExplained) {
   EXPECT_DOUBLE_EQ(Fault::parse("junk@7").argument, 16.0);
   EXPECT_DOUBLE_EQ(Fault::parse("unplug@10").argument, 0.0);
   EXPECT_DOUBLE_EQ(*Fault::parse("checksum@2.5").atSecond, 2.5);
-  for (const char* spec : {"sync@6:3", "junk@0:1", "unplug@10:3", "checksum@1.25:2"}) {
-    EXPECT_EQ(Fault::parse(Fault::parse(spec).describe()).describe(), Fault::parse(spec).describe());
+  for (const char* text : {"sync@6:3", "junk@0:1", "unplug@10:3", "checksum@1.25:2"}) {
+    EXPECT_EQ(Fault::parse(Fault::parse(text).describe()).describe(), Fault::parse(text).describe());
   }
   for (const char* bad : {"checksum", "flood@1", "pause@x", "junk@1:0", "pause@1:0", "checksum@-1", "sync@1:1.5",
                           "junk@1:", "@3"}) {
