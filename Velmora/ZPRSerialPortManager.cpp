@@ -48,12 +48,17 @@ ZPRSerialPortManager::~ZPRSerialPortManager() {
 
 void ZPRSerialPortManager::retrieveAvailablePortsAndRegisterForChangeNotifications() {
   auto& registry = platform::DeviceRegistry::shared();
-  // Subscribing before listing means a device that arrives in between is
-  // reported again as an arrival, which the arrival handler ignores as
-  // already listed, rather than being missed.
+  // Both subscriptions come before the listing: a device that arrives in
+  // between is reported again as an arrival, which the arrival handler
+  // ignores as already listed, and one that leaves in between is still
+  // reported as removed.
   portPublishedNotificationIterator_ = registry.subscribeArrivals(
       [this](const std::vector<platform::DeviceRef>& devices) {
         ZPRSerialPortManagerPortsPublishedNotificationCallback(this, devices);
+      });
+  portTerminatedNotificationIterator_ = registry.subscribeRemovals(
+      [this](const std::vector<platform::DeviceRef>& devices) {
+        ZPRSerialPortManagerPortsTerminatedNotificationCallback(this, devices);
       });
   SerialPortList initial;
   for (const auto& device : registry.serialDevices()) {
@@ -64,10 +69,6 @@ void ZPRSerialPortManager::retrieveAvailablePortsAndRegisterForChangeNotificatio
     std::lock_guard<std::mutex> g(mutex_);
     availablePorts_ = std::move(initial);
   }
-  portTerminatedNotificationIterator_ = registry.subscribeRemovals(
-      [this](const std::vector<platform::DeviceRef>& devices) {
-        ZPRSerialPortManagerPortsTerminatedNotificationCallback(this, devices);
-      });
 }
 
 void ZPRSerialPortManager::registerForNotifications() {
