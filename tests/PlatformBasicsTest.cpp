@@ -25,6 +25,7 @@ TEST(SwappableMutex, ReplacementWaitsForTheHolderAndKeepsExclusion) {
   SwappableMutex m;
   const std::mutex* first = m.current();
   int shared = 0;
+  std::atomic<int> passes{0};
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
   for (int t = 0; t < 3; ++t) {
@@ -32,16 +33,24 @@ TEST(SwappableMutex, ReplacementWaitsForTheHolderAndKeepsExclusion) {
       while (!stop.load()) {
         std::lock_guard<SwappableMutex> g(m);
         ++shared;  // a data race here would be reported by ThreadSanitizer
+        passes.fetch_add(1);
       }
     });
   }
-  for (int i = 0; i < 200; ++i) m.replace();
+  // Keep replacing while the workers take the mutex, until they have taken
+  // it often enough to have met many replacements.
+  int replacements = 0;
+  ASSERT_TRUE(test::waitUntil([&] {
+    m.replace();
+    ++replacements;
+    return passes.load() > 2000 && replacements > 200;
+  }));
   stop = true;
   for (auto& w : workers) w.join();
   EXPECT_NE(m.current(), first);
   EXPECT_TRUE(m.try_lock());
   m.unlock();
-  EXPECT_GT(shared, 0);
+  EXPECT_EQ(shared, passes.load());
 }
 
 }  // namespace

@@ -82,13 +82,18 @@ class DeviceRegistry {
  public:
   using Handler = std::function<void(const std::vector<DeviceRef>& devices)>;
 
-  // An active subscription; destroying it unsubscribes.
+  // An active subscription; destroying it unsubscribes.  Once the
+  // destructor has returned the handler is not called again, not even for
+  // events already posted; a destruction on another thread waits for a
+  // handler under way.  A handler may destroy its own subscription.  Once
+  // the subscribing thread has ended, its events are dropped.
   class Subscription {
    public:
     virtual ~Subscription() = default;
   };
 
-  // The process-wide registry over the udev source and the device folder.
+  // The process-wide registry over the udev source and the device folder,
+  // in that order.  Created on first use and never destroyed.
   static DeviceRegistry& shared();
 
   // A registry over the given sources (tests use in-memory sources).
@@ -99,14 +104,21 @@ class DeviceRegistry {
 
   // Present devices: each source's devices in its order, sources in order.
   std::vector<DeviceRef> serialDevices();
-  // The present device with `path` as callout or further path, or null.
+  // The present device with `path` as callout or further path, or, failing
+  // that, with the path `path` resolves to (through symbolic links); null
+  // for none and for an empty path.
   DeviceRef deviceFromPath(const std::string& path);
 
+  // `handler` runs on the subscribing thread's run loop with the devices of
+  // one change (never an empty list).  Where one change both removes and
+  // adds devices, removals are posted first.  The first subscription starts
+  // the sources.
   std::unique_ptr<Subscription> subscribeArrivals(Handler handler);
   std::unique_ptr<Subscription> subscribeRemovals(Handler handler);
 
  private:
   struct Impl;
+  std::unique_ptr<Subscription> subscribe(bool arrivals, Handler handler);
   std::shared_ptr<Impl> impl_;
 };
 

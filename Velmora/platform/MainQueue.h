@@ -1,5 +1,10 @@
 // The main queue: work submitted to the main run loop (see RunLoop.h).
 //
+// Tasks run only while the main thread runs the main loop; sync() from
+// another thread therefore blocks until it does.  An exception thrown by a
+// sync() task is rethrown to the caller.  Since the background queue's tasks
+// wait on the main queue, the main thread must never wait for them.
+//
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 

@@ -3,7 +3,9 @@
 //
 // Observers run synchronously on the posting thread, in the order in which
 // they were added.  An observer may add or remove observers; such changes
-// take effect from the next post.
+// take effect from the next post.  Likewise a post already under way on
+// another thread may still call an observer that is being removed; the
+// observer's function is kept alive until that call has returned.
 //
 // Thread-safety: all functions may be called from any thread.
 #pragma once

@@ -6,7 +6,13 @@
 // at the given indexes.  A key may depend on others (declareDependency()): a
 // change of the other key is also announced as a Setting of the dependent key.
 //
-// Observers run synchronously on the thread that made the change.
+// Observers run synchronously on the thread that made the change, in the
+// order in which they were added: first the observers of the changed key,
+// then those of the keys that depend on it, nearest first (dependencies are
+// followed transitively; a key is announced once per change even if the
+// dependencies form a cycle).  didChange() sorts the indexes and drops
+// duplicates.  Additions and removals made by an observer take effect from
+// the next change; tokens are unique across all observables.
 //
 // Thread-safety: addObserver(), removeObserver() and didChange() may be
 // called from any thread.

@@ -1,0 +1,76 @@
+// The device-folder back-end of the registry: lists the "tty.NAME" symbolic
+// links of a folder (DeviceFolder.h) as devices and reports their arrival and
+// removal.
+//
+// A link is listed when its target exists and is a character device.  The
+// device is called NAME, its callout path is the link's own path and its one
+// further path is the link's fully resolved target (for example /dev/pts/5).
+// Listings are sorted by NAME (byte order).
+//
+// Changes are found by rescanning the folder whenever inotify reports an
+// event for a "tty." entry in it, or for an entry in a directory holding a
+// link's target (so that a pty that vanishes under its link, or comes back,
+// is noticed), and diffing against the previous listing.  A device is the
+// pair (link path, resolved target): a link replaced by one with the same
+// target is no change, a link replaced by one with another target is the
+// removal of the old device and the arrival of the new one.  A device that
+// stays listed keeps its DeviceRef, so enumerate() and the events hand out
+// the same objects.
+//
+// If the folder itself is deleted or moved away every device is reported
+// removed, and the watcher looks for the folder again once a second until it
+// is back.
+//
+// Threads: the watcher runs on a thread of its own, started by start() and
+// joined by stop(); it calls the change handler.  enumerate(), start() and
+// stop() may be called from any thread, but stop() not from the change
+// handler.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DeviceRegistry.h"
+
+namespace velmora::platform {
+
+class FolderDeviceSource : public DeviceSource {
+ public:
+  // Watches `folder`; an empty `folder` means DeviceFolder::path() as it is
+  // when the source first needs it (first enumerate() or start()).
+  explicit FolderDeviceSource(std::string folder = {});
+  ~FolderDeviceSource() override;
+  FolderDeviceSource(const FolderDeviceSource&) = delete;
+  FolderDeviceSource& operator=(const FolderDeviceSource&) = delete;
+
+  std::vector<DeviceRef> enumerate() override;
+  void start(ChangeHandler onChange) override;
+  void stop() override;
+
+  // The devices of the "tty.NAME" links in `folder`, sorted by NAME.  A
+  // device equal to one in `reuse` (same link, same target) is taken from
+  // there rather than made anew.
+  static std::vector<DeviceRef> scan(const std::string& folder, const std::vector<DeviceRef>& reuse);
+
+ private:
+  struct Watcher;
+
+  // The folder in use, resolved once; empty if it cannot be had.
+  std::string folder();
+  // The watcher thread: rescans on events and reports the differences.
+  void watch(Watcher* watcher);
+
+  std::mutex mutex_;
+  std::string folder_;
+  bool folderResolved_ = false;
+  // The listing last reported (the base of the next diff).
+  std::vector<DeviceRef> listed_;
+  ChangeHandler onChange_;
+  std::unique_ptr<Watcher> watcher_;
+  std::thread thread_;
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,61 @@
+// Test support: a real pseudo-terminal pair and a scratch directory, both
+// removed when they go out of scope.
+#pragma once
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace velmora::test {
+
+class TempPty {
+ public:
+  TempPty() {
+    char name[256];
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    path_ = name;
+  }
+  ~TempPty() { close(); }
+  TempPty(const TempPty&) = delete;
+  TempPty& operator=(const TempPty&) = delete;
+
+  // The slave's path, e.g. /dev/pts/5.
+  const std::string& path() const { return path_; }
+  // Closes both ends: the slave's device node vanishes.
+  void close() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+    slave_ = master_ = -1;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace velmora::test
