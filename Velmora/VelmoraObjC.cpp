@@ -13,6 +13,9 @@
 
 #include "VLBlink.h"
 #include "VLHrv.h"
+#include "VelmoraPortLink.h"
+#include "ZPRSerialPort.h"
+#include "ZPRSerialPortManager.h"
 #include "platform/Log.h"
 #include "platform/ThreadPriority.h"
 
@@ -88,10 +91,17 @@ VelmoraObjC::VelmoraObjC() {
   blink.store(blink_);
   rawBuffer_.reserve(kRawReserve);
   portName_ = "/dev/tty.KovaLinkPro-SPPDev";
+  portLink_ = std::make_shared<VelmoraPortLink>(this);
   logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
 }
 
 VelmoraObjC::~VelmoraObjC() {
+  portLink_->detach();
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    auto port = connectedPort_.lock();
+    if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+  }
   std::thread thread;
   {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
@@ -545,6 +555,137 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   fs::remove(dest, ec);
   if (!ec) fs::copy_file(logFilePath_, dest, ec);
   if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+// ---------------------------------------------------------------- connection
+
+bool VelmoraObjC::isHeadsetCandidateName(const std::string& name) {
+  for (const char* prefix : kAcceptedPrefixes) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+void VelmoraObjC::Connect() { ConnectTo(std::nullopt); }
+
+void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
+  std::optional<std::string> wantedName;
+  std::optional<std::string> wantedPath;
+  if (devicePath) {
+    const size_t dot = devicePath->find('.');
+    if (dot == std::string::npos) {
+      wantedPath = *devicePath;
+    } else {
+      const size_t end = devicePath->find('.', dot + 1);
+      wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
+    }
+  }
+
+  // A snapshot: the list cannot change while it is walked.
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  bool opened = false;
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    for (const auto& port : ports) {
+      if (wantedPath) {
+        if (!port->IOKitDevice() || !port->IOKitDevice()->hasPath(*wantedPath)) continue;
+      } else {
+        if (!isHeadsetCandidateName(port->name())) continue;
+        if (wantedName && port->name() != *wantedName) continue;
+      }
+      // The link becomes the port's delegate before the open so that the
+      // open report, which may run on the main thread before open() returns
+      // here, finds it.  Errors of the attempt itself are not forwarded, and
+      // a port that does not open gets its previous delegate back before any
+      // queued report of the failure runs.
+      auto previous = port->delegate();
+      portLink_->setOpening(port.get());
+      port->setDelegate(portLink_);
+      port->open();
+      portLink_->setOpening(nullptr);
+      if (port->isOpen()) {
+        connectedPort_ = port;
+        logMessage("VLAccessory: stream started.");
+        startDispatch();
+        opened = true;
+        break;
+      }
+      port->setDelegate(previous);
+      logMessage("--- %s not opened", port->name().c_str());
+    }
+  }
+  if (!opened) {
+    if (auto d = delegate()) d->accessoryDidDisconnect();
+  }
+}
+
+void VelmoraObjC::Disconnect() { stopStream(); }
+
+void VelmoraObjC::stopStream() {
+  stopDispatch();
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
+    const auto connectedByPath = connectedPort_.lock();
+    for (const auto& port : ports) {
+      logMessage("---%s", port->name().c_str());
+      const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
+      if (candidate && port->isOpen()) {
+        port->close();
+        break;
+      }
+    }
+    logMessage("VLAccessory: stream stopped.");
+  }
+  connected_.store(false);
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::sendBytes(const uint8_t* bytes, int32_t length) {
+  if (!readyToSend_.load() || !outputStream_ || bytes == nullptr || length <= 0) {
+    logMessage("Not ready to send.");
+    return;
+  }
+  outputStream_(std::span<const uint8_t>(bytes, static_cast<size_t>(length)));
+}
+
+void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8_t> data) {
+  if (data.data() == nullptr) {
+    logMessage("received");
+    return;
+  }
+  parseByte(data);
+}
+
+void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort&) {
+  logMessage("--serialPortWasRemovedFromSystem");
+  if (auto d = delegate()) d->accessoryError(3);
+}
+
+void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
+  logMessage("--%s %s %s", "-[VelmoraObjC serialPort:didEncounterError:]", port.name().c_str(),
+             error.description().c_str());
+  if (auto d = delegate()) d->accessoryError(0);
+}
+
+void VelmoraObjC::serialPortWasOpened(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was opened", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidConnect(port.name());
+}
+
+void VelmoraObjC::serialPortWasClosed(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was closed", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::serialPortConnectionInterrupt() {
+  logMessage("--HeardSet its powed off ,after conected");
+  if (auto d = delegate()) d->accessoryError(2);
 }
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/Log.h"
+#include "platform/PowerMonitor.h"
 
 namespace velmora {
 namespace {
@@ -79,6 +80,9 @@ void ZPRSerialPortManager::registerForNotifications() {
       platform::kSystemWillSleepNotification, [this](const platform::Notification& n) { systemWillSleep(n); }));
   observerTokens_.push_back(center.addObserver(
       platform::kSystemDidWakeNotification, [this](const platform::Notification& n) { systemDidWake(n); }));
+  // Sleep and wake come from the login manager when the system bus is
+  // reachable; without it the manager simply never sees them.
+  platform::PowerMonitor::shared().start();
 }
 
 SerialPortList ZPRSerialPortManager::availablePorts() const {
