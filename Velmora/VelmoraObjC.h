@@ -10,7 +10,13 @@
 // Wire format.  A packet is AA AA, a length byte N (0..255, 0xAA included),
 // N payload bytes and a checksum byte equal to the inverse of the payload's
 // byte sum.  A payload is a run of rows: a code byte; for codes 0x80 and above
-// a length byte; then the value bytes (one for codes below 0x80).
+// a length byte; then the value bytes (one for codes below 0x80).  Codes the
+// decoder does not know, and 0x81, which carries nothing it uses, are skipped
+// by their length.  A row whose value bytes would run past the payload's end
+// is not decoded (no value, no analyser call); the walk moves on by the row's
+// usual rule, which normally ends it.  A configuration request (0x08) would
+// be answered through an output channel while `readyToSend` is true; none is
+// attached yet, so its value byte is simply passed over.
 //
 // Threads.
 //   - The framing thread (the main thread, where the serial port delivers
@@ -238,7 +244,10 @@ class VelmoraObjC {
   // between the two.  When the file cannot be created or its header written
   // it logs "VLAccessory: cannot record to PATH: REASON" and recording is off
   // (isRecording() false); the previous log file and its path stay, so
-  // stopRecording() can still save it.
+  // stopRecording() can still save it.  Each row goes straight to the file
+  // with one write(2); the first row of a recording that cannot be written
+  // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
+  // decoding goes on.
   void startRecording(const std::string& directory, uint8_t flag);
   // Ends recording.  With no or an empty destination logs "Throwing away log
   // file." and leaves the log file where it is; otherwise logs "Saving at
@@ -249,7 +258,7 @@ class VelmoraObjC {
 
   // RR interval in ms -> beats per minute, as stored under "heartRate":
   // 60 / (rr / 1000) in double precision, narrowed to float, rounded half
-  // away from zero.
+  // away from zero; 0 for an interval of 0 or less.
   static int32_t heartRateForRrInterval(int32_t rrIntervalMs);
 
  private:

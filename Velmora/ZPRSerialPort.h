@@ -19,9 +19,11 @@
 // the requested levels, queues serialPortWasOpened, starts the read loop on
 // BackgroundQueue::shared() and, for a device with modem lines, the pin poll.
 // close() clears hardware flow control, restores the saved attributes once
-// output has drained, and closes the descriptor.
+// output has drained, drops the flock and closes the descriptor.  Every
+// queued delegate call looks the delegate up when it runs, so a delegate set
+// right after open() still hears of the open and of the first chunks.
 //
-// Linux specifics:
+// On Linux:
 //  - Speeds cfsetspeed knows go through it; any other rate is set with
 //    termios2/BOTHER after the other options.
 //  - usesDTRDSRFlowControl and usesDCDOutputFlowControl are stored, observed
@@ -36,7 +38,10 @@
 //    is how a pseudo-terminal whose master closed, or a hung-up tty, shows.
 //    Whichever notices first handles the removal, once per opening: the error
 //    (waiting until the delegate has handled it), serialPortWasRemovedFromSystem,
-//    then the close and serialPortWasClosed.
+//    then the close and serialPortWasClosed.  cleanupAfterSystemRemoval()
+//    called while that is under way does nothing more; called on a closed
+//    port (the port manager does, for every device that went) it still tells
+//    the delegate of the removal.
 //  - close() always releases the descriptor (Linux frees it even when close
 //    reports an error); such an error is reported and the port is closed.
 //
@@ -51,9 +56,12 @@
 // accepts, the request counts as answered at once (a further chunk does not
 // ask it again and its time-out cannot fire), and one task on the main queue
 // hands the response over, clears the request and the buffer and sends the
-// next queued request.  The time-out is a one-shot timer on the run loop of
-// the thread that sent the request (the main thread for requests sent after
-// a response); that thread must run its run loop and outlive the timer.
+// next queued request.  A time-out likewise answers the request for good.
+// The time-out is a one-shot timer on the run loop of the thread that sent
+// the request (the main thread for requests sent after a response); it fires
+// only while that thread runs its run loop, and never once the thread ended.
+// Opening and closing leave the queue, the pending request and the buffer
+// alone.
 //
 // Threads.  Delegate callbacks run on the main thread.  open(), close(), the
 // option and line setters and setPortOptions() may be called from any thread;

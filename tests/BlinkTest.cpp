@@ -51,6 +51,24 @@ TEST(Blink, NegativeFirstBlinkEndsAtTheFirstBaselineSample) {
   EXPECT_EQ(blink.blinkEnd() - blink.blinkStart(), 20 + 20 + 1 + 24);
 }
 
+TEST(Blink, StartSearchLooksBackAtMost24Positions) {
+  // Each shape ends with the sample that ends the blink, so the markers still
+  // match the window.  The start is the first sample below 33 at or before
+  // the first lobe ...
+  VLBlink near;
+  EXPECT_EQ(detect(near, Shape{}.run(40, 23).run(400, 20).run(-400, 20).run(0, 26)), (Hits{{23 + 65, 50}}));
+  EXPECT_EQ(near.blinkStart(), near.outerLow() - 24);
+  EXPECT_EQ(near.sampleAt(near.blinkStart()), 0);
+  // ... but no further back than 24 positions.
+  VLBlink far;
+  EXPECT_EQ(detect(far, Shape{}.run(40, 30).run(400, 20).run(-400, 20).run(0, 26)), (Hits{{30 + 65, 50}}));
+  EXPECT_EQ(far.blinkStart(), far.outerLow() - 24);
+  EXPECT_EQ(far.sampleAt(far.blinkStart()), 40);
+  VLBlink closer;
+  detect(closer, Shape{}.run(40, 21).run(400, 20).run(-400, 20).run(0, 26));
+  EXPECT_EQ(closer.blinkStart(), closer.outerLow() - 22);
+}
+
 TEST(Blink, StrengthIsSixteenBitsShiftedAndCutToEightBits) {
   for (int sign : {1, -1}) {
     SCOPED_TRACE(sign);
@@ -87,6 +105,18 @@ TEST(Blink, LobesFartherApartThanTheGapLimitAreGivenUp) {
 
   EXPECT_EQ(detect(Shape{}.run(400, 20).run(0, 40).run(-400, 20).run(0, 100)).size(), 1u);
   EXPECT_EQ(detect(Shape{}.run(400, 20).run(0, 40).run(-400, 20).run(0, 100))[0].second, 50);
+}
+
+TEST(Blink, AFirstLobeAtItsLimitMayStillReachTheSecondLobe) {
+  // The positive lobe reaches the first-lobe limit at the very sample that
+  // goes below: that sample still moves the detector on to the second lobe.
+  EXPECT_EQ(detect(Shape{}.run(300, 122).run(-1000, 37).run(0, 40)).size(), 1u);
+  EXPECT_EQ(detect(Shape{}.run(300, 122).run(-1000, 37).run(0, 40))[0].second, 1300 >> 4);
+  // A negative first lobe at its limit is given up at once.
+  VLBlink negative;
+  detect(negative, Shape{}.run(-300, 122).run(1000, 1));
+  EXPECT_EQ(negative.state(), 0u);
+  EXPECT_TRUE(detect(Shape{}.run(-300, 122).run(1000, 37).run(0, 40)).empty());
 }
 
 TEST(Blink, SecondLobeLimitClosesALongSecondLobe) {

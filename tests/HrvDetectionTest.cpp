@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "VLHrv.h"
+#include "support/LogCapture.h"
 
 namespace velmora {
 namespace {
@@ -73,6 +74,8 @@ TEST(HrvDetection, IntervalsAreConvertedToRoundedMilliseconds) {
     EXPECT_EQ(values(reports), (std::vector<int32_t>{ms, ms, ms}));
     EXPECT_EQ(recorder->intervals, values(reports));  // the delegate sees what is returned
     EXPECT_EQ(hrv.detectorState().HB0, period);
+    // 1501 samples and more resynchronise at every beat.
+    EXPECT_EQ(hrv.detectorState().nbeats, period >= 1501 ? 0 : 4);
   }
 }
 
@@ -143,6 +146,20 @@ TEST(HrvDetection, ALongIntervalResynchronises) {
   EXPECT_EQ(resync.detectorState().realibi, 153);
 }
 
+TEST(HrvDetection, AnIntervalOf301To399SamplesSetsTheRefractoryDistanceEarly) {
+  // At the third beat ibi = 350, so realibi = 262 before seven beats.
+  std::vector<int> beats = every(350, 5);
+  VLHrv hrv;
+  feed(hrv, teeth(beats, 100 + 5 * 350));
+  ASSERT_EQ(hrv.detectorState().nbeats, 3);
+  EXPECT_EQ(hrv.detectorState().realibi, 262);
+  // An event 200 samples after the last beat is now too soon.
+  beats.push_back(beats.back() + 200);
+  beats.push_back(beats.back() + 150);
+  VLHrv again;
+  EXPECT_EQ(values(feed(again, teeth(beats, beats.back() + 100))), (std::vector<int32_t>{684, 684, 684}));
+}
+
 TEST(HrvDetection, WithoutASmoothedIntervalTheRefractoryDistanceFallsToZero) {
   // Intervals of 153 samples are beats (>= realibi) but never start the
   // smoothing (154..999), so at the seventh beat realibi becomes 0.
@@ -202,12 +219,11 @@ TEST(HrvDetection, ThresholdsFollowTheBaseAndWindowsBoundIt) {
     EXPECT_EQ(d.peakThresholdUp, 55 * base / 100);
     EXPECT_EQ(d.peakThresholdDown, 20 * base / 100);
   }
-}
 
-TEST(HrvDetection, FirstWindowBaseNeverFallsBelowItsFloor) {
-  VLHrv hrv;
-  feed(hrv, teeth({500}, 1025, 2000));
-  EXPECT_EQ(hrv.detectorState().diffXNew, 3000);
+  // A quiet first window keeps its floor of 3000.
+  VLHrv quiet;
+  feed(quiet, teeth({500}, 1025, 2000));
+  EXPECT_EQ(quiet.detectorState().diffXNew, 3000);
 }
 
 TEST(HrvDetection, ConstantInputNeverProducesAPeak) {
@@ -244,7 +260,8 @@ TEST(HrvDetection, ExtremeInputsSaturateTheDifference) {
   }
 }
 
-TEST(HrvDetection, ResetKeepsDelegateFsAndResults) {
+TEST(HrvDetection, ResetLeavesDelegateFsAndResultsAlone) {
+  test::LogCapture quiet;
   VLHrv hrv;
   auto recorder = std::make_shared<Recorder>();
   hrv.setDelegate(recorder);
@@ -261,16 +278,14 @@ TEST(HrvDetection, ResetKeepsDelegateFsAndResults) {
   EXPECT_EQ(hrv.detectorState().HB0, 0);
   EXPECT_EQ(hrv.detectorState().diffXOld, 3000);
   EXPECT_EQ(hrv.detectorState().realibi, 153);
-}
 
-TEST(HrvDetection, FsChangesNoOutput) {
+  // fs is informational: the detector works at 512 samples per second.
   std::vector<int32_t> signal = teeth(every(430, 12), 100 + 12 * 430);
-  VLHrv a;
-  VLHrv b;
-  b.setFs(100.0);
-  Reports reports = feed(a, signal);
+  VLHrv plain;
+  Reports reports = feed(plain, signal);
   EXPECT_EQ(reports.size(), 9u);
-  EXPECT_EQ(feed(b, signal), reports);
+  hrv.reset();
+  EXPECT_EQ(feed(hrv, signal), reports);
 }
 
 TEST(HrvDetection, AReleasedDelegateIsSkipped) {

@@ -2,6 +2,7 @@
 // callbacks, exclusive use, the terminal options and their restoration, the
 // read loop's chunks, flow-control reopening and removal of the device.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -231,30 +232,65 @@ TEST_F(SerialPortOpenClose, SettingTheStoredValueDoesNotTouchTheDevice) {
   EXPECT_EQ(io->writes, afterOpen + 1);
 
   // A rate that cfsetspeed does not know goes through termios2.
+  test::LogCapture log;
   port->setBaudRate(250000);
   EXPECT_EQ(io->arbitraryRate, 250000u);
   EXPECT_EQ(port->baudRate(), 250000u);
+  EXPECT_TRUE(log.lines().empty());  // the pty took it
 }
 
-TEST_F(SerialPortOpenClose, FlowControlChangesReopenAnOpenPortOnly) {
-  port->setUsesDCDOutputFlowControl(true);  // closed: stored, nothing announced
+// Refuses every attribute write.
+class RefusingIO : public platform::TerminalIO {
+ public:
+  int setAttributes(int, int, const termios*) override {
+    errno = EINVAL;
+    return -1;
+  }
+};
+
+TEST_F(SerialPortOpenClose, AnOptionWriteThatFailsIsOnlyLogged) {
+  port->setTerminalIO(std::make_shared<RefusingIO>());
+  test::LogCapture log;
   openAndWait();
-  port->setUsesRTSCTSFlowControl(true);
+  EXPECT_EQ(log.count("Unable to set options on TestPort: -1"), 1u);
+  port->setParity(1);
+  EXPECT_EQ(log.count("Unable to set options on TestPort: -1"), 2u);
   EXPECT_TRUE(port->isOpen());
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("opened") == 2; }));
-  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed", "opened"}));
-  termios t{};
-  ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
-  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  EXPECT_EQ(delegate->count("error"), 0u);
+}
 
-  // DTR/DSR flow control has no Linux flag but reopens all the same.
-  port->setUsesDTRDSRFlowControl(true);
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("opened") == 3; }));
-  EXPECT_EQ(delegate->count("closed"), 2u);
+// Hands the device over as descriptor 0, as open() does when standard input
+// is closed.  The 0 is virtual (mapped to the real descriptor here), so the
+// process's own descriptor 0 is never touched.
+class ZeroFirstIO : public platform::TerminalIO {
+ public:
+  int open(const char* path, int flags) override {
+    int fd = TerminalIO::open(path, flags);
+    if (fd < 0) return fd;
+    real = fd;
+    return 0;
+  }
+  int duplicate(int fd, int minimum) override { return TerminalIO::duplicate(fd == 0 ? real.load() : fd, minimum); }
+  int close(int fd) override {
+    if (fd != 0) return TerminalIO::close(fd);
+    zeroClosed = true;
+    return TerminalIO::close(real.exchange(-1));
+  }
+  std::atomic<int> real{-1};
+  std::atomic<bool> zeroClosed{false};
+};
 
-  // Data still arrives once, through one loop, after the reopenings.
-  pty.write({1, 2, 3});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->receivedBytes().size() == 3; }));
+TEST_F(SerialPortOpenClose, ADescriptorOfZeroIsMovedUpAndNotLeaked) {
+  auto io = std::make_shared<ZeroFirstIO>();
+  port->setTerminalIO(io);
+  port->open();
+  EXPECT_TRUE(port->isOpen());
+  EXPECT_GT(port->fileDescriptor(), 0);
+  EXPECT_TRUE(io->zeroClosed);  // the original descriptor was released at once
+  pty.write({42});
+  EXPECT_TRUE(runMainUntil([&] { return delegate->receivedBytes() == std::vector<uint8_t>{42}; }));
+  port->close();
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1; }));
 }
 
 TEST_F(SerialPortOpenClose, ThreeThousandBytesArriveInOrderInChunksOfAtMost1024) {

@@ -56,7 +56,7 @@ TEST(SerialPortIdentity, OnePortPerCalloutPathWhateverPathOrDeviceFindsIt) {
   EXPECT_EQ(ZPRSerialPort::serialPortWithPath("", registry), nullptr);
 }
 
-TEST(SerialPortIdentity, NullDeviceIsRefusedWithTheDesignMessage) {
+TEST(SerialPortIdentity, NullDeviceIsRefusedWithALogicError) {
   try {
     ZPRSerialPort::serialPortWithDevice(nullptr);
     FAIL() << "expected std::logic_error";
