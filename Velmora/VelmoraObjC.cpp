@@ -13,6 +13,9 @@
 
 #include "VLBlink.h"
 #include "VLHrv.h"
+#include "VelmoraPortLink.h"
+#include "ZPRSerialPort.h"
+#include "ZPRSerialPortManager.h"
 #include "platform/Log.h"
 #include "platform/ThreadPriority.h"
 
@@ -88,10 +91,19 @@ VelmoraObjC::VelmoraObjC() {
   blink.store(blink_);
   rawBuffer_.reserve(kRawReserve);
   portName_ = "/dev/tty.KovaLinkPro-SPPDev";
+  portLink_ = std::make_shared<VelmoraPortLink>(this);
   logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
 }
 
 VelmoraObjC::~VelmoraObjC() {
+  portLink_->detach();
+  std::shared_ptr<ZPRSerialPort> port;
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    port = connectedPort_.lock();
+  }
+  if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+  port.reset();
   std::thread thread;
   {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
@@ -545,6 +557,140 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   fs::remove(dest, ec);
   if (!ec) fs::copy_file(logFilePath_, dest, ec);
   if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+// ---------------------------------------------------------------- connection
+
+bool VelmoraObjC::isHeadsetCandidateName(const std::string& name) {
+  for (const char* prefix : kAcceptedPrefixes) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+void VelmoraObjC::Connect() { ConnectTo(std::nullopt); }
+
+void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
+  // Which ports may be tried: by name (the text between the path's first and
+  // second "."), by exact path (a path without a "."), or every candidate.
+  std::optional<std::string> wantedName;
+  std::optional<std::string> wantedPath;
+  if (devicePath) {
+    const size_t dot = devicePath->find('.');
+    if (dot == std::string::npos) {
+      wantedPath = *devicePath;
+    } else {
+      const size_t end = devicePath->find('.', dot + 1);
+      wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
+    }
+  }
+  auto selects = [&](const ZPRSerialPort& port) {
+    if (wantedPath) {
+      if (wantedPath->empty()) return false;
+      return port.path() == *wantedPath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*wantedPath));
+    }
+    return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
+  };
+
+  // A snapshot: the list cannot change while it is walked.  No lock of this
+  // object is held while a port opens: the port may call its delegate
+  // directly on this thread, and the host may call Disconnect from there.
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  for (const auto& port : ports) {
+    if (!selects(*port)) continue;
+    // The link becomes the port's delegate before the open, so that the open
+    // report finds it even when it runs on the main thread before open()
+    // returns here.  The attempt's own errors are not forwarded, and a port
+    // that does not open gets its previous delegate back.
+    const auto previous = port->delegate();
+    portLink_->beginOpening(*port);
+    port->setDelegate(portLink_);
+    port->open();
+    const bool opened = port->isOpen();
+    if (!opened) port->setDelegate(previous);
+    portLink_->endOpening(*port);
+    if (opened) {
+      {
+        std::lock_guard<std::mutex> g(connectionMutex_);
+        connectedPort_ = port;
+      }
+      logMessage("VLAccessory: stream started.");
+      startDispatch();
+      return;
+    }
+    logMessage("--- %s not opened", port->name().c_str());
+  }
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::Disconnect() { stopStream(); }
+
+void VelmoraObjC::stopStream() {
+  stopDispatch();
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  std::shared_ptr<ZPRSerialPort> connectedByPath;
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    connectedByPath = connectedPort_.lock();
+  }
+  logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
+  for (const auto& port : ports) {
+    logMessage("---%s", port->name().c_str());
+    const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
+    if (candidate && port->isOpen()) {
+      port->close();
+      break;
+    }
+  }
+  logMessage("VLAccessory: stream stopped.");
+  connected_.store(false);
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::sendBytes(const uint8_t* bytes, int32_t length) {
+  if (!readyToSend_.load() || !outputStream_ || bytes == nullptr || length <= 0) {
+    logMessage("Not ready to send.");
+    return;
+  }
+  outputStream_(std::span<const uint8_t>(bytes, static_cast<size_t>(length)));
+}
+
+void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8_t> data) {
+  if (data.data() == nullptr) {
+    logMessage("received");
+    return;
+  }
+  parseByte(data);
+}
+
+void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort&) {
+  logMessage("--serialPortWasRemovedFromSystem");
+  if (auto d = delegate()) d->accessoryError(3);
+}
+
+void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
+  logMessage("--%s %s %s", "-[VelmoraObjC serialPort:didEncounterError:]", port.name().c_str(),
+             error.description().c_str());
+  if (auto d = delegate()) d->accessoryError(0);
+}
+
+void VelmoraObjC::serialPortWasOpened(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was opened", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidConnect(port.name());
+}
+
+void VelmoraObjC::serialPortWasClosed(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was closed", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::serialPortConnectionInterrupt() {
+  logMessage("--HeardSet its powed off ,after conected");
+  if (auto d = delegate()) d->accessoryError(2);
 }
 
 }  // namespace velmora

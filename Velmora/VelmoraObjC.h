@@ -46,7 +46,9 @@
 //
 // Lifetime.  Destroying the object stops its dispatch thread and waits for it
 // to end (without waiting out the pause); it must not be destroyed from its
-// own dispatch thread.
+// own dispatch thread, nor from inside a delegate call that a port callback
+// made.  It also closes the port it connected to, if that port is still open
+// and still reports to this object; later port callbacks are dropped.
 #pragma once
 
 #include <atomic>
@@ -69,6 +71,9 @@ namespace velmora {
 
 class VLBlink;
 class VLHrv;
+class VelmoraPortLink;
+class ZPRSerialPort;
+struct ZPRSerialPortError;
 
 // The host's receiver of the accessory object's events.  Hosts own their
 // delegate in a std::shared_ptr; the accessory object holds it weakly and
@@ -168,6 +173,60 @@ class VelmoraObjC {
   // Dispatch passes completed since construction; for monitoring and tests.
   uint64_t dispatchPasses() const { return dispatchPasses_.load(); }
 
+  // ---------------------------------------------------------- connection
+  // The accepted port-name prefixes; a port whose name begins with one is a
+  // headset candidate.
+  static constexpr const char* kAcceptedPrefixes[] = {"Kova", "Trell", "Halobelt", "Quorvex"};
+  static bool isHeadsetCandidateName(const std::string& name);
+
+  // ConnectTo() with no device path: the first candidate port that opens.
+  void Connect();
+  // Opens the headset's port and starts streaming.  The candidates are the
+  // port manager's available ports whose names begin with an accepted
+  // prefix, in the manager's order.  With a device path, the text after its
+  // first "." up to the next "." is the wanted name ("/dev/tty.KovaLinkPro-
+  // SPPDev" wants the port named KovaLinkPro-SPPDev) and only the candidate
+  // with exactly that name is tried.  A path without a "." (a Linux name such
+  // as /dev/rfcomm0 or /dev/ttyUSB0) selects the available port that has
+  // exactly that path as callout or further path, whatever its name; an
+  // empty path selects nothing.  The first port that is open afterwards gets
+  // this object as its delegate, logs "VLAccessory: stream started.", sets
+  // `connected` and starts the dispatch thread; accessoryDidConnect follows
+  // on the main thread.  Each port tried has this object as its delegate
+  // during the attempt (so the open report cannot miss it); one that fails
+  // gets its previous delegate back, and its errors during the attempt are
+  // not passed on: a failed candidate is only logged ("--- NAME not
+  // opened").  When no port opens, accessoryDidDisconnect is called on this
+  // thread.  Blocks while a port opens.
+  //
+  // ConnectTo(), Disconnect() and stopStream() may be called from any
+  // thread, the main thread included, also from inside a delegate callback;
+  // they hold no lock of this object while a port opens or closes and never
+  // wait for the main thread.  Calls made at the same time from several
+  // threads are not serialised: each acts on the ports as it finds them.
+  void ConnectTo(const std::optional<std::string>& devicePath);
+  // stopStream().
+  void Disconnect();
+  // Stops the dispatch thread, logs the number of available ports and each
+  // port's name ("---NAME") up to the first open candidate, closes that one
+  // (or the port this object connected to by path, if that is open), logs
+  // "VLAccessory: stream stopped.", clears `connected` and calls
+  // accessoryDidDisconnect; the port's close report calls it again later.
+  void stopStream();
+  // Nothing ever makes the object ready to send: logs "Not ready to send.".
+  void sendBytes(const uint8_t* bytes, int32_t length);
+
+  // The port callbacks (main thread), reached through the object's port
+  // delegate.  Each logs its line and informs the delegate.
+  void serialPortDidReceiveData(ZPRSerialPort& port, std::span<const uint8_t> data);
+  void serialPortWasRemovedFromSystem(ZPRSerialPort& port);
+  void serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error);
+  void serialPortWasOpened(ZPRSerialPort& port);
+  void serialPortWasClosed(ZPRSerialPort& port);
+  // For a headset switched off while connected: logs and sends
+  // accessoryError(2).  Nothing in the library calls it.
+  void serialPortConnectionInterrupt();
+
   // ---------------------------------------------------------- framing
   // Frames one chunk of received bytes, in place (the chunk is not copied),
   // decoding every packet whose checksum matches before the next byte is
@@ -260,6 +319,14 @@ class VelmoraObjC {
   std::string logRow_;       // guarded by `lock`
   int logFileHandle_ = -1;   // guarded by `lock`; -1 when none
   bool rowWriteFailed_ = false;  // guarded by `lock`; one log line per recording
+
+  // The port delegate through which this object hears from its port, and
+  // the port it opened last (to close it on disconnect even when it was
+  // chosen by path and its name has no accepted prefix).
+  std::shared_ptr<VelmoraPortLink> portLink_;
+  // Guards connectedPort_ only; never held while a port opens or closes.
+  std::mutex connectionMutex_;
+  std::weak_ptr<ZPRSerialPort> connectedPort_;
 
   // The analysers this object created and decodes with.
   std::shared_ptr<VLHrv> hrv_;
