@@ -186,6 +186,7 @@ int run(const DemoArgs& a) {
   settings.command = kCommand;
   settings.port = std::string("/dev/tty.") + kDeviceName;
   settings.reconnect = false;
+  settings.countsAtEnd = false;
   settings.seconds = a.seconds * 1.5 + 5.0;
   settings.recordDirectory = recording;
   settings.saveFile = savePath;

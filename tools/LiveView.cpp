@@ -51,6 +51,26 @@ std::string fit(const std::string& s, size_t width) {
   return s;
 }
 
+// `text` broken at blanks into at most `most` lines of `width` columns.
+std::vector<std::string> wrap(const std::string& text, size_t width, size_t most) {
+  std::vector<std::string> lines;
+  std::string rest = text;
+  while (!rest.empty() && lines.size() < most) {
+    if (columns(rest) <= width || lines.size() + 1 == most) {
+      lines.push_back(fit(rest, width));
+      break;
+    }
+    std::string head = fit(rest, width + 1);
+    size_t cut = head.rfind(' ');
+    if (cut == std::string::npos || cut == 0) cut = fit(rest, width).size();
+    lines.push_back(rest.substr(0, cut));
+    rest = rest.substr(cut);
+    while (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+  }
+  if (lines.empty()) lines.emplace_back();
+  return lines;
+}
+
 std::string pad(const std::string& s, size_t width) {
   const size_t n = columns(s);
   return n >= width ? fit(s, width) : s + std::string(width - n, ' ');
@@ -100,7 +120,10 @@ LiveView::Style LiveView::styleFromEnvironment() {
   return style;
 }
 
-void LiveView::connected(const std::string& name) { port_ = name; }
+void LiveView::connected(const std::string& name) {
+  port_ = name;
+  linkUp_ = true;
+}
 
 void LiveView::data(double, const Dictionary&, const StreamStats&) {}
 
@@ -195,7 +218,10 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
   // Header: title, port, how long, and whether data is flowing.
   std::string state;
   const char* stateColour = kGreen;
-  if (stats.lastData && now - *stats.lastData < 2.0) {
+  if (!linkUp_ && !port_.empty()) {
+    state = "headset lost";
+    stateColour = kRed;
+  } else if (stats.lastData && now - *stats.lastData < 2.0) {
     state = "streaming";
   } else if (stats.lastData) {
     state = "no data for " + std::to_string(static_cast<long>(now - *stats.lastData)) + " s";
@@ -286,7 +312,9 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
   }
   if (!recording_.empty()) lines.push_back(label("Recording") + fit(recording_, width - kLabelWidth));
   lines.push_back(separator());
-  lines.push_back(paint(fit(status_, width), statusTone_ == Tone::Problem ? kRed : nullptr));
+  for (const std::string& part : wrap(status_, width, 3)) {
+    lines.push_back(paint(part, statusTone_ == Tone::Problem ? kRed : nullptr));
+  }
   lines.push_back(paint(fit(hint_, width), kDim));
 
   if (!style_.unicode) {

@@ -41,6 +41,7 @@ class LiveView : public StreamView {
   void setHint(std::string text) { hint_ = std::move(text); }
 
   void connected(const std::string& name) override;
+  void disconnected() override { linkUp_ = false; }
   void data(double t, const Dictionary& data, const StreamStats& stats) override;
   void message(const std::string& text, Tone tone) override;
   void tick(const StreamStats& stats) override;
@@ -61,6 +62,7 @@ class LiveView : public StreamView {
   int fd_;
   Style style_;
   std::string port_;
+  bool linkUp_ = false;
   std::string recording_;
   std::string hint_ = "Ctrl-C stops";
   std::string status_ = "Connecting...";

@@ -221,13 +221,14 @@ void StreamSession::onError(int32_t code) {
     case 0: {
       // The accessory logged "--<method> NAME DESCRIPTION" just before.
       static constexpr std::string_view kPrefix = "---[VelmoraObjC serialPort:didEncounterError:] ";
-      std::string text = "Port error.";
+      std::string text = "Port error";
       if (auto line = log_.lastStartingWith(kPrefix)) {
         std::string rest = line->substr(kPrefix.size());
         const size_t space = rest.find(' ');
         text = space == std::string::npos ? "Port error: " + rest
                                           : "Port error on " + rest.substr(0, space) + ": " + rest.substr(space + 1);
       }
+      text += ". Streaming goes on; if it stops, switch the headset off and on or plug it in again.";
       // Shown a moment later if the link survives it: a removal reports an
       // error first, and then the loss says it all.
       pendingPortError_ = text;
@@ -260,6 +261,7 @@ void StreamSession::lost(const std::string& reason) {
   lastRetry_ = lostAt_;
   state_ = settings_.reconnect ? State::Waiting : State::Stopping;
   accessory_->Disconnect();
+  view_.disconnected();
   if (!settings_.reconnect) {
     stop(1, "Lost the headset: " + reason + " Not waiting for it, as --no-reconnect asks.");
     return;
@@ -326,6 +328,12 @@ void StreamSession::shutdown() {
   if (observing_) platform::NotificationCenter::shared().removeObserver(arrivalToken_);
   observing_ = false;
 
+  if (everConnected_ && settings_.countsAtEnd) {
+    finalNotes_.insert(finalNotes_.begin(), "Received " + std::to_string(stats_.samples) + " samples in " +
+                                                std::to_string(stats_.deliveries) + " deliveries, " +
+                                                std::to_string(stats_.blinks) + " blinks, " +
+                                                std::to_string(stats_.beats) + " heartbeats.");
+  }
   view_.finish(stats_);
   std::fflush(stdout);
   if (!endReason_.empty()) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), endReason_.c_str());

@@ -58,6 +58,9 @@ struct StreamSettings {
   std::optional<std::string> saveFile;
   // Checked a few times a second; true ends the session with status 0.
   std::function<bool()> stopWhen;
+  // Whether to end with a line counting what was received (a command that
+  // prints a summary of its own turns it off).
+  bool countsAtEnd = true;
 };
 
 class StreamSession {

@@ -19,6 +19,8 @@ class StreamView {
   virtual ~StreamView() = default;
   // The headset's port `name` reported its open.
   virtual void connected(const std::string& name) = 0;
+  // The headset was lost; the session waits for it (or ends).
+  virtual void disconnected() {}
   // One delivered dictionary (t: seconds since the epoch when it was
   // delivered); `stats` already includes it.
   virtual void data(double t, const Dictionary& data, const StreamStats& stats) = 0;
