@@ -285,7 +285,7 @@ CommandRegistration registration{
                  "which is removed at the end.");
       return [args] { return run(*args); };
     },
-    10};
+    5};
 
 }  // namespace
 }  // namespace velmora::tool

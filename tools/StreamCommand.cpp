@@ -161,7 +161,7 @@ CommandRegistration registration{
           "`velmora stream` to find.");
       return [args] { return run(*args); };
     },
-    12};
+    8};
 
 }  // namespace
 }  // namespace velmora::tool
