@@ -116,7 +116,7 @@ CommandRegistration registration{
     "decode", "Decode a captured headset byte stream into JSON lines, one per packet",
     [](CLI::App& command) {
       auto file = std::make_shared<std::string>();
-      command.add_option("FILE", *file, "Captured bytes; standard input when absent or \"-\"");
+      command.add_option("FILE", *file, "Captured bytes; standard input when absent or \"-\"")->type_name("");
       return [file] { return run(*file); };
     },
     20};

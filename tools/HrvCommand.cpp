@@ -110,7 +110,8 @@ CommandRegistration registration{
     "hrv", "LF/HF and energy level of a list of RR intervals (ms) from FILE or stdin",
     [](CLI::App& cmd) -> CommandRunner {
       auto path = std::make_shared<std::string>();
-      cmd.add_option("file", *path, "RR intervals in ms, separated by whitespace or commas; \"-\" or none for stdin");
+      cmd.add_option("FILE", *path, "RR intervals in ms, separated by whitespace or commas; \"-\" or none for stdin")
+          ->type_name("");
       return [path] { return run(*path); };
     },
     60};

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
     CLI::App* sub = app.add_subcommand(info.name, info.description);
     runners[sub] = info.setup(*sub);
   }
+  // Set after the sub-commands are added, which would inherit it.
+  app.footer("Run `velmora COMMAND --help` for a command's options. New here? `velmora demo` shows it all with a "
+             "simulated headset.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,0 +1,60 @@
+// A minimal Velmora host: connects to the first headset, prints attention,
+// meditation and blinks, and disconnects after N seconds (default 30) or on
+// Ctrl-C.
+//
+//   example_minimal_host [SECONDS]
+//
+// No headset at hand?  Run `velmora simulate` in another terminal first.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Velmora.h"
+#include "platform/MainQueue.h"
+#include "platform/RunLoop.h"
+
+using namespace velmora;
+
+std::atomic<bool> stopRequested{false};
+void onSigint(int) { stopRequested = true; }
+
+class Printer : public VelmoraDelegate {
+ public:
+  void accessoryDidConnect(const std::string& name) override { std::printf("connected to %s\n", name.c_str()); }
+  void accessoryDidDisconnect() override { std::printf("disconnected\n"); }
+  void accessoryError(int32_t code) override { std::printf("headset error %d\n", code); }
+
+  // Runs on the library's dispatch thread while it holds velmora::lock: take
+  // the values and print them on the main thread.
+  void dataReceived(const Dictionary& data) override {
+    auto get = [&](const char* key) { auto it = data.find(key); return it == data.end() ? -1 : it->second.asInt(); };
+    const int attention = get("vScoreAttention"), meditation = get("vScoreMeditation"), blink = get("blinkStrength");
+    platform::MainQueue::async([=] {
+      if (attention >= 0) std::printf("attention %d\n", attention);
+      if (meditation >= 0) std::printf("meditation %d\n", meditation);
+      if (blink >= 0) std::printf("blink, strength %d\n", blink);
+    });
+  }
+};
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
+  std::signal(SIGINT, onSigint);
+  setLogSink([](std::string_view) {});  // keep the library's log lines out of our output
+
+  VelmoraObjC headset;
+  auto printer = std::make_shared<Printer>();
+  headset.setDelegate(printer);
+  headset.Connect();
+  if (!headset.connected()) {
+    std::fprintf(stderr, "No headset found. Is it switched on? `velmora ports` lists the serial ports.\n");
+    return 1;
+  }
+  // Callbacks and deliveries reach us while the main run loop runs.
+  platform::RunLoop::main().runUntil([] { return stopRequested.load(); }, std::chrono::seconds(seconds));
+  headset.Disconnect();
+  return 0;
+}

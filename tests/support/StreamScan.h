@@ -1,0 +1,81 @@
+// Test support: what a headset byte stream carries, read straight from the
+// bytes (not through the library), and the rows of a recorded stream log.
+// The end-to-end tests hold what the library delivered against these.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/LogPlayback.h"
+
+namespace velmora::test {
+
+struct StreamContent {
+  std::vector<int32_t> raw;
+  std::vector<int32_t> quality, attention, meditation, heartRate;
+};
+
+// Walks AA AA LEN PAYLOAD CHECKSUM packets (checksum-verified) and their rows.
+inline StreamContent scanStream(std::span<const uint8_t> bytes) {
+  StreamContent c;
+  size_t i = 0;
+  while (i + 3 < bytes.size()) {
+    if (bytes[i] != 0xAA || bytes[i + 1] != 0xAA) {
+      ++i;
+      continue;
+    }
+    const size_t length = bytes[i + 2];
+    if (i + 3 + length >= bytes.size()) break;
+    const auto payload = bytes.subspan(i + 3, length);
+    uint8_t sum = 0;
+    for (uint8_t b : payload) sum = static_cast<uint8_t>(sum + b);
+    i += 4 + length;
+    if (static_cast<uint8_t>(~sum) != bytes[i - 1]) continue;
+    for (size_t k = 0; k < payload.size();) {
+      const uint8_t code = payload[k++];
+      size_t n = 1;
+      if (code >= 0x80) n = k < payload.size() ? payload[k++] : 0;
+      if (k + n > payload.size()) break;
+      const auto v = payload.subspan(k, n);
+      switch (code) {
+        case 0x02: c.quality.push_back(v[0]); break;
+        case 0x03: c.heartRate.push_back(v[0]); break;
+        case 0x04: c.attention.push_back(v[0]); break;
+        case 0x05: c.meditation.push_back(v[0]); break;
+        case 0x80: c.raw.push_back(static_cast<int16_t>(v[0] << 8 | v[1])); break;
+        default: break;
+      }
+      k += n;
+    }
+  }
+  return c;
+}
+
+// The rows of a stream log ("ambrix.log.csv"), by tag, in file order; the
+// header and anything that is not a row are skipped.  `rows` counts them.
+inline StreamContent readStreamLog(const std::string& path, size_t* rows = nullptr) {
+  using Tag = sim::LogPlayback::Tag;
+  StreamContent c;
+  std::ifstream in(path);
+  std::string line;
+  size_t n = 0;
+  while (std::getline(in, line)) {
+    auto row = sim::LogPlayback::parseRow(line);
+    if (!row) continue;
+    ++n;
+    switch (row->tag) {
+      case Tag::Raw: c.raw.push_back(row->value); break;
+      case Tag::PoorSignal: c.quality.push_back(row->value); break;
+      case Tag::Attention: c.attention.push_back(row->value); break;
+      case Tag::Meditation: c.meditation.push_back(row->value); break;
+      case Tag::HeartRate: c.heartRate.push_back(row->value); break;
+    }
+  }
+  if (rows != nullptr) *rows = n;
+  return c;
+}
+
+}  // namespace velmora::test

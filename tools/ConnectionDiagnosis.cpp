@@ -1,0 +1,143 @@
+#include "ConnectionDiagnosis.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "VelmoraObjC.h"
+#include "ZPRSerialPortManager.h"
+#include "platform/DeviceFolder.h"
+
+namespace velmora::tool {
+namespace {
+
+std::string joinNames(const std::vector<PortSummary>& ports) {
+  std::string out;
+  for (const auto& p : ports) {
+    if (!out.empty()) out += ", ";
+    out += p.name + " (" + p.path + ")";
+  }
+  return out;
+}
+
+// What ConnectTo makes of its argument: a wanted name (the text after the
+// path's first ".") or, for a path without a ".", a wanted path.
+struct Selection {
+  std::optional<std::string> name;
+  std::optional<std::string> path;
+};
+
+Selection selectionOf(const std::optional<std::string>& port) {
+  Selection s;
+  if (!port) return s;
+  const size_t dot = port->find('.');
+  if (dot == std::string::npos) {
+    s.path = *port;
+  } else {
+    const size_t end = port->find('.', dot + 1);
+    s.name = port->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
+  }
+  return s;
+}
+
+}  // namespace
+
+std::vector<PortSummary> ConnectionDiagnosis::ports(const std::optional<std::string>& port) {
+  const Selection wanted = selectionOf(port);
+  std::vector<PortSummary> out;
+  for (const auto& p : ZPRSerialPortManager::sharedSerialPortManager().availablePorts()) {
+    PortSummary s{p->name(), p->path(), false};
+    if (wanted.path) {
+      s.candidate = p->IOKitDevice() && p->IOKitDevice()->hasPath(*wanted.path);
+    } else {
+      s.candidate = VelmoraObjC::isHeadsetCandidateName(p->name()) && (!wanted.name || p->name() == *wanted.name);
+    }
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+int ConnectionDiagnosis::probe(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = 0;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) err = errno;
+  ::close(fd);  // also drops the lock
+  return err;
+}
+
+std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const std::string& path, int err) {
+  const std::string port = name + " (" + path + ")";
+  switch (err) {
+    case EWOULDBLOCK:
+    case EBUSY:
+      return port + " is in use by another program. Close the program that holds it (another `velmora stream`, "
+                    "a serial terminal) and try again.";
+    case EACCES:
+    case EPERM:
+      return "Permission denied opening " + port +
+             ". Add your user to the group that owns the device (usually dialout: `sudo usermod -aG dialout "
+             "$USER`, then log in again).";
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+      return port + " went away while connecting (" + std::strerror(err) +
+             "). Is the headset switched on and in range? Then try again.";
+    default:
+      return "Cannot open " + port + ": " + std::strerror(err) + ".";
+  }
+}
+
+std::string ConnectionDiagnosis::explain(const std::optional<std::string>& port) {
+  const std::vector<PortSummary> all = ports(port);
+  std::vector<PortSummary> candidates;
+  for (const auto& p : all) {
+    if (p.candidate) candidates.push_back(p);
+  }
+
+  if (candidates.empty()) {
+    const Selection wanted = selectionOf(port);
+    if (wanted.path) {
+      std::error_code ec;
+      if (!std::filesystem::exists(*wanted.path, ec)) {
+        return *wanted.path + " does not exist. Run `velmora ports` to see the serial ports and pass one of "
+                              "their names or paths to --port.";
+      }
+      return *wanted.path +
+             " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
+             "another tty can be published as a port with `ln -s " +
+             *wanted.path + " " + platform::DeviceFolder::path() + "/tty.NAME` (NAME beginning with Kova, Trell, "
+             "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
+    }
+    if (wanted.name) {
+      std::string text = "No headset port named " + *wanted.name + ".";
+      if (!VelmoraObjC::isHeadsetCandidateName(*wanted.name)) {
+        text += " A headset port's name begins with Kova, Trell, Halobelt or Quorvex.";
+      }
+      return text + " Run `velmora ports` to see the serial ports.";
+    }
+    std::string text = std::string("No headset found. ") + kNoHeadsetHint;
+    if (!all.empty()) {
+      text += " Serial ports present, none of them a headset: " + joinNames(all) +
+              ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex.";
+    }
+    return text;
+  }
+
+  std::string text;
+  for (const auto& c : candidates) {
+    const int err = probe(c.path);
+    if (!text.empty()) text += " ";
+    text += err == 0 ? "Could not open " + c.name + " (" + c.path + "); it opens now, so try again."
+                     : explainOpenError(c.name, c.path, err);
+  }
+  return text;
+}
+
+}  // namespace velmora::tool

@@ -1,0 +1,45 @@
+// ConnectionDiagnosis: why a connect opened no port, in words a user can act
+// on.  The accessory object reports a refused connect only as
+// accessoryDidDisconnect, so after one the tool looks for itself: which
+// serial ports the port manager knows, which of them the connect would have
+// taken (headset names, or the --port selection), and what opening each of
+// those gives (busy, permission denied, gone).
+//
+// Threads: any thread; it reads the port manager's snapshot and opens the
+// candidates' paths briefly (and closes them again).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora::tool {
+
+struct PortSummary {
+  std::string name;
+  std::string path;  // the path to open
+  bool candidate = false;  // the connect would try it
+};
+
+class ConnectionDiagnosis {
+ public:
+  // `port` is what was handed to ConnectTo (none for Connect).
+  static std::string explain(const std::optional<std::string>& port);
+
+  // The sentence for a failed open of `path` (`name`) with errno `err`.
+  static std::string explainOpenError(const std::string& name, const std::string& path, int err);
+
+  // What an open and an exclusive lock of `path` give: 0 when both succeed
+  // (the port could be opened now), else the errno.
+  static int probe(const std::string& path);
+
+  // The ports the manager lists, marked as the connect would choose.
+  static std::vector<PortSummary> ports(const std::optional<std::string>& port);
+
+  // The hint that ends every "no headset" message.
+  static constexpr const char* kNoHeadsetHint =
+      "Is it paired and switched on? Run `velmora ports` to see the serial ports; `velmora simulate` starts a "
+      "simulated headset.";
+};
+
+}  // namespace velmora::tool

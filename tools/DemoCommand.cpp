@@ -1,0 +1,291 @@
+// `velmora demo`: the whole system at work without hardware.  A simulated
+// headset (tools/sim) runs in this process on a pty published in a private
+// device folder; a streaming session finds it through the port manager,
+// opens it through the serial layer and shows the live view (or JSON lines)
+// while the framer, decoder, analysers and dispatch thread do their work.
+// The simulated headset sends 72 s of EEG with blinks and then 72 s of ECG,
+// sped up so that the whole run takes --seconds; the RR intervals reported
+// by the beat detector (rrDetected) are collected, and at the end LF, HF,
+// LF/HF and the energy level are computed from them and printed with the
+// counts of samples, blinks and beats and where the recording was saved.
+//
+// The run ends when every sample the headset sent has been delivered, or
+// at the latest half as long again (plus 5 s) after --seconds, so that a
+// slow machine still finishes in a bounded time (and says so).  The scratch
+// folder (device folder and recording folder) is removed at the end; the pty
+// and its link go with the simulator.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "Command.h"
+#include "CommandSupport.h"
+#include "JsonLinesView.h"
+#include "LiveView.h"
+#include "LogBuffer.h"
+#include "StreamSession.h"
+#include "VLHrv.h"
+#include "platform/DeviceFolder.h"
+#include "sim/HeadsetSimulator.h"
+
+namespace velmora::tool {
+namespace {
+
+constexpr const char* kCommand = "velmora demo";
+constexpr const char* kDeviceName = "KovaDemo-SPPDev";
+// 72 s of EEG, then 72 s of ECG: after the beat detector's start-up the ECG
+// half still yields the 64 s of RR intervals the LF/HF calculation needs.
+constexpr uint32_t kPeriodSeconds = 72;
+constexpr double kHeadsetSeconds = 2.0 * kPeriodSeconds;
+constexpr uint64_t kSeed = 7;
+
+struct DemoArgs {
+  double seconds = 15.0;
+  bool json = false;
+  std::string save;
+  bool verbose = false;
+};
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
+  return 2;
+}
+
+// Collects the RR intervals the beat detector reports.  rrDetected runs on
+// the main thread with velmora::lock held, so it only appends, under a mutex
+// of its own.
+class RrCollector : public VLHRVDelegate {
+ public:
+  void rrDetected(int32_t rrIntervalMs) override {
+    std::lock_guard<std::mutex> g(mutex_);
+    intervals_.push_back(rrIntervalMs);
+  }
+  void calculationDone(const Dictionary&) override {}
+  std::vector<int32_t> intervals() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return intervals_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<int32_t> intervals_;
+};
+
+struct HrvOutcome {
+  bool computed = false;
+  double lf = 0.0, hf = 0.0, ratio = 0.0;
+  int32_t energy = 0;
+  double rrSeconds = 0.0;  // the list's duration, as the calculation counts it
+};
+
+HrvOutcome computeHrv(const std::vector<int32_t>& rr) {
+  HrvOutcome out;
+  out.rrSeconds = VLHrv::sum(rr.data(), static_cast<int32_t>(rr.size())) / 1000.0;
+  auto analyser = velmora::hrv.load();
+  if (!analyser || analyser->calculateEnergyLevel(rr.data(), static_cast<int32_t>(rr.size())) < 0.0) return out;
+  const Dictionary result = analyser->result();
+  out.computed = true;
+  out.lf = result.at("LF").number();
+  out.hf = result.at("HF").number();
+  out.ratio = result.at("LF/HF").number();
+  out.energy = result.at("energy").asInt();
+  return out;
+}
+
+std::string grouped(uint64_t v) {
+  std::string digits = std::to_string(v);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ' ';
+    out += digits[i];
+  }
+  return out;
+}
+
+// Where the recording goes when --save is not given: ./velmora-demo/, or the
+// temporary folder when the working folder is not writable.
+std::string defaultSavePath() {
+  std::error_code ec;
+  std::filesystem::create_directories("velmora-demo", ec);
+  if (!checkSaveTarget("velmora-demo/recording.csv")) {
+    return std::filesystem::absolute("velmora-demo/recording.csv", ec).string();
+  }
+  std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
+  if (ec) tmp = "/tmp";
+  return (tmp / "velmora-demo-recording.csv").string();
+}
+
+int run(const DemoArgs& a) {
+  if (!(a.seconds >= 1.0 && a.seconds <= 3600.0)) {
+    return fail("--seconds must be between 1 and 3600 (the default, 15, shows everything)");
+  }
+  const std::string savePath = a.save.empty() ? defaultSavePath() : a.save;
+  if (auto problem = checkSaveTarget(savePath)) return fail("cannot save the recording to " + savePath + ": " + *problem);
+
+  auto scratch = makeScratchFolder("velmora-demo");
+  if (!scratch) return fail("cannot create a scratch folder; check that $TMPDIR (or /tmp) is writable");
+  const std::string devices = *scratch + "/devices";
+  const std::string recording = *scratch + "/recording";
+  ::mkdir(devices.c_str(), 0700);
+  ::mkdir(recording.c_str(), 0700);
+  // Before anything asks for the registry: the session's port manager finds
+  // only the simulated headset's link here (and real ports through udev).
+  platform::DeviceFolder::setPath(devices);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  sim::SimulatorOptions options;
+  options.name = kDeviceName;
+  options.signal.mode = sim::SignalMode::Mixed;
+  options.signal.seed = kSeed;
+  options.signal.periodSeconds = kPeriodSeconds;
+  options.durationSeconds = kHeadsetSeconds;
+  options.speed = kHeadsetSeconds / a.seconds;
+
+  LogBuffer log(a.verbose);
+  sim::HeadsetSimulator simulator(options);
+  try {
+    simulator.start();
+  } catch (const std::exception& e) {
+    removeFolder(*scratch);
+    std::fprintf(stderr, "%s: cannot start the simulated headset: %s. Check that ptys are available (/dev/ptmx) "
+                 "and that %s is writable.\n", kCommand, e.what(), devices.c_str());
+    return 1;
+  }
+
+  const bool json = wantJsonLines(a.json);
+  std::unique_ptr<StreamView> view;
+  JsonLinesView* jsonView = nullptr;
+  if (json) {
+    auto v = std::make_unique<JsonLinesView>(kCommand);
+    jsonView = v.get();
+    view = std::move(v);
+  } else {
+    auto live = std::make_unique<LiveView>(kCommand, 1, LiveView::styleFromEnvironment());
+    char hint[160];
+    std::snprintf(hint, sizeof hint, "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.",
+                  options.speed, kPeriodSeconds, kPeriodSeconds);
+    live->setHint(hint);
+    live->setRecording("saved to " + savePath + " at the end");
+    view = std::move(live);
+  }
+
+  StreamSession* current = nullptr;
+  StreamSettings settings;
+  settings.command = kCommand;
+  settings.port = std::string("/dev/tty.") + kDeviceName;
+  settings.reconnect = false;
+  settings.countsAtEnd = false;
+  settings.seconds = a.seconds * 1.5 + 5.0;
+  settings.recordDirectory = recording;
+  settings.saveFile = savePath;
+  settings.stopWhen = [&] {
+    if (!simulator.error().empty()) return true;
+    return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
+  };
+
+  auto rr = std::make_shared<RrCollector>();
+  const auto began = std::chrono::steady_clock::now();
+  int status = 0;
+  StreamStats stats;
+  std::string saved;
+  HrvOutcome hrvOutcome;
+  std::vector<int32_t> intervals;
+  {
+    StreamSession session(settings, *view, log);
+    current = &session;
+    if (auto analyser = velmora::hrv.load()) analyser->setDelegate(rr);
+    status = session.run();
+    stats = session.stats();
+    saved = session.savedRecording();
+    intervals = rr->intervals();
+    hrvOutcome = computeHrv(intervals);
+    current = nullptr;
+  }
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const uint64_t sent = simulator.samplesSent();
+  const std::string simulatorError = simulator.error();
+  simulator.stop();
+  removeFolder(*scratch);
+
+  const bool complete = simulator.isFinished() && stats.samples >= sent && simulatorError.empty();
+  if (status == 0 && !simulatorError.empty()) status = 1;
+
+  if (json) {
+    nlohmann::ordered_json summary;
+    summary["simulator"] = {{"name", kDeviceName}, {"mode", "mixed"},   {"seed", kSeed},
+                            {"period", kPeriodSeconds}, {"seconds", kHeadsetSeconds}, {"speed", options.speed}};
+    summary["elapsed"] = elapsed;
+    summary["samples"] = stats.samples;
+    summary["samples_sent"] = sent;
+    summary["blinks"] = stats.blinks;
+    summary["beats"] = intervals.size();
+    summary["rr_seconds"] = hrvOutcome.rrSeconds;
+    if (hrvOutcome.computed) {
+      summary["LF"] = hrvOutcome.lf;
+      summary["HF"] = hrvOutcome.hf;
+      summary["LF/HF"] = hrvOutcome.ratio;
+      summary["energy"] = hrvOutcome.energy;
+    }
+    summary["recording"] = saved;
+    jsonView->writeLine({{"summary", summary}});
+  } else {
+    std::printf("\nvelmora demo: %s\n", complete ? "finished." : "stopped early.");
+    std::printf("  Headset time  %.0f s of simulated EEG and ECG at %.1fx, in %.1f s\n", kHeadsetSeconds, options.speed,
+                elapsed);
+    std::printf("  Samples       %s of %s sent\n", grouped(stats.samples).c_str(), grouped(sent).c_str());
+    std::printf("  Blinks        %s\n", grouped(stats.blinks).c_str());
+    std::printf("  Beats         %zu RR intervals, %.1f s\n", intervals.size(), hrvOutcome.rrSeconds);
+    if (hrvOutcome.computed) {
+      std::printf("  HRV           LF %.1f   HF %.1f   LF/HF %.2f   energy level %d\n", hrvOutcome.lf, hrvOutcome.hf,
+                  hrvOutcome.ratio, hrvOutcome.energy);
+    } else {
+      std::printf("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n", hrvOutcome.rrSeconds);
+    }
+    std::printf("  Recording     %s\n", saved.empty() ? "not saved" : saved.c_str());
+    std::printf("\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
+                "`velmora stream` in another.\n");
+    std::fflush(stdout);
+  }
+  if (!simulatorError.empty()) {
+    std::fprintf(stderr, "%s: the simulated headset failed: %s\n", kCommand, simulatorError.c_str());
+  } else if (status == 0 && !complete && stats.samples < sent && elapsed >= *settings.seconds) {
+    std::fprintf(stderr,
+                 "%s: this machine could not keep up: %s of %s samples arrived in time. Give the demo more time, "
+                 "e.g. `velmora demo --seconds %.0f`.\n",
+                 kCommand, grouped(stats.samples).c_str(), grouped(sent).c_str(), a.seconds * 3);
+    status = 1;
+  }
+  return status;
+}
+
+CommandRegistration registration{
+    "demo", "Stream from a built-in simulated headset: live view, blinks, heart rate, LF/HF",
+    [](CLI::App& cmd) {
+      auto args = std::make_shared<DemoArgs>();
+      cmd.add_option("--seconds", args->seconds, "How long the demo runs, 1 to 3600 (default 15)")->type_name("N");
+      cmd.add_flag("--json", args->json,
+                   "JSON lines instead of the live view, and a last line {\"summary\": ...}. The default when "
+                   "stdout is not a terminal");
+      cmd.add_option("--save", args->save, "Where to save the recording (default: ./velmora-demo/recording.csv)")
+          ->type_name("FILE");
+      cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
+      cmd.footer("Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "
+                 "which is removed at the end.");
+      return [args] { return run(*args); };
+    },
+    5};
+
+}  // namespace
+}  // namespace velmora::tool

@@ -1,0 +1,343 @@
+#include "StreamSession.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "ConnectionDiagnosis.h"
+#include "StopSignal.h"
+#include "ZPRSerialPort.h"
+#include "ZPRSerialPortManager.h"
+#include "platform/MainQueue.h"
+
+namespace velmora::tool {
+namespace {
+
+using platform::MainQueue;
+using platform::RunLoop;
+
+constexpr auto kTickInterval = std::chrono::milliseconds(200);
+constexpr double kRetrySeconds = 2.0;
+constexpr double kPortErrorDelay = 0.5;
+
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double epochSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", s);
+  return text;
+}
+
+}  // namespace
+
+// Turns the accessory's callbacks into tasks on the main queue.  dataReceived
+// runs on the dispatch thread with velmora::lock held: it only copies the
+// dictionary and posts it.
+class StreamSession::Delegate : public VelmoraDelegate {
+ public:
+  Delegate(StreamSession* session, std::weak_ptr<int> alive) : session_(session), alive_(std::move(alive)) {}
+
+  void accessoryDidConnect(const std::string& name) override {
+    post([s = session_, name] { s->onConnected(name); });
+  }
+  void accessoryDidDisconnect() override {
+    post([s = session_] { s->onDisconnected(); });
+  }
+  void accessoryError(int32_t code) override {
+    post([s = session_, code] { s->onError(code); });
+  }
+  void dataReceived(const Dictionary& data) override {
+    post([s = session_, t = epochSeconds(), copy = data] { s->onData(t, copy); });
+  }
+
+ private:
+  void post(std::function<void()> task) {
+    MainQueue::async([alive = alive_, task = std::move(task)] {
+      if (alive.lock()) task();
+    });
+  }
+
+  StreamSession* const session_;
+  const std::weak_ptr<int> alive_;
+};
+
+StreamSession::StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log)
+    : settings_(std::move(settings)), view_(view), log_(log), accessory_(std::make_unique<VelmoraObjC>()) {
+  delegate_ = std::make_shared<Delegate>(this, alive_);
+  accessory_->setDelegate(delegate_);
+}
+
+StreamSession::~StreamSession() {
+  // The accessory's dispatch thread ends here; whatever it and the port
+  // posted meanwhile finds alive_ expired.
+  accessory_.reset();
+  alive_.reset();
+  RunLoop::main().drain();
+}
+
+std::string StreamSession::recordingFile() const { return recording_ ? accessory_->logFilePath() : std::string(); }
+
+void StreamSession::post(std::function<void()> task) {
+  MainQueue::async([alive = std::weak_ptr<int>(alive_), task = std::move(task)] {
+    if (alive.lock()) task();
+  });
+}
+
+int StreamSession::run() {
+  started_ = steadySeconds();
+  StopSignal stopSignal([this](int signal) {
+    stop(0, signal == SIGTERM ? "Stopped by SIGTERM." : "Stopped (Ctrl-C).");
+  });
+  // The manager posts arrivals on the main thread while it handles a device
+  // event; the reconnect waits until the callbacks already queued have run.
+  arrivalToken_ = platform::NotificationCenter::shared().addObserver(
+      ZPRSerialPortsWereConnectedNotification, [this](const platform::Notification&) { post([this] { onArrival(); }); });
+  observing_ = true;
+
+  if (!settings_.recordDirectory || startRecording()) connectFirst();
+  if (!finished_) {
+    tickTimer_ = RunLoop::main().addTimer(kTickInterval, [this] { onTick(); });
+    view_.tick(stats_);
+  }
+  while (!finished_) RunLoop::main().runUntil([this] { return finished_; }, std::chrono::seconds(1));
+  shutdown();
+  return status_;
+}
+
+bool StreamSession::startRecording() {
+  const std::string& directory = *settings_.recordDirectory;
+  accessory_->startRecording(directory, settings_.recordFlag);
+  if (!accessory_->isRecording()) {
+    std::string why = log_.lastStartingWith("VLAccessory: cannot record to ").value_or("");
+    if (const size_t colon = why.rfind(": "); colon != std::string::npos) why = why.substr(colon + 2);
+    stop(1, "Cannot record to " + directory + (why.empty() ? "" : ": " + why) +
+                ". Check that the folder exists and is writable (create it with `mkdir -p " + directory + "`).");
+    return false;
+  }
+  recording_ = true;
+  return true;
+}
+
+void StreamSession::finishRecording() {
+  if (!recording_) return;
+  recording_ = false;
+  const std::string file = accessory_->logFilePath();
+  if (auto failed = log_.lastStartingWith("VLAccessory: cannot write to ")) {
+    finalNotes_.push_back("Rows were lost from the recording: " + failed->substr(13) +
+                          ". Free some space or record to another folder.");
+    if (status_ == 0) status_ = 1;
+  }
+  if (!settings_.saveFile) {
+    accessory_->stopRecording();
+    finalNotes_.push_back("The recording is in " + file + ".");
+    return;
+  }
+  const std::string& destination = *settings_.saveFile;
+  accessory_->stopRecording(destination);
+  if (auto failed = log_.lastStartingWith("VLAccessory: cannot save the log file to ")) {
+    finalNotes_.push_back("Could not save the recording: " + failed->substr(13) + ". It is still in " + file +
+                          "; copy it from there.");
+    if (status_ == 0) status_ = 1;
+    return;
+  }
+  saved_ = destination;
+  finalNotes_.push_back("Saved the recording to " + destination + ".");
+}
+
+bool StreamSession::connect() {
+  if (settings_.port) {
+    accessory_->ConnectTo(settings_.port);
+  } else {
+    accessory_->Connect();
+  }
+  return accessory_->connected();
+}
+
+void StreamSession::connectFirst() {
+  state_ = State::Connecting;
+  view_.message("Connecting...", StreamView::Tone::Info);
+  if (connect()) {
+    state_ = State::Streaming;
+    everConnected_ = true;
+    return;
+  }
+  state_ = State::Idle;
+  stop(1, ConnectionDiagnosis::explain(settings_.port));
+}
+
+void StreamSession::tryReconnect() {
+  if (state_ != State::Waiting) return;
+  state_ = State::Connecting;
+  if (connect()) {
+    state_ = State::Streaming;
+    lossReason_.reset();
+  } else {
+    state_ = State::Waiting;
+  }
+}
+
+bool StreamSession::anyPortOpen() const {
+  for (const auto& port : ZPRSerialPort::allSerialPorts()) {
+    if (port->isOpen()) return true;
+  }
+  return false;
+}
+
+bool StreamSession::matchingPortListed() const {
+  for (const auto& p : ConnectionDiagnosis::ports(settings_.port)) {
+    if (p.candidate) return true;
+  }
+  return false;
+}
+
+void StreamSession::onConnected(const std::string& name) {
+  portName_ = name;
+  view_.connected(name);
+  if (lostAt_ > 0.0) {
+    view_.message("The headset is back: reconnected to " + name + " after " +
+                      seconds(steadySeconds() - lostAt_) + ".",
+                  StreamView::Tone::Info);
+  } else {
+    view_.message("Connected to " + name + ".", StreamView::Tone::Info);
+  }
+}
+
+void StreamSession::onDisconnected() {
+  ++disconnects_;
+  if (state_ == State::Streaming) checkLink(lossReason_.value_or("its port closed."));
+}
+
+void StreamSession::onError(int32_t code) {
+  if (state_ != State::Streaming) return;
+  switch (code) {
+    case 0: {
+      // The accessory logged "--<method> NAME DESCRIPTION" just before.
+      static constexpr std::string_view kPrefix = "---[VelmoraObjC serialPort:didEncounterError:] ";
+      std::string text = "Port error";
+      if (auto line = log_.lastStartingWith(kPrefix)) {
+        std::string rest = line->substr(kPrefix.size());
+        const size_t space = rest.find(' ');
+        text = space == std::string::npos ? "Port error: " + rest
+                                          : "Port error on " + rest.substr(0, space) + ": " + rest.substr(space + 1);
+      }
+      text += ". Streaming goes on; if it stops, switch the headset off and on or plug it in again.";
+      // Shown a moment later if the link survives it: a removal reports an
+      // error first, and then the loss says it all.
+      pendingPortError_ = text;
+      pendingPortErrorAt_ = steadySeconds();
+      return;
+    }
+    case 2:
+      lost("the headset was switched off.");
+      return;
+    default:
+      lossReason_ = "its port was removed (unplugged, switched off or out of range).";
+      checkLink(*lossReason_);
+      return;
+  }
+}
+
+// A removal or close report means the link is gone unless the port is open
+// again: such a report belongs to an earlier connection.  Decided after the
+// callbacks already queued have run, so that the port's own close is seen.
+void StreamSession::checkLink(const std::string& reason) {
+  post([this, reason] {
+    if (state_ != State::Streaming || anyPortOpen()) return;
+    lost(reason);
+  });
+}
+
+void StreamSession::lost(const std::string& reason) {
+  pendingPortError_.reset();
+  lostAt_ = steadySeconds();
+  lastRetry_ = lostAt_;
+  state_ = settings_.reconnect ? State::Waiting : State::Stopping;
+  accessory_->Disconnect();
+  view_.disconnected();
+  if (!settings_.reconnect) {
+    stop(1, "Lost the headset: " + reason + " Not waiting for it, as --no-reconnect asks.");
+    return;
+  }
+  view_.message("Lost the headset: " + reason + " Waiting for it to come back; Ctrl-C stops.",
+                StreamView::Tone::Problem);
+}
+
+void StreamSession::onData(double t, const Dictionary& data) {
+  stats_.add(t, data);
+  view_.data(t, data, stats_);
+}
+
+void StreamSession::onArrival() {
+  if (state_ == State::Waiting) tryReconnect();
+}
+
+void StreamSession::onTick() {
+  tickTimer_ = 0;
+  if (finished_) return;
+  const double now = steadySeconds();
+  if (settings_.seconds && now - started_ >= *settings_.seconds) {
+    stop(0, "Stopped after " + seconds(now - started_) + ".");
+  } else if (view_.outputClosed()) {
+    stop(0, "The output was closed.");
+  } else if (settings_.stopWhen && settings_.stopWhen()) {
+    stop(0, "");
+  } else if (state_ == State::Waiting && now - lastRetry_ >= kRetrySeconds) {
+    lastRetry_ = now;
+    if (matchingPortListed()) tryReconnect();
+  }
+  if (pendingPortError_ && state_ == State::Streaming && now - pendingPortErrorAt_ >= kPortErrorDelay) {
+    view_.message(*pendingPortError_, StreamView::Tone::Problem);
+    pendingPortError_.reset();
+  }
+  if (finished_) return;
+  view_.tick(stats_);
+  tickTimer_ = RunLoop::main().addTimer(kTickInterval, [this] { onTick(); });
+}
+
+void StreamSession::stop(int status, const std::string& reason) {
+  if (finished_) return;
+  finished_ = true;
+  status_ = status;
+  endReason_ = reason;
+}
+
+void StreamSession::shutdown() {
+  if (tickTimer_ != 0) RunLoop::main().cancelTimer(tickTimer_);
+  tickTimer_ = 0;
+  state_ = State::Stopping;
+  const bool portOpen = anyPortOpen();
+  uint64_t expected = disconnects_;
+  if (accessory_->connected() || portOpen) {
+    accessory_->Disconnect();
+    // Its own accessoryDidDisconnect, and the port's close report.
+    expected += portOpen ? 2 : 1;
+  }
+  finishRecording();
+  platform::Notification terminate;
+  terminate.name = platform::kApplicationWillTerminateNotification;
+  platform::NotificationCenter::shared().post(terminate);
+  RunLoop::main().runUntil([&] { return disconnects_ >= expected; }, std::chrono::seconds(1));
+  if (observing_) platform::NotificationCenter::shared().removeObserver(arrivalToken_);
+  observing_ = false;
+
+  if (everConnected_ && settings_.countsAtEnd) {
+    finalNotes_.insert(finalNotes_.begin(), "Received " + std::to_string(stats_.samples) + " samples in " +
+                                                std::to_string(stats_.deliveries) + " deliveries, " +
+                                                std::to_string(stats_.blinks) + " blinks, " +
+                                                std::to_string(stats_.beats) + " heartbeats.");
+  }
+  view_.finish(stats_);
+  std::fflush(stdout);
+  if (!endReason_.empty()) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), endReason_.c_str());
+  for (const std::string& note : finalNotes_) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), note.c_str());
+}
+
+}  // namespace velmora::tool

@@ -1,0 +1,140 @@
+// StreamSession: one streaming session of the `velmora` tool, shared by
+// `velmora stream` and `velmora demo`.  It owns the accessory object,
+// connects it (Connect, or ConnectTo with the --port selection), records if
+// asked, runs the main run loop, hands every delivered dictionary to a
+// StreamView, and follows the headset's link:
+//
+//  - A refused first connect ends the session at once with a message that
+//    names the problem and the fix (ConnectionDiagnosis) and status 1.
+//  - Losing the headset (accessoryError 3 or 2, or a close the session did
+//    not ask for) is reported; then, with reconnecting on, the session waits
+//    for the port manager's "ZPRSerialPortWasConnectedNotification" (a
+//    device arrived) and connects again, and also tries every 2 s while a
+//    matching port is listed (a device folder may report a quick unplug and
+//    re-plug onto the same pty as no change at all).  With reconnecting off
+//    the session ends with status 1.  A removal report that arrives while
+//    the port is open again belongs to an earlier connection and is ignored;
+//    a real loss always ends with the port's close.
+//  - SIGINT and SIGTERM (StopSignal), the --seconds limit, the view's output
+//    closing (a reader that went away) or the host's `stopWhen` end it with
+//    status 0: the accessory disconnects, the recording is saved (or left in
+//    its folder), "VelmoraApplicationWillTerminateNotification" is posted for
+//    the port manager, and the port's close report is awaited briefly.
+//
+// Threads: construct, run and destroy on the main thread (the process's
+// initial thread), before anything else uses the port manager.  The
+// accessory's delegate copies each dictionary on the dispatch thread (which
+// holds velmora::lock) and posts it to the main queue; every other event is
+// handled on the main thread too, so the session's state needs no lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "LogBuffer.h"
+#include "StreamStats.h"
+#include "StreamView.h"
+#include "VelmoraObjC.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+
+namespace velmora::tool {
+
+struct StreamSettings {
+  std::string command = "velmora stream";  // prefix of messages
+  // Handed to ConnectTo; none: Connect.
+  std::optional<std::string> port;
+  // Stop after this many seconds of running.
+  std::optional<double> seconds;
+  bool reconnect = true;
+  // Record into this folder (startRecording) with `recordFlag`.
+  std::optional<std::string> recordDirectory;
+  uint8_t recordFlag = 3;
+  // On exit copy the recording here (stopRecording); none: leave it.
+  std::optional<std::string> saveFile;
+  // Checked a few times a second; true ends the session with status 0.
+  std::function<bool()> stopWhen;
+  // Whether to end with a line counting what was received (a command that
+  // prints a summary of its own turns it off).
+  bool countsAtEnd = true;
+};
+
+class StreamSession {
+ public:
+  StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log);
+  ~StreamSession();
+  StreamSession(const StreamSession&) = delete;
+  StreamSession& operator=(const StreamSession&) = delete;
+
+  // Runs the session; returns the process's exit status.  Runs once.
+  int run();
+
+  VelmoraObjC& accessory() { return *accessory_; }
+  const StreamStats& stats() const { return stats_; }
+  // Where stopRecording() saved the recording; empty if it did not.
+  const std::string& savedRecording() const { return saved_; }
+  // The recording's file in its folder; empty when not recording.
+  std::string recordingFile() const;
+  // Why the session ended (the last message).
+  const std::string& endReason() const { return endReason_; }
+
+ private:
+  enum class State { Idle, Connecting, Streaming, Waiting, Stopping };
+  class Delegate;
+
+  // Events, on the main thread.
+  void onConnected(const std::string& name);
+  void onDisconnected();
+  void onError(int32_t code);
+  void onData(double t, const Dictionary& data);
+  void onArrival();
+  void onTick();
+
+  bool startRecording();
+  void finishRecording();
+  bool connect();
+  void connectFirst();
+  void tryReconnect();
+  void checkLink(const std::string& reason);
+  void lost(const std::string& reason);
+  void stop(int status, const std::string& reason);
+  void shutdown();
+  bool anyPortOpen() const;
+  bool matchingPortListed() const;
+  void post(std::function<void()> task);
+
+  StreamSettings settings_;
+  StreamView& view_;
+  LogBuffer& log_;
+  std::unique_ptr<VelmoraObjC> accessory_;
+  std::shared_ptr<Delegate> delegate_;
+  // Tasks posted to the main queue run only while this lives.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+
+  State state_ = State::Idle;
+  StreamStats stats_;
+  bool finished_ = false;
+  bool everConnected_ = false;
+  int status_ = 0;
+  std::string endReason_;
+  std::string portName_;
+  std::string saved_;
+  bool recording_ = false;
+  std::optional<std::string> lossReason_;  // the removal report that came first
+  std::optional<std::string> pendingPortError_;  // shown unless a loss follows
+  double pendingPortErrorAt_ = 0.0;
+  std::vector<std::string> finalNotes_;     // printed after the view has finished
+  uint64_t disconnects_ = 0;  // accessoryDidDisconnect calls seen
+  double started_ = 0.0;      // steady seconds
+  double lostAt_ = 0.0;
+  double lastRetry_ = 0.0;
+  platform::RunLoop::TimerId tickTimer_ = 0;
+  platform::NotificationCenter::Token arrivalToken_ = 0;
+  bool observing_ = false;
+};
+
+}  // namespace velmora::tool
