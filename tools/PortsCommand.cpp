@@ -70,14 +70,14 @@ void printTable(const std::vector<PortRow>& rows, const std::string& folder) {
 }
 
 void printJson(const std::vector<PortRow>& rows, const std::string& folder) {
-  nlohmann::json ports = nlohmann::json::array();
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
   for (const auto& r : rows) {
     ports.push_back({{"name", r.name},
                      {"path", r.path},
                      {"furtherPaths", r.furtherPaths},
                      {"headsetCandidate", r.candidate}});
   }
-  std::cout << nlohmann::json{{"deviceFolder", folder}, {"ports", ports}}.dump(2) << "\n";
+  std::cout << nlohmann::ordered_json{{"deviceFolder", folder}, {"ports", ports}}.dump(2) << "\n";
 }
 
 int run(const PortsArgs& a) {
