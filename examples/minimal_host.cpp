@@ -30,12 +30,16 @@ class Printer : public VelmoraDelegate {
   // Runs on the library's dispatch thread while it holds velmora::lock: take
   // the values and print them on the main thread.
   void dataReceived(const Dictionary& data) override {
-    auto get = [&](const char* key) { auto it = data.find(key); return it == data.end() ? -1 : it->second.asInt(); };
-    const int attention = get("vScoreAttention"), meditation = get("vScoreMeditation"), blink = get("blinkStrength");
+    auto get = [&](const char* key) {
+      auto it = data.find(key);
+      return it == data.end() ? -1 : it->second.asInt();
+    };
+    const int attention = get("vScoreAttention"), meditation = get("vScoreMeditation");
+    const int strength = get("blinkStrength");
     platform::MainQueue::async([=] {
       if (attention >= 0) std::printf("attention %d\n", attention);
       if (meditation >= 0) std::printf("meditation %d\n", meditation);
-      if (blink >= 0) std::printf("blink, strength %d\n", blink);
+      if (strength >= 0) std::printf("blink, strength %d\n", strength);
     });
   }
 };

@@ -339,8 +339,8 @@ TEST_F(EndToEnd, UnplugReportsErrorRemovalAndDisconnectInOrderAndTheHeadsetCanBe
   // The headset comes back: the manager announces it, and a connect streams
   // again.
   bool arrived = false;
-  auto token = platform::NotificationCenter::shared().addObserver(ZPRSerialPortsWereConnectedNotification,
-                                                                  [&](const platform::Notification&) { arrived = true; });
+  auto token = platform::NotificationCenter::shared().addObserver(
+      ZPRSerialPortsWereConnectedNotification, [&](const platform::Notification&) { arrived = true; });
   simulator.replug();
   ASSERT_TRUE(runMainLoopUntil([&] { return arrived; }, 10s));
   platform::NotificationCenter::shared().removeObserver(token);

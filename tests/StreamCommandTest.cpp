@@ -4,13 +4,12 @@
 // a terminal and its exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
@@ -210,7 +209,8 @@ TEST_F(StreamCommand, RefusedConnectionsAndBadArgumentsNameTheProblemAndTheFix) 
     EXPECT_TRUE(ToolProcess::exitedWith(*status, c.status)) << ::testing::PrintToString(c.more) << tool.stderrText();
     for (const std::string& text : c.says) {
       EXPECT_NE(tool.stderrText().find(text), std::string::npos)
-          << ::testing::PrintToString(c.more) << " should say " << text << ":\n" << tool.stderrText();
+          << ::testing::PrintToString(c.more) << " should say " << text << ":\n"
+          << tool.stderrText();
     }
   }
 

@@ -44,7 +44,8 @@ std::optional<std::string> checkSaveTarget(const std::string& file) {
   std::error_code ec;
   if (file.empty()) return "the file name is empty";
   const fs::path target(file);
-  if (fs::is_directory(target, ec)) return file + " is a folder; name a file in it, e.g. " + (target / "recording.csv").string();
+  if (fs::is_directory(target, ec))
+    return file + " is a folder; name a file in it, e.g. " + (target / "recording.csv").string();
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   if (!fs::is_directory(folder, ec)) {

@@ -76,8 +76,9 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   switch (err) {
     case EWOULDBLOCK:
     case EBUSY:
-      return port + " is in use by another program. Close the program that holds it (another `velmora stream`, "
-                    "a serial terminal) and try again.";
+      return port +
+             " is in use by another program. Close the program that holds it (another `velmora stream`, "
+             "a serial terminal) and try again.";
     case EACCES:
     case EPERM:
       return "Permission denied opening " + port +
@@ -89,8 +90,7 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
     case EIO:
       return port + " went away while connecting (" + std::strerror(err) +
              "). Is the headset switched on and in range? Then try again.";
-    default:
-      return "Cannot open " + port + ": " + std::strerror(err) + ".";
+    default: return "Cannot open " + port + ": " + std::strerror(err) + ".";
   }
 }
 
@@ -106,13 +106,15 @@ std::string ConnectionDiagnosis::explain(const std::optional<std::string>& port)
     if (wanted.path) {
       std::error_code ec;
       if (!std::filesystem::exists(*wanted.path, ec)) {
-        return *wanted.path + " does not exist. Run `velmora ports` to see the serial ports and pass one of "
-                              "their names or paths to --port.";
+        return *wanted.path +
+               " does not exist. Run `velmora ports` to see the serial ports and pass one of "
+               "their names or paths to --port.";
       }
       return *wanted.path +
              " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
              "another tty can be published as a port with `ln -s " +
-             *wanted.path + " " + platform::DeviceFolder::path() + "/tty.NAME` (NAME beginning with Kova, Trell, "
+             *wanted.path + " " + platform::DeviceFolder::path() +
+             "/tty.NAME` (NAME beginning with Kova, Trell, "
              "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
     }
     if (wanted.name) {

@@ -17,7 +17,7 @@ namespace velmora::tool {
 
 struct PortSummary {
   std::string name;
-  std::string path;  // the path to open
+  std::string path;        // the path to open
   bool candidate = false;  // the connect would try it
 };
 

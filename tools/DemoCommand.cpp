@@ -132,7 +132,8 @@ int run(const DemoArgs& a) {
     return fail("--seconds must be between 1 and 3600 (the default, 15, shows everything)");
   }
   const std::string savePath = a.save.empty() ? defaultSavePath() : a.save;
-  if (auto problem = checkSaveTarget(savePath)) return fail("cannot save the recording to " + savePath + ": " + *problem);
+  if (auto problem = checkSaveTarget(savePath))
+    return fail("cannot save the recording to " + savePath + ": " + *problem);
 
   auto scratch = makeScratchFolder("velmora-demo");
   if (!scratch) return fail("cannot create a scratch folder; check that $TMPDIR (or /tmp) is writable");
@@ -159,8 +160,10 @@ int run(const DemoArgs& a) {
     simulator.start();
   } catch (const std::exception& e) {
     removeFolder(*scratch);
-    std::fprintf(stderr, "%s: cannot start the simulated headset: %s. Check that ptys are available (/dev/ptmx) "
-                 "and that %s is writable.\n", kCommand, e.what(), devices.c_str());
+    std::fprintf(stderr,
+                 "%s: cannot start the simulated headset: %s. Check that ptys are available (/dev/ptmx) "
+                 "and that %s is writable.\n",
+                 kCommand, e.what(), devices.c_str());
     return 1;
   }
 
@@ -174,8 +177,9 @@ int run(const DemoArgs& a) {
   } else {
     auto live = std::make_unique<LiveView>(kCommand, 1, LiveView::styleFromEnvironment());
     char hint[160];
-    std::snprintf(hint, sizeof hint, "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.",
-                  options.speed, kPeriodSeconds, kPeriodSeconds);
+    std::snprintf(hint, sizeof hint,
+                  "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.", options.speed,
+                  kPeriodSeconds, kPeriodSeconds);
     live->setHint(hint);
     live->setRecording("saved to " + savePath + " at the end");
     view = std::move(live);
@@ -224,8 +228,9 @@ int run(const DemoArgs& a) {
 
   if (json) {
     nlohmann::ordered_json summary;
-    summary["simulator"] = {{"name", kDeviceName}, {"mode", "mixed"},   {"seed", kSeed},
-                            {"period", kPeriodSeconds}, {"seconds", kHeadsetSeconds}, {"speed", options.speed}};
+    summary["simulator"] = {
+        {"name", kDeviceName},        {"mode", "mixed"},       {"seed", kSeed}, {"period", kPeriodSeconds},
+        {"seconds", kHeadsetSeconds}, {"speed", options.speed}};
     summary["elapsed"] = elapsed;
     summary["samples"] = stats.samples;
     summary["samples_sent"] = sent;
@@ -251,11 +256,13 @@ int run(const DemoArgs& a) {
       std::printf("  HRV           LF %.1f   HF %.1f   LF/HF %.2f   energy level %d\n", hrvOutcome.lf, hrvOutcome.hf,
                   hrvOutcome.ratio, hrvOutcome.energy);
     } else {
-      std::printf("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n", hrvOutcome.rrSeconds);
+      std::printf("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n",
+                  hrvOutcome.rrSeconds);
     }
     std::printf("  Recording     %s\n", saved.empty() ? "not saved" : saved.c_str());
-    std::printf("\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
-                "`velmora stream` in another.\n");
+    std::printf(
+        "\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
+        "`velmora stream` in another.\n");
     std::fflush(stdout);
   }
   if (!simulatorError.empty()) {
@@ -281,8 +288,9 @@ CommandRegistration registration{
       cmd.add_option("--save", args->save, "Where to save the recording (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
-      cmd.footer("Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "
-                 "which is removed at the end.");
+      cmd.footer(
+          "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "
+          "which is removed at the end.");
       return [args] { return run(*args); };
     },
     5};

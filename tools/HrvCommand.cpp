@@ -94,7 +94,12 @@ int run(const std::string& path) {
   }
 
   VLHrv hrv;
-  if (hrv.calculateEnergyLevel(intervals.data(), static_cast<int32_t>(intervals.size())) < 0) return 1;
+  if (hrv.calculateEnergyLevel(intervals.data(), static_cast<int32_t>(intervals.size())) < 0) {
+    std::fprintf(stderr,
+                 "velmora hrv: too short: the intervals after the first must add up to at least 63500 ms (about 64 s "
+                 "of heartbeats); give a longer list\n");
+    return 1;
+  }
 
   const Dictionary result = hrv.result();
   nlohmann::ordered_json out;

@@ -135,6 +135,7 @@ void LiveView::message(const std::string& text, Tone tone) {
 void LiveView::tick(const StreamStats& stats) { draw(stats); }
 
 void LiveView::finish(const StreamStats& stats) {
+  if (!screenTaken_) return;  // ended before the screen was taken (a refused connect)
   draw(stats);
   const std::string restore = style_.colour ? std::string(kReset) + "\x1b[?25h" : "\x1b[?25h";
   [[maybe_unused]] ssize_t n = ::write(fd_, restore.data(), restore.size());
@@ -204,7 +205,8 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
   const size_t valueWidth = 22;
   const size_t barWidth = std::clamp<size_t>(width - kLabelWidth - valueWidth - 2, 8, 40);
   // What is left for a bar's value on a narrow screen.
-  const size_t valueRoom = std::min(valueWidth, width > kLabelWidth + barWidth + 2 ? width - kLabelWidth - barWidth - 2 : 0);
+  const size_t valueRoom =
+      std::min(valueWidth, width > kLabelWidth + barWidth + 2 ? width - kLabelWidth - barWidth - 2 : 0);
   std::vector<std::string> lines;
   auto label = [&](const char* text) { return pad(text, kLabelWidth); };
   auto separator = [&] {
@@ -232,8 +234,8 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
   }
   std::string head = title_ + "  " + (port_.empty() ? std::string("(no headset yet)") : port_) + "  ";
   std::string tail = "  " + clock(now - started_);
-  lines.push_back(paint(fit(head, width), kBold) + paint(fit(state, width > columns(head) ? width - columns(head) : 0),
-                                                         stateColour) +
+  lines.push_back(paint(fit(head, width), kBold) +
+                  paint(fit(state, width > columns(head) ? width - columns(head) : 0), stateColour) +
                   fit(tail, width > columns(head) + columns(state) ? width - columns(head) - columns(state) : 0));
   lines.push_back(separator());
 
@@ -341,9 +343,9 @@ void LiveView::draw(const StreamStats& stats) {
   while (lines.size() + 1 > height && lines.size() > 6) lines.erase(lines.begin() + 5);
 
   std::string frame;
-  if (!started_drawing_) {
+  if (!screenTaken_) {
     frame += "\x1b[?25l\x1b[2J";  // hide the cursor, clear the screen once
-    started_drawing_ = true;
+    screenTaken_ = true;
   }
   frame += "\x1b[H";
   for (const std::string& line : lines) {

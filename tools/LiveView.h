@@ -68,7 +68,7 @@ class LiveView : public StreamView {
   std::string status_ = "Connecting...";
   Tone statusTone_ = Tone::Info;
   double started_;
-  bool started_drawing_ = false;
+  bool screenTaken_ = false;
 };
 
 }  // namespace velmora::tool

@@ -66,7 +66,8 @@ int run(const StreamArgs& a) {
   if (a.seconds < 0.0 || !std::isfinite(a.seconds)) {
     return fail("--seconds must be a positive number of seconds (leave it out to stream until Ctrl-C)");
   }
-  if (a.flag && (*a.flag < 0 || *a.flag > 255)) return fail("--flag must be 0 to 255: 1 records raw samples, 2 analysed values, 3 both");
+  if (a.flag && (*a.flag < 0 || *a.flag > 255))
+    return fail("--flag must be 0 to 255: 1 records raw samples, 2 analysed values, 3 both");
   if (a.flag && a.record.empty() && a.save.empty()) {
     return fail("--flag chooses which rows a recording keeps; add --record DIR or --save FILE");
   }
@@ -114,7 +115,8 @@ int run(const StreamArgs& a) {
     if (settings.recordDirectory) {
       std::string text = std::filesystem::path(*settings.recordDirectory).append("ambrix.log.csv").string() + " (" +
                          flagText(settings.recordFlag) + ")";
-      if (settings.saveFile) text = "saved to " + *settings.saveFile + " on exit (" + flagText(settings.recordFlag) + ")";
+      if (settings.saveFile)
+        text = "saved to " + *settings.saveFile + " on exit (" + flagText(settings.recordFlag) + ")";
       live->setRecording(text);
     }
     view = std::move(live);

@@ -93,13 +93,13 @@ void StreamSession::post(std::function<void()> task) {
 
 int StreamSession::run() {
   started_ = steadySeconds();
-  StopSignal stopSignal([this](int signal) {
-    stop(0, signal == SIGTERM ? "Stopped by SIGTERM." : "Stopped (Ctrl-C).");
-  });
+  StopSignal stopSignal(
+      [this](int signal) { stop(0, signal == SIGTERM ? "Stopped by SIGTERM." : "Stopped (Ctrl-C)."); });
   // The manager posts arrivals on the main thread while it handles a device
   // event; the reconnect waits until the callbacks already queued have run.
   arrivalToken_ = platform::NotificationCenter::shared().addObserver(
-      ZPRSerialPortsWereConnectedNotification, [this](const platform::Notification&) { post([this] { onArrival(); }); });
+      ZPRSerialPortsWereConnectedNotification,
+      [this](const platform::Notification&) { post([this] { onArrival(); }); });
   observing_ = true;
 
   if (!settings_.recordDirectory || startRecording()) connectFirst();
@@ -202,8 +202,7 @@ void StreamSession::onConnected(const std::string& name) {
   portName_ = name;
   view_.connected(name);
   if (lostAt_ > 0.0) {
-    view_.message("The headset is back: reconnected to " + name + " after " +
-                      seconds(steadySeconds() - lostAt_) + ".",
+    view_.message("The headset is back: reconnected to " + name + " after " + seconds(steadySeconds() - lostAt_) + ".",
                   StreamView::Tone::Info);
   } else {
     view_.message("Connected to " + name + ".", StreamView::Tone::Info);
@@ -235,9 +234,7 @@ void StreamSession::onError(int32_t code) {
       pendingPortErrorAt_ = steadySeconds();
       return;
     }
-    case 2:
-      lost("the headset was switched off.");
-      return;
+    case 2: lost("the headset was switched off."); return;
     default:
       lossReason_ = "its port was removed (unplugged, switched off or out of range).";
       checkLink(*lossReason_);

@@ -124,12 +124,12 @@ class StreamSession {
   std::string portName_;
   std::string saved_;
   bool recording_ = false;
-  std::optional<std::string> lossReason_;  // the removal report that came first
+  std::optional<std::string> lossReason_;        // the removal report that came first
   std::optional<std::string> pendingPortError_;  // shown unless a loss follows
   double pendingPortErrorAt_ = 0.0;
-  std::vector<std::string> finalNotes_;     // printed after the view has finished
-  uint64_t disconnects_ = 0;  // accessoryDidDisconnect calls seen
-  double started_ = 0.0;      // steady seconds
+  std::vector<std::string> finalNotes_;  // printed after the view has finished
+  uint64_t disconnects_ = 0;             // accessoryDidDisconnect calls seen
+  double started_ = 0.0;                 // steady seconds
   double lostAt_ = 0.0;
   double lastRetry_ = 0.0;
   platform::RunLoop::TimerId tickTimer_ = 0;

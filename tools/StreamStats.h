@@ -34,8 +34,8 @@ struct StreamStats {
 
   uint64_t deliveries = 0;
   uint64_t samples = 0;
-  uint64_t blinks = 0;  // deliveries carrying "blinkStrength"
-  uint64_t beats = 0;   // deliveries carrying "rrInt"
+  uint64_t blinks = 0;              // deliveries carrying "blinkStrength"
+  uint64_t beats = 0;               // deliveries carrying "rrInt"
   std::optional<double> firstData;  // delivery times, seconds since the epoch
   std::optional<double> lastData;
 
@@ -45,8 +45,8 @@ struct StreamStats {
   std::optional<int32_t> heartRate;
   std::optional<int32_t> rrInterval;
   std::array<std::optional<int32_t>, 8> bands{};
-  std::deque<Blink> recentBlinks;   // newest last
-  std::deque<int32_t> recentRaw;    // newest last
+  std::deque<Blink> recentBlinks;  // newest last
+  std::deque<int32_t> recentRaw;   // newest last
   // (delivery time, samples so far), for the sample rate over the last second.
   std::deque<std::pair<double, uint64_t>> sampleMarks;
 
