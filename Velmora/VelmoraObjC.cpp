@@ -1,0 +1,691 @@
+#include "VelmoraObjC.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "VLBlink.h"
+#include "VLHrv.h"
+#include "VelmoraPortLink.h"
+#include "ZPRSerialPort.h"
+#include "ZPRSerialPortManager.h"
+#include "platform/Log.h"
+#include "platform/ThreadPriority.h"
+
+namespace velmora {
+namespace {
+
+// Room for two seconds of raw samples at 512 per second, so the per-sample
+// append does not reallocate between passes of the dispatch thread.
+constexpr size_t kRawReserve = 1024;
+
+constexpr char kLogFileName[] = "ambrix.log.csv";
+constexpr char kLogHeader[] = "Timestamp, Data Type, Value\n";
+
+// The dictionary's keys, built once so that storing a value constructs no
+// string.
+struct Keys {
+  const std::string poorSignal{"poorSignal"};
+  const std::string attention{"vScoreAttention"};
+  const std::string meditation{"vScoreMeditation"};
+  const std::string blinkStrength{"blinkStrength"};
+  const std::string rrInt{"rrInt"};
+  const std::string heartRate{"heartRate"};
+  const std::string raw{"raw"};
+  const std::string bands[8]{"eegDelta",   "eegTheta",   "eegLowAlpha", "eegHighAlpha",
+                             "eegLowBeta", "eegHighBeta", "eegLowGamma", "eegHighGamma"};
+};
+
+const Keys& keys() {
+  static const Keys k;
+  return k;
+}
+
+std::string errorText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+// DIR joined with NAME by exactly one separator.
+std::string joinPath(std::string directory, const char* name) {
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  if (directory.empty()) return name;
+  if (directory != "/") directory += '/';
+  return directory + name;
+}
+
+// Writes the whole buffer: one write(2) unless the system takes only part of
+// it, in which case the rest is written again, so a failure reports its own
+// errno (a full disk, a file-size limit).  Returns 0 or that errno.
+int writeAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- lifecycle
+
+// Steps 1, 3, 4 and 8 of the initialisation are the members' initialisers
+// (the dictionary and raw buffer start empty, the thread unstarted).
+VelmoraObjC::VelmoraObjC() {
+  sentConfigByte.store(0);
+  isKRT480.store(1);
+  lock.replace();
+  hrv_ = std::make_shared<VLHrv>();  // installs yet another fresh `lock`
+  hrv.store(hrv_);
+  blink_ = std::make_shared<VLBlink>();
+  blink.store(blink_);
+  rawBuffer_.reserve(kRawReserve);
+  portName_ = "/dev/tty.KovaLinkPro-SPPDev";
+  portLink_ = std::make_shared<VelmoraPortLink>(this);
+  logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
+}
+
+VelmoraObjC::~VelmoraObjC() {
+  portLink_->detach();
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    auto port = connectedPort_.lock();
+    if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+  }
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> life(lifecycleMutex_);
+    {
+      std::lock_guard<std::mutex> p(pauseMutex_);
+      stopRequested_ = true;
+    }
+    wake_.notify_all();
+    thread = std::move(notificationThread_);
+  }
+  // Joined outside lifecycleMutex_: the pass under way may call the
+  // delegate, which may call stopDispatch().
+  if (thread.joinable()) thread.join();
+  if (logFileHandle_ >= 0) ::close(logFileHandle_);
+}
+
+std::shared_ptr<VelmoraDelegate> VelmoraObjC::delegate() const {
+  std::lock_guard<std::mutex> g(delegateMutex_);
+  return delegate_.lock();
+}
+
+void VelmoraObjC::setDelegate(std::weak_ptr<VelmoraDelegate> delegate) {
+  std::lock_guard<std::mutex> g(delegateMutex_);
+  delegate_ = std::move(delegate);
+}
+
+std::string VelmoraObjC::logFilePath() const {
+  std::lock_guard<std::mutex> g(recordingMutex_);
+  return logFilePath_;
+}
+
+std::string VelmoraObjC::logRow() const {
+  std::lock_guard<SwappableMutex> g(lock);
+  return logRow_;
+}
+
+int32_t VelmoraObjC::heartRateForRrInterval(int32_t rrIntervalMs) {
+  if (rrIntervalMs <= 0) return 0;
+  return static_cast<int32_t>(std::lroundf(static_cast<float>(60.0 / (rrIntervalMs / 1000.0))));
+}
+
+// ---------------------------------------------------------------- dispatch
+
+void VelmoraObjC::startDispatch() {
+  std::unique_lock<std::mutex> life(lifecycleMutex_);
+  while (notificationThread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> p(pauseMutex_);
+      // A running thread is left running.  So is a dropped one when this
+      // call comes from inside its own pass (from dataReceived()): it cannot
+      // join itself, and it has not yet reached its stop test.
+      if (!stopRequested_ || notificationThread_.get_id() == std::this_thread::get_id()) {
+        stopRequested_ = false;
+        connected_.store(true);
+        return;
+      }
+    }
+    std::thread old = std::move(notificationThread_);
+    life.unlock();
+    old.join();
+    life.lock();  // another start may have run meanwhile: look again
+  }
+  {
+    std::lock_guard<std::mutex> p(pauseMutex_);
+    stopRequested_ = false;
+  }
+  connected_.store(true);
+  notificationThread_ = std::thread([this] { fireDataReceived(); });
+}
+
+void VelmoraObjC::stopDispatch() {
+  std::lock_guard<std::mutex> life(lifecycleMutex_);
+  {
+    std::lock_guard<std::mutex> p(pauseMutex_);
+    stopRequested_ = true;
+  }
+  wake_.notify_all();
+  connected_.store(false);
+}
+
+Dictionary VelmoraObjC::takeData() {
+  Dictionary out;
+  std::lock_guard<SwappableMutex> g(lock);
+  moveRawIntoData();
+  out.swap(data_);
+  return out;
+}
+
+void VelmoraObjC::moveRawIntoData() {
+  if (rawBuffer_.empty()) return;
+  // A copy of exactly the samples, so rawBuffer_ keeps its capacity.
+  data_.insert_or_assign(keys().raw, Value(Value::Array(rawBuffer_.begin(), rawBuffer_.end())));
+  rawBuffer_.clear();
+}
+
+bool VelmoraObjC::stopRequested() {
+  std::lock_guard<std::mutex> p(pauseMutex_);
+  return stopRequested_;
+}
+
+void VelmoraObjC::pause() {
+  double seconds = dispatchInterval_.load();
+  if (!(seconds >= kMinDispatchPause)) {  // also catches NaN
+    seconds = kMinDispatchPause;
+  } else if (seconds > kMaxDispatchPause) {
+    seconds = kMaxDispatchPause;
+  }
+  std::unique_lock<std::mutex> p(pauseMutex_);
+  wake_.wait_for(p, std::chrono::duration<double>(seconds), [this] { return stopRequested_; });
+}
+
+void VelmoraObjC::fireDataReceived() {
+  platform::setCurrentThreadPriority(0.5);
+  if (stopRequested()) return;
+  for (;;) {
+    {
+      std::lock_guard<SwappableMutex> g(lock);
+      moveRawIntoData();
+    }
+    // Declared outside the locked scope, so the snapshot's nodes are freed,
+    // and a delegate whose host let go of it meanwhile is destroyed, after
+    // the unlock.
+    Dictionary snapshot;
+    std::shared_ptr<VelmoraDelegate> receiver;
+    {
+      std::lock_guard<SwappableMutex> g(lock);
+      if (!data_.empty() && connected_.load()) {
+        // Taking the nodes is the snapshot and the emptying in one: the
+        // delegate gets a map that nothing changes later.
+        snapshot.swap(data_);
+        receiver = delegate();
+        if (receiver) receiver->dataReceived(snapshot);
+      }
+    }
+    dispatchPasses_.fetch_add(1);
+    pause();
+    if (stopRequested()) return;
+  }
+}
+
+// ---------------------------------------------------------------- framing
+
+void VelmoraObjC::parseByte(std::nullptr_t) { tempbuffer_ = nullptr; }
+
+void VelmoraObjC::resetParser() { parserState = ParserState{}; }
+
+void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
+  tempbuffer_ = chunk.data();
+  const uint8_t* const bytes = chunk.data();
+  const size_t size = chunk.size();
+  for (size_t k = 0; k < size; ++k) {
+    const uint8_t b = bytes[k];
+    switch (parserState.state) {
+      case 0:
+        if (b == 0xAA) parserState.state = 1;
+        break;
+      case 1:
+        if (b == 0xAA) {
+          parserState.state = 2;
+        } else {
+          logMessage("VLAccessory: Reset at second sync.");
+          resetParser();
+        }
+        break;
+      case 2:
+        parserState.payloadLength = b;
+        parserState.checksum = 0;
+        payloadBytesRemaining_ = b;
+        payloadBuffer_ = std::make_unique<uint8_t[]>(b);
+        payloadSize_ = b;
+        parserState.state = 3;
+        break;
+      case 3: {
+        // All the payload bytes this chunk holds, with the running values in
+        // locals (stores through a byte pointer would force them to memory).
+        uint8_t checksum = parserState.checksum;
+        int32_t remaining = payloadBytesRemaining_;
+        const int32_t length = parserState.payloadLength;
+        uint8_t* const payload = payloadBuffer_.get();
+        const int32_t capacity = payloadSize_;
+        for (uint8_t p = b;; p = bytes[++k]) {
+          checksum = static_cast<uint8_t>(checksum + p);
+          // The index is in range unless the length byte was 0 (the one byte
+          // taken then is not stored) or another accessory object framed
+          // the start of this packet (64 bits: parserState is public, and no
+          // value in it may make this overflow).
+          const int64_t index = int64_t{length} - remaining;
+          if (index >= 0 && index < capacity) payload[index] = p;
+          if (remaining <= 1) {
+            // 1 -> 0 after a packet, 0 -> -1 after a zero-length one; never
+            // lower, however often another object's packet ends here.
+            remaining = std::max(remaining, 0) - 1;
+            parserState.state = 4;
+            break;
+          }
+          --remaining;
+          if (k + 1 == size) break;
+        }
+        parserState.checksum = checksum;
+        payloadBytesRemaining_ = remaining;
+        break;
+      }
+      case 4: {
+        const auto expected = static_cast<uint8_t>(~parserState.checksum);
+        if (b == expected) {
+          parsePayload();
+        } else {
+          logMessage("VLAccessory: Checksum error: expected %02x, got %02x", expected, b);
+        }
+        resetParser();
+        break;
+      }
+      default:  // a host wrote nonsense into parserState: start over
+        resetParser();
+        if (b == 0xAA) parserState.state = 1;
+        break;
+    }
+  }
+  tempbuffer_ = nullptr;
+}
+
+// ---------------------------------------------------------------- decoding
+
+void VelmoraObjC::parsePayload() {
+  // Never beyond this object's own array, whatever parserState says.
+  const int32_t n = std::min(parserState.payloadLength, payloadSize_);
+  const uint8_t* payload = payloadBuffer_.get();
+  enum class Step { Code, Length, Value } step = Step::Code;
+  uint8_t code = 0;
+  int32_t valueLength = 0;
+  int32_t i = 0;
+  while (i < n) {
+    switch (step) {
+      case Step::Code:
+        code = payload[i++];
+        if (code < 0x80) {
+          valueLength = 1;
+          step = Step::Value;
+        } else {
+          step = Step::Length;
+        }
+        break;
+      case Step::Length:
+        valueLength = payload[i++];
+        step = Step::Value;
+        break;
+      case Step::Value:
+        i = decodeRow(code, valueLength, payload, i, n);
+        step = Step::Code;
+        break;
+    }
+  }
+}
+
+// Decodes the row whose first value byte is payload[i] and returns where the
+// next row starts.  A row whose value bytes would run past the payload's end
+// (n) is not decoded; the walk still moves on by the row's rule.
+int32_t VelmoraObjC::decodeRow(uint8_t code, int32_t valueLength, const uint8_t* payload, int32_t i,
+                               int32_t n) {
+  switch (code) {
+    case 0x02:
+      decodePoorSignal(payload[i]);
+      return i + 1;
+    case 0x03:
+      decodeHeartRate(payload[i]);
+      return i + 1;
+    case 0x04:
+      decodeScore(RowTag::ATT, payload[i]);
+      return i + 1;
+    case 0x05:
+      decodeScore(RowTag::MED, payload[i]);
+      return i + 1;
+    case 0x08:
+      decodeConfigByte(payload[i]);
+      return i + 1;
+    case 0x80:  // the length byte is not consulted: a sample is two bytes
+      if (i + 2 <= n) decodeRaw(static_cast<int16_t>(static_cast<uint16_t>(payload[i] << 8 | payload[i + 1])));
+      return i + 2;
+    case 0x83:  // 24 bytes are read whatever the length byte says
+      if (i + 24 <= n) decodeBandPowers(payload + i);
+      return i + valueLength;
+    case 0x85:
+      if (i + 3 <= n) decodeSensorChip(payload[i + 2]);
+      return i + valueLength;
+    default:  // unrecognised, and 0x81, which carries nothing to decode
+      return i + valueLength;
+  }
+}
+
+void VelmoraObjC::decodePoorSignal(uint8_t v) {
+  {
+    std::lock_guard<SwappableMutex> g(lock);
+    data_.insert_or_assign(keys().poorSignal, Value(int32_t{v}));
+    if (recording(2)) writeRow(RowTag::PQ, v);
+  }
+  poorSignal.store(v);
+  logMessage("poor signal %d", v);
+  if (v == 0) hrv_->reset();
+  rawPackets_ = 0;
+}
+
+void VelmoraObjC::decodeHeartRate(uint8_t v) {
+  std::lock_guard<SwappableMutex> g(lock);
+  if (recording(2)) writeRow(RowTag::HR, v);
+}
+
+void VelmoraObjC::decodeScore(RowTag tag, uint8_t v) {
+  const bool attention = tag == RowTag::ATT;
+  std::lock_guard<SwappableMutex> g(lock);
+  data_.insert_or_assign(attention ? keys().attention : keys().meditation, Value(int32_t{v}));
+  logMessage(attention ? "attention %d" : "meditation %d", v);
+  if (recording(2)) writeRow(tag, v);
+}
+
+// The headset's configuration request.  The reply goes out only once, only to
+// a headset without the KRT480 chip, and only through an attached output
+// channel while sending is permitted; nothing attaches one yet, so today the
+// value byte is merely moved past.
+void VelmoraObjC::decodeConfigByte(uint8_t v) {
+  if (sentConfigByte.load() != 0 || !readyToSend_.load() || isKRT480.load() != 0 || !outputStream_) return;
+  const uint8_t reply[8] = {0xAA, 0xAA, 0x04, 0x03, 0x40, 0xF9, 0x00, v};
+  outputStream_(std::span<const uint8_t>(reply));
+  sentConfigByte.store(1);
+}
+
+void VelmoraObjC::decodeRaw(int16_t sample) {
+  const int32_t s = sample;
+  // The detector is this thread's alone and runs without `lock`.
+  const int32_t strength = blink_->detectBlinkWithPoorSignal(poorSignal.load(std::memory_order_relaxed), s);
+  std::lock_guard<SwappableMutex> g(lock);
+  if (strength > 0) {
+    data_.insert_or_assign(keys().blinkStrength, Value(strength));
+    logMessage("blink value:%d", strength);
+  }
+  rawPackets_ = static_cast<int32_t>(static_cast<uint32_t>(rawPackets_) + 1u);  // wraps, never overflows
+  if (rawEnabled_.load(std::memory_order_relaxed)) rawBuffer_.push_back(s);
+  if (poorSignal.load(std::memory_order_relaxed) == 200) {
+    const int32_t rr = hrv_->addData(s);
+    if (rr > 0) {
+      data_.insert_or_assign(keys().rrInt, Value(rr));
+      data_.insert_or_assign(keys().heartRate, Value(heartRateForRrInterval(rr)));
+    }
+  }
+  if (recording(1)) writeRow(RowTag::RAW, s);
+}
+
+void VelmoraObjC::decodeBandPowers(const uint8_t* groups) {
+  for (int k = 0; k < 8; ++k) {
+    const uint8_t* g3 = groups + 3 * k;
+    const auto power = static_cast<int32_t>(uint32_t{g3[0]} << 16 | uint32_t{g3[1]} << 8 | uint32_t{g3[2]});
+    std::lock_guard<SwappableMutex> g(lock);
+    data_.insert_or_assign(keys().bands[k], Value(power));
+  }
+}
+
+void VelmoraObjC::decodeSensorChip(uint8_t chip) {
+  if (chip < 0xF0) {
+    isKRT480.store(1);
+    sentConfigByte.store(1);
+  } else {
+    isKRT480.store(0);
+  }
+}
+
+// ---------------------------------------------------------------- recording
+
+void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  char row[80];
+  int n = 0;
+  switch (tag) {
+    case RowTag::PQ:
+      n = std::snprintf(row, sizeof row, "%f , [PQ] , %d\n", now, value);
+      break;
+    case RowTag::HR:
+      n = std::snprintf(row, sizeof row, "%f, [HR], %d\n", now, value);
+      break;
+    case RowTag::ATT:
+      n = std::snprintf(row, sizeof row, "%f, [ATT], %d\n", now, value);
+      break;
+    case RowTag::MED:
+      n = std::snprintf(row, sizeof row, "%f, [MED], %d\n", now, value);
+      break;
+    case RowTag::RAW:
+      n = std::snprintf(row, sizeof row, "%f, [RAW], %d\n", now, value);
+      break;
+  }
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof row) return;  // cannot happen for these formats
+  logRow_.assign(row, static_cast<size_t>(n));
+  const int err = writeAll(logFileHandle_, row, static_cast<size_t>(n));
+  if (err != 0 && !rowWriteFailed_) {
+    rowWriteFailed_ = true;
+    logMessage("VLAccessory: cannot write to %s: %s", logFilePath_.c_str(), errorText(err).c_str());
+  }
+}
+
+void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
+  std::lock_guard<std::mutex> rec(recordingMutex_);
+  const std::string path = joinPath(directory, kLogFileName);
+  // Created here, but truncated only under `lock`: when the same file is
+  // being recorded, no row of the old recording may land after the new
+  // header.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int err = fd < 0 ? errno : 0;
+  int old = -1;
+  {
+    std::lock_guard<SwappableMutex> g(lock);
+    if (err == 0) {
+      err = ::ftruncate(fd, 0) == 0 ? writeAll(fd, kLogHeader, sizeof kLogHeader - 1) : errno;
+    }
+    if (err == 0) {
+      old = logFileHandle_;
+      logFileHandle_ = fd;
+      logFilePath_ = path;
+      logRow_ = kLogHeader;
+      recordFlag_.store(flag);
+      rowWriteFailed_ = false;
+      isRecording_.store(true);
+    } else {
+      isRecording_.store(false);
+    }
+  }
+  if (err != 0) {
+    if (fd >= 0) ::close(fd);
+    logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), errorText(err).c_str());
+    return;
+  }
+  if (old >= 0) ::close(old);
+  if (flag & 2) logMessage("Record analyzed data");
+  if (flag & 1) logMessage("Record raw data");
+}
+
+void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
+  std::lock_guard<std::mutex> rec(recordingMutex_);
+  {
+    // Waits for a row being written, so the copy below holds every row.
+    std::lock_guard<SwappableMutex> g(lock);
+    isRecording_.store(false);
+  }
+  if (!destination || destination->empty()) {
+    logMessage("Throwing away log file.");
+    return;
+  }
+  const std::string& dest = *destination;
+  logMessage("Saving at %s", dest.c_str());
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::equivalent(logFilePath_, dest, ec)) return;  // removing it would lose the log
+  ec.clear();
+  fs::remove(dest, ec);
+  if (!ec) fs::copy_file(logFilePath_, dest, ec);
+  if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+// ---------------------------------------------------------------- connection
+
+bool VelmoraObjC::isHeadsetCandidateName(const std::string& name) {
+  for (const char* prefix : kAcceptedPrefixes) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+void VelmoraObjC::Connect() { ConnectTo(std::nullopt); }
+
+void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
+  std::optional<std::string> wantedName;
+  std::optional<std::string> wantedPath;
+  if (devicePath) {
+    const size_t dot = devicePath->find('.');
+    if (dot == std::string::npos) {
+      wantedPath = *devicePath;
+    } else {
+      const size_t end = devicePath->find('.', dot + 1);
+      wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
+    }
+  }
+
+  // A snapshot: the list cannot change while it is walked.
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  bool opened = false;
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    for (const auto& port : ports) {
+      if (wantedPath) {
+        if (!port->IOKitDevice() || !port->IOKitDevice()->hasPath(*wantedPath)) continue;
+      } else {
+        if (!isHeadsetCandidateName(port->name())) continue;
+        if (wantedName && port->name() != *wantedName) continue;
+      }
+      // The link becomes the port's delegate before the open so that the
+      // open report, which may run on the main thread before open() returns
+      // here, finds it.  Errors of the attempt itself are not forwarded, and
+      // a port that does not open gets its previous delegate back before any
+      // queued report of the failure runs.
+      auto previous = port->delegate();
+      portLink_->setOpening(port.get());
+      port->setDelegate(portLink_);
+      port->open();
+      portLink_->setOpening(nullptr);
+      if (port->isOpen()) {
+        connectedPort_ = port;
+        logMessage("VLAccessory: stream started.");
+        startDispatch();
+        opened = true;
+        break;
+      }
+      port->setDelegate(previous);
+      logMessage("--- %s not opened", port->name().c_str());
+    }
+  }
+  if (!opened) {
+    if (auto d = delegate()) d->accessoryDidDisconnect();
+  }
+}
+
+void VelmoraObjC::Disconnect() { stopStream(); }
+
+void VelmoraObjC::stopStream() {
+  stopDispatch();
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  {
+    std::lock_guard<std::mutex> g(connectionMutex_);
+    logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
+    const auto connectedByPath = connectedPort_.lock();
+    for (const auto& port : ports) {
+      logMessage("---%s", port->name().c_str());
+      const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
+      if (candidate && port->isOpen()) {
+        port->close();
+        break;
+      }
+    }
+    logMessage("VLAccessory: stream stopped.");
+  }
+  connected_.store(false);
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::sendBytes(const uint8_t* bytes, int32_t length) {
+  if (!readyToSend_.load() || !outputStream_ || bytes == nullptr || length <= 0) {
+    logMessage("Not ready to send.");
+    return;
+  }
+  outputStream_(std::span<const uint8_t>(bytes, static_cast<size_t>(length)));
+}
+
+void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8_t> data) {
+  if (data.data() == nullptr) {
+    logMessage("received");
+    return;
+  }
+  parseByte(data);
+}
+
+void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort&) {
+  logMessage("--serialPortWasRemovedFromSystem");
+  if (auto d = delegate()) d->accessoryError(3);
+}
+
+void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
+  logMessage("--%s %s %s", "-[VelmoraObjC serialPort:didEncounterError:]", port.name().c_str(),
+             error.description().c_str());
+  if (auto d = delegate()) d->accessoryError(0);
+}
+
+void VelmoraObjC::serialPortWasOpened(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was opened", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidConnect(port.name());
+}
+
+void VelmoraObjC::serialPortWasClosed(ZPRSerialPort& port) {
+  logMessage("--Serial port %s was closed", port.name().c_str());
+  if (auto d = delegate()) d->accessoryDidDisconnect();
+}
+
+void VelmoraObjC::serialPortConnectionInterrupt() {
+  logMessage("--HeardSet its powed off ,after conected");
+  if (auto d = delegate()) d->accessoryError(2);
+}
+
+}  // namespace velmora

@@ -1,0 +1,337 @@
+// VelmoraObjC: the accessory object, the host's handle on one headset stream.
+//
+// It frames the headset's byte stream into packets (parseByte), decodes each
+// verified payload into the data dictionary (parsePayload), feeds every raw
+// sample to the blink detector and, while the signal quality is exactly 200,
+// to the HRV analyser, optionally records the decoded stream to
+// "ambrix.log.csv", and runs a dispatch thread that hands the dictionary to
+// the delegate every `dispatchInterval` seconds.
+//
+// Wire format.  A packet is AA AA, a length byte N (0..255, 0xAA included),
+// N payload bytes and a checksum byte equal to the inverse of the payload's
+// byte sum.  A payload is a run of rows: a code byte; for codes 0x80 and above
+// a length byte; then the value bytes (one for codes below 0x80).  Codes the
+// decoder does not know, and 0x81, which carries nothing it uses, are skipped
+// by their length.  A row whose value bytes would run past the payload's end
+// is not decoded (no value, no analyser call); the walk moves on by the row's
+// usual rule, which normally ends it.  A configuration request (0x08) would
+// be answered through an output channel while `readyToSend` is true; none is
+// attached yet, so its value byte is simply passed over.
+//
+// Threads.
+//   - The framing thread (the main thread, where the serial port delivers
+//     chunks; or whichever single thread a host feeds bytes from) calls
+//     parseByte(), resetParser() and takeData().  Framing and decoding take
+//     `lock` once per row, never across rows.
+//   - The dispatch thread, started by startDispatch(), calls the delegate's
+//     dataReceived() while it holds `lock`.  Delegate code must therefore not
+//     take `lock`, nor call takeData() or logRow(), nor wait for the framing
+//     thread, nor destroy this object.
+//   - Any thread may use the properties, startDispatch()/stopDispatch() and
+//     startRecording()/stopRecording(); the last two are meant for one host
+//     thread at a time (they are serialised against each other anyway).
+//
+// Several accessory objects in one process.  The framer's state
+// `parserState` is process-wide, so bytes may be fed to one object at a time,
+// all from the same thread, and a packet cut off in one object is continued
+// by the next bytes given to any object (the framer never reads or writes
+// outside the receiving object's own payload array, so this garbles at most
+// that packet).  `poorSignal`, `isKRT480` and `sentConfigByte` are shared
+// too.  Each object creates its own blink detector and HRV analyser and
+// decodes with those; the globals `blink` and `hrv` name the ones the most
+// recently constructed object created.  `lock` is one mutex shared by all
+// objects (each construction replaces it, which is safe while other objects
+// use it).  Each object has its own dictionary, raw buffer, dispatch thread
+// and stream log.
+//
+// Lifetime.  Destroying the object stops its dispatch thread and waits for it
+// to end (without waiting out the pause); it must not be destroyed from its
+// own dispatch thread, nor from inside a delegate call that a port callback
+// made.  It also closes the port it connected to, if that port is still open
+// and still reports to this object; later port callbacks are dropped.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Globals.h"
+#include "Value.h"
+
+namespace velmora {
+
+class VLBlink;
+class VLHrv;
+class VelmoraPortLink;
+class ZPRSerialPort;
+struct ZPRSerialPortError;
+
+// The host's receiver of the accessory object's events.  Hosts own their
+// delegate in a std::shared_ptr; the accessory object holds it weakly and
+// skips it once it is gone.
+class VelmoraDelegate {
+ public:
+  virtual ~VelmoraDelegate() = default;
+  // The headset's port was opened; `name` is the port's name.
+  virtual void accessoryDidConnect(const std::string& name) = 0;
+  virtual void accessoryDidDisconnect() = 0;
+  // 0: port error, 2: headset switched off after connecting, 3: port removed.
+  virtual void accessoryError(int32_t code) = 0;
+  // A snapshot of the data dictionary; called on the dispatch thread while
+  // `lock` is held (see the class comment for what that forbids).
+  virtual void dataReceived(const Dictionary& data) = 0;
+};
+
+class VelmoraObjC {
+ public:
+  // Shortest and longest pause of the dispatch thread.  A `dispatchInterval`
+  // of zero, below zero or NaN pauses 1 ms, so the thread never spins and
+  // the framing thread always gets `lock`; an interval above a day (or
+  // infinite) pauses a day.
+  static constexpr double kMinDispatchPause = 0.001;
+  static constexpr double kMaxDispatchPause = 86400.0;
+
+  // Initialises the fields, creates a fresh `lock`, HRV analyser and blink
+  // detector (stored in the globals `hrv` and `blink`), sets `isKRT480` to 1
+  // and `sentConfigByte` to 0 and logs "VelmoraObjC: Initialized. Version: 5".
+  // The dispatch thread is not started.
+  VelmoraObjC();
+  ~VelmoraObjC();
+  VelmoraObjC(const VelmoraObjC&) = delete;
+  VelmoraObjC& operator=(const VelmoraObjC&) = delete;
+
+  static int32_t getVersion() { return 5; }
+
+  // ---------------------------------------------------------- properties
+  // True from startDispatch() (a successful connect) until stopDispatch().
+  // Deliveries happen only while it is true.
+  bool connected() const { return connected_.load(); }
+  // True between a successful startRecording() and stopRecording().
+  bool isRecording() const { return isRecording_.load(); }
+  // Whether bytes may be sent to the headset; nothing sets it yet.
+  bool readyToSend() const { return readyToSend_.load(); }
+
+  // The delegate, or null when none is set or it has been destroyed.
+  std::shared_ptr<VelmoraDelegate> delegate() const;
+  void setDelegate(std::weak_ptr<VelmoraDelegate> delegate);
+
+  // Seconds the dispatch thread pauses after each pass (default 0.02); read
+  // before every pause, clamped to kMinDispatchPause..kMaxDispatchPause.
+  double dispatchInterval() const { return dispatchInterval_.load(); }
+  void setDispatchInterval(double seconds) { dispatchInterval_.store(seconds); }
+
+  // While true (the default) every decoded raw sample is collected for the
+  // "raw" entry; read again for every sample.
+  bool rawEnabled() const { return rawEnabled_.load(); }
+  void setRawEnabled(bool enabled) { rawEnabled_.store(enabled); }
+
+  // The default device path of the headset.
+  const std::string& portName() const { return portName_; }
+
+  // Which rows the stream log records: bit 0 raw rows, bit 1 analysed rows.
+  uint8_t recordFlag() const { return recordFlag_.load(); }
+  // Path of the current (or last) stream log; empty before any recording.
+  std::string logFilePath() const;
+  // The text of the last row written to the stream log (the header after a
+  // start).  Takes `lock`.
+  std::string logRow() const;
+
+  // Raw samples decoded since the last poor-signal row, and payload bytes
+  // the framer still expects for the current packet; for the framing thread.
+  int32_t rawPackets() const { return rawPackets_; }
+  int32_t payloadBytesRemaining() const { return payloadBytesRemaining_; }
+
+  // ---------------------------------------------------------- dispatch
+  // Marks the object connected and starts the dispatch thread unless one is
+  // running; this is what a successful connect does, and what a host that
+  // feeds bytes itself (a replayed capture, another transport) calls to get
+  // deliveries.  A thread dropped by stopDispatch() is joined first (it is
+  // woken from its pause, so that takes at most the pass under way).  The
+  // first pass of a new thread runs at once.
+  void startDispatch();
+  // Asks the dispatch thread to stop, drops it and clears `connected`; this
+  // is the dispatch part of a disconnect.  It does not wait: a pass under way
+  // completes, no new pass starts.  The thread is joined by the next
+  // startDispatch() or by the destructor.
+  void stopDispatch();
+
+  // Takes, under `lock`, everything decoded since the last delivery: moves
+  // the collected raw samples into "raw" and returns and empties the data
+  // dictionary.  For hosts that poll instead of running the dispatch thread
+  // (without either, raw samples accumulate).
+  Dictionary takeData();
+
+  // Dispatch passes completed since construction; for monitoring and tests.
+  uint64_t dispatchPasses() const { return dispatchPasses_.load(); }
+
+  // ---------------------------------------------------------- connection
+  // The accepted port-name prefixes; a port whose name begins with one is a
+  // headset candidate.
+  static constexpr const char* kAcceptedPrefixes[] = {"Kova", "Trell", "Halobelt", "Quorvex"};
+  static bool isHeadsetCandidateName(const std::string& name);
+
+  // ConnectTo() with no device path: the first candidate port that opens.
+  void Connect();
+  // Opens the headset's port and starts streaming.  The candidates are the
+  // port manager's available ports whose names begin with an accepted
+  // prefix, in the manager's order.  With a device path, the text after its
+  // first "." up to the next "." is the wanted name ("/dev/tty.KovaLinkPro-
+  // SPPDev" wants the port named KovaLinkPro-SPPDev) and only the candidate
+  // with exactly that name is tried.  A path without a "." (a Linux name such
+  // as /dev/rfcomm0 or /dev/ttyUSB0) selects the available port that has
+  // exactly that path as callout or further path, whatever its name; an
+  // empty path selects nothing.  The first port that is open afterwards gets
+  // this object as its delegate, logs "VLAccessory: stream started.", sets
+  // `connected` and starts the dispatch thread; accessoryDidConnect follows
+  // on the main thread.  When no port opens, each failed candidate is logged
+  // ("--- NAME not opened") and accessoryDidDisconnect is called on this
+  // thread.  Blocks while a port opens; may be called from any thread.
+  void ConnectTo(const std::optional<std::string>& devicePath);
+  // stopStream().
+  void Disconnect();
+  // Stops the dispatch thread, logs the number of available ports and each
+  // port's name ("---NAME") up to the first open candidate, closes that one
+  // (or the port this object connected to by path, if that is open), logs
+  // "VLAccessory: stream stopped.", clears `connected` and calls
+  // accessoryDidDisconnect; the port's close report calls it again later.
+  void stopStream();
+  // Nothing ever makes the object ready to send: logs "Not ready to send.".
+  void sendBytes(const uint8_t* bytes, int32_t length);
+
+  // The port callbacks (main thread), reached through the object's port
+  // delegate.  Each logs its line and informs the delegate.
+  void serialPortDidReceiveData(ZPRSerialPort& port, std::span<const uint8_t> data);
+  void serialPortWasRemovedFromSystem(ZPRSerialPort& port);
+  void serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error);
+  void serialPortWasOpened(ZPRSerialPort& port);
+  void serialPortWasClosed(ZPRSerialPort& port);
+  // For a headset switched off while connected: logs and sends
+  // accessoryError(2).  Nothing in the library calls it.
+  void serialPortConnectionInterrupt();
+
+  // ---------------------------------------------------------- framing
+  // Frames one chunk of received bytes, in place (the chunk is not copied),
+  // decoding every packet whose checksum matches before the next byte is
+  // framed.  Logs "VLAccessory: Reset at second sync." when the byte after a
+  // first sync byte is not 0xAA, and "VLAccessory: Checksum error: expected
+  // %02x, got %02x" for a mismatched packet, which is dropped.
+  //
+  // A length byte of 0 follows the framing table literally: one byte still
+  // follows in the payload state; it counts in the checksum but is not
+  // stored; then comes the checksum byte.  Nothing is ever written outside
+  // the payload array.
+  void parseByte(std::span<const uint8_t> chunk);
+  // An absent chunk changes nothing.
+  void parseByte(std::nullptr_t);
+  // Puts `parserState` back to state 0 (payload length and checksum 0).
+  void resetParser();
+
+  // ---------------------------------------------------------- recording
+  // Starts a stream log at DIR/ambrix.log.csv with the header line,
+  // replacing any file of that name, and records the rows selected by
+  // `flag` (bit 0 raw rows, bit 1 analysed rows).  Logs "Record analyzed
+  // data" and then "Record raw data" for the bits set.  A start while
+  // recording switches to the new file under `lock`, so no row is split
+  // between the two.  When the file cannot be created or its header written
+  // it logs "VLAccessory: cannot record to PATH: REASON" and recording is off
+  // (isRecording() false); the previous log file and its path stay, so
+  // stopRecording() can still save it.  Each row goes straight to the file
+  // with one write(2); the first row of a recording that cannot be written
+  // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
+  // decoding goes on.
+  void startRecording(const std::string& directory, uint8_t flag);
+  // Ends recording.  With no or an empty destination logs "Throwing away log
+  // file." and leaves the log file where it is; otherwise logs "Saving at
+  // DEST", replaces DEST with a copy of the log file, holding every row
+  // written before the call, and logs "VLAccessory: cannot save the log file
+  // to DEST: REASON" if that fails.
+  void stopRecording(const std::optional<std::string>& destination = std::nullopt);
+
+  // RR interval in ms -> beats per minute, as stored under "heartRate":
+  // 60 / (rr / 1000) in double precision, narrowed to float, rounded half
+  // away from zero; 0 for an interval of 0 or less.
+  static int32_t heartRateForRrInterval(int32_t rrIntervalMs);
+
+ private:
+  enum class RowTag { PQ, HR, ATT, MED, RAW };
+
+  // Decoding (framing thread).
+  void parsePayload();
+  int32_t decodeRow(uint8_t code, int32_t valueLength, const uint8_t* payload, int32_t i, int32_t n);
+  void decodePoorSignal(uint8_t v);
+  void decodeHeartRate(uint8_t v);
+  void decodeScore(RowTag tag, uint8_t v);
+  void decodeConfigByte(uint8_t v);
+  void decodeRaw(int16_t sample);
+  void decodeBandPowers(const uint8_t* groups);
+  void decodeSensorChip(uint8_t chip);
+
+  // Recording; called with `lock` held.
+  bool recording(uint8_t bit) const { return isRecording_.load() && (recordFlag_.load() & bit) != 0; }
+  void writeRow(RowTag tag, int32_t value);
+
+  // Dispatch thread.
+  void fireDataReceived();
+  bool stopRequested();
+  void pause();
+  void moveRawIntoData();  // `lock` held
+
+  // The object's state; `lock` guards what the dispatch thread reads.
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> rawEnabled_{true};
+  std::atomic<bool> isRecording_{false};
+  std::atomic<bool> readyToSend_{false};
+  mutable std::mutex delegateMutex_;
+  std::weak_ptr<VelmoraDelegate> delegate_;
+  std::atomic<double> dispatchInterval_{0.02};
+  Dictionary data_;  // guarded by `lock`
+  std::thread notificationThread_;
+  const uint8_t* tempbuffer_ = nullptr;  // the chunk being framed, during parseByte only
+  // Where the configuration reply would go; nothing attaches one yet.  Set
+  // and used on the framing thread.
+  std::function<void(std::span<const uint8_t>)> outputStream_;
+  std::unique_ptr<uint8_t[]> payloadBuffer_;
+  int32_t payloadSize_ = 0;  // size of payloadBuffer_
+  int32_t payloadBytesRemaining_ = 0;
+  int32_t rawPackets_ = 0;
+  std::vector<int32_t> rawBuffer_;  // guarded by `lock`
+  std::string portName_;
+  std::atomic<uint8_t> recordFlag_{3};
+  std::string logFilePath_;  // guarded by recordingMutex_
+  std::string logRow_;       // guarded by `lock`
+  int logFileHandle_ = -1;   // guarded by `lock`; -1 when none
+  bool rowWriteFailed_ = false;  // guarded by `lock`; one log line per recording
+
+  // The port delegate through which this object hears from its port, and
+  // the port it opened last (to close it on disconnect even when it was
+  // chosen by path and its name has no accepted prefix).
+  std::shared_ptr<VelmoraPortLink> portLink_;
+  std::mutex connectionMutex_;  // serialises ConnectTo and stopStream
+  std::weak_ptr<ZPRSerialPort> connectedPort_;  // guarded by connectionMutex_
+
+  // The analysers this object created and decodes with.
+  std::shared_ptr<VLHrv> hrv_;
+  std::shared_ptr<VLBlink> blink_;
+
+  // Dispatch thread control.  lifecycleMutex_ serialises start, stop and
+  // destruction; pauseMutex_ guards stopRequested_ and backs the pause.
+  std::mutex lifecycleMutex_;
+  std::mutex pauseMutex_;
+  std::condition_variable wake_;
+  bool stopRequested_ = false;
+  std::atomic<uint64_t> dispatchPasses_{0};
+
+  // Serialises startRecording() and stopRecording() and guards the path.
+  mutable std::mutex recordingMutex_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,230 @@
+// `velmora simulate`: a simulated headset on a pty, published in the device
+// folder as "tty.NAME", or (with --output) the same stream written to a file.
+#include <signal.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+
+#include "Command.h"
+#include "platform/DeviceFolder.h"
+#include "sim/HeadsetSimulator.h"
+
+namespace velmora::tool {
+namespace {
+
+using sim::Fault;
+using sim::HeadsetSimulator;
+using sim::SimulatorOptions;
+
+struct SimulateArgs {
+  std::string name = "KovaSim-SPPDev";
+  std::string mode = "eeg";
+  std::string from;
+  double speed = 1.0;
+  double seconds = 0.0;  // 0: until stopped
+  std::string truth;
+  std::vector<std::string> faults;
+  uint64_t seed = 1;
+  std::string deviceDir;
+  double lf = 0.04;
+  double hf = 0.03;
+  unsigned period = 30;
+  std::string output;
+};
+
+constexpr const char* kFaultHelp =
+    "Inject a fault, KIND@SECOND[:ARG] in seconds of headset time; repeatable.\n"
+    "  checksum@5[:N]  the next N packets (default 1) get a wrong checksum\n"
+    "  sync@6[:N]      the next N packets (default 1) get a broken sync pair (AA 55)\n"
+    "  junk@7[:N]      N junk bytes (default 16, never 0xAA) before the next packet\n"
+    "  pause@8[:S]     send nothing for S seconds (default 1); no sample is lost\n"
+    "  unplug@10[:S]   remove the link and close the pty; re-plug a new pty under\n"
+    "                  the same name after S seconds, or (no S) end the run";
+
+int fail(const std::string& message) {
+  std::cerr << "velmora simulate: " << message << "\n";
+  return 2;
+}
+
+// Builds the options, or explains what to change.
+std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string& problem) {
+  SimulatorOptions o;
+  o.name = a.name;
+  if (a.name.empty() || a.name.find('/') != std::string::npos) {
+    problem = "--name must be non-empty and contain no '/' (it becomes the link tty.NAME)";
+    return std::nullopt;
+  }
+  o.signal.mode = *sim::parseSignalMode(a.mode);
+  o.signal.seed = a.seed;
+  o.signal.lf = a.lf;
+  o.signal.hf = a.hf;
+  o.signal.periodSeconds = a.period;
+  try {
+    o.signal.validate();
+  } catch (const std::invalid_argument& e) {
+    problem = std::string(e.what()) + "; adjust --lf, --hf or --period";
+    return std::nullopt;
+  }
+  if (!(a.speed > 0.0 && a.speed <= SimulatorOptions::kMaxSpeed)) {
+    problem = "--speed must be above 0 and at most 10000 (e.g. --speed 10 for ten times real time)";
+    return std::nullopt;
+  }
+  o.speed = a.speed;
+  if (a.seconds < 0.0 || !std::isfinite(a.seconds)) {
+    problem = "--seconds must be a positive number of seconds (leave it out to run until stopped)";
+    return std::nullopt;
+  }
+  if (a.seconds > 0.0) o.durationSeconds = a.seconds;
+  if (!a.from.empty() && !a.truth.empty()) {
+    problem = "--truth needs a synthesised stream; a file played back with --from has no ground truth";
+    return std::nullopt;
+  }
+  o.truthPath = a.truth;
+  o.playbackPath = a.from;
+  for (const std::string& spec : a.faults) {
+    try {
+      o.faults.push_back(Fault::parse(spec));
+    } catch (const std::invalid_argument& e) {
+      problem = e.what();
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+int writeOutput(const SimulateArgs& a, const SimulatorOptions& o) {
+  if (a.from.empty() && !o.durationSeconds) {
+    return fail("--output needs --seconds N: how many seconds of stream to write");
+  }
+  std::vector<uint8_t> bytes;
+  try {
+    bytes = HeadsetSimulator::generateOffline(o);
+  } catch (const std::invalid_argument& e) {
+    return fail(std::string(e.what()) + "; leave them out, or leave out --output");
+  } catch (const std::system_error& e) {
+    return fail(std::string(e.what()) + "; check the paths given to --from and --truth");
+  }
+  if (a.output == "-") {
+    std::cout.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::cout.flush();
+    if (!std::cout) return fail("cannot write the stream to standard output");
+  } else {
+    std::ofstream out(a.output, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return fail("cannot write " + a.output + "; check that its folder exists and is writable");
+  }
+  std::cerr << "velmora simulate: wrote " << bytes.size() << " bytes to " << a.output << "\n";
+  return 0;
+}
+
+int runLive(const SimulatorOptions& o) {
+  // SIGINT and SIGTERM are taken by sigtimedwait below; blocked before any
+  // thread starts so that every thread inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  HeadsetSimulator simulator(o);
+  try {
+    simulator.start();
+  } catch (const std::system_error& e) {
+    return fail(std::string(e.what()) +
+                "; check the --from path, the --truth path, and that the device folder is writable "
+                "(choose one with --device-dir DIR or VELMORA_DEVICE_DIR)");
+  } catch (const std::invalid_argument& e) {
+    return fail(e.what());
+  }
+  std::cout << simulator.devicePath() << std::endl;
+  std::cerr << "velmora simulate: " << (o.playbackPath.empty() ? sim::signalModeName(o.signal.mode) : "playback")
+            << " stream on " << simulator.ttyPath() << " at " << o.speed << "x; SIGINT or SIGTERM stops it\n";
+
+  bool interrupted = false;
+  auto drainDeadline = std::chrono::steady_clock::time_point::max();
+  for (;;) {
+    timespec tick{0, 50 * 1000 * 1000};
+    int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (sig == SIGINT || sig == SIGTERM) {
+      interrupted = true;
+      break;
+    }
+    if (!simulator.isFinished()) continue;
+    // Give a reader a little time to take what is still in the pty.
+    if (drainDeadline == std::chrono::steady_clock::time_point::max()) {
+      drainDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    }
+    if (simulator.waitUntilDrained(std::chrono::milliseconds(0)) || std::chrono::steady_clock::now() >= drainDeadline) {
+      break;
+    }
+  }
+  simulator.stop();
+  std::cerr << "velmora simulate: " << (interrupted ? "stopped" : "finished") << " after "
+            << simulator.samplesSent() << " samples, " << simulator.packetsSent() << " packets, "
+            << simulator.bytesSent() << " bytes\n";
+  if (simulator.malformedLines() > 0) {
+    std::cerr << "velmora simulate: skipped " << simulator.malformedLines() << " malformed lines of " << o.playbackPath
+              << "\n";
+  }
+  if (!simulator.error().empty()) {
+    std::cerr << "velmora simulate: the stream failed: " << simulator.error() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+int run(const SimulateArgs& a) {
+  std::string dir = a.deviceDir;
+  if (dir.empty()) {
+    const char* env = std::getenv("VELMORA_DEVICE_DIR");
+    if (env != nullptr) dir = env;
+  }
+  if (!dir.empty()) platform::DeviceFolder::setPath(dir);
+
+  std::string problem;
+  auto options = buildOptions(a, problem);
+  if (!options) return fail(problem);
+  if (!a.output.empty()) return writeOutput(a, *options);
+  return runLive(*options);
+}
+
+CommandRegistration registration{
+    "simulate", "Run a simulated headset on a pty (or write its stream to a file)",
+    [](CLI::App& cmd) {
+      auto args = std::make_shared<SimulateArgs>();
+      cmd.add_option("--name", args->name, "Device name; the link is tty.NAME in the device folder")
+          ->capture_default_str();
+      cmd.add_option("--mode", args->mode, "Signal: eeg (blinks), ecg (R waves, signal quality 200) or mixed")
+          ->check(CLI::IsMember({"eeg", "ecg", "mixed"}))
+          ->capture_default_str();
+      cmd.add_option("--from", args->from,
+                     "Play back FILE instead: a stream log (ambrix.log.csv, rows at their recorded pace) or a "
+                     "captured byte stream (8 bytes per sample time)");
+      cmd.add_option("--speed", args->speed, "Headset seconds per wall-clock second")->capture_default_str();
+      cmd.add_option("--seconds", args->seconds, "Seconds of headset time to send (default: until stopped)");
+      cmd.add_option("--truth", args->truth, "Write the ground truth (blinks, R peaks) to FILE as JSON lines");
+      cmd.add_option("--fault", args->faults, kFaultHelp);
+      cmd.add_option("--seed", args->seed, "Seed of the synthesised signal")->capture_default_str();
+      cmd.add_option("--device-dir", args->deviceDir,
+                     "Device folder to publish in (default: $VELMORA_DEVICE_DIR, else the user's runtime folder)");
+      cmd.add_option("--lf", args->lf, "RR modulation at 0.1 Hz, fraction of the mean interval (0..0.2)")
+          ->capture_default_str();
+      cmd.add_option("--hf", args->hf, "RR modulation at 0.25 Hz, fraction of the mean interval (0..0.2)")
+          ->capture_default_str();
+      cmd.add_option("--period", args->period, "Mixed mode: seconds of each EEG and ECG period (at least 5)")
+          ->capture_default_str();
+      cmd.add_option("--output", args->output,
+                     "Write --seconds of the stream to FILE ('-': standard output) instead of a pty");
+      return [args] { return run(*args); };
+    },
+    30};
+
+}  // namespace
+}  // namespace velmora::tool
