@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -120,6 +121,7 @@ VelmoraObjC::VelmoraObjC() {
   blink_ = std::make_shared<VLBlink>();
   blink.store(blink_);
   rawBuffer_.reserve(kRawReserve);
+  payloadBuffer_ = std::make_unique<uint8_t[]>(kPayloadCapacity);
   portName_ = "/dev/tty.KovaLinkPro-SPPDev";
   portLink_ = std::make_shared<VelmoraPortLink>(this);
   logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
@@ -300,7 +302,9 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         parserState.payloadLength = b;
         parserState.checksum = 0;
         payloadBytesRemaining_ = b;
-        payloadBuffer_ = std::make_unique<uint8_t[]>(b);
+        // Zeroed like a fresh array, so bytes a packet never got (one begun
+        // by another object) read as 0.
+        std::memset(payloadBuffer_.get(), 0, b);
         payloadSize_ = b;
         parserState.state = 3;
         break;

@@ -303,8 +303,11 @@ class VelmoraObjC {
   // Where the configuration reply would go; nothing attaches one yet.  Set
   // and used on the framing thread.
   std::function<void(std::span<const uint8_t>)> outputStream_;
+  // Room for the longest payload (255 bytes), allocated once: a packet of a
+  // raw sample arrives 512 times a second and should not cost an allocation.
+  static constexpr int32_t kPayloadCapacity = 256;
   std::unique_ptr<uint8_t[]> payloadBuffer_;
-  int32_t payloadSize_ = 0;  // size of payloadBuffer_
+  int32_t payloadSize_ = 0;  // the current packet's payload length: the part of payloadBuffer_ in use
   int32_t payloadBytesRemaining_ = 0;
   int32_t rawPackets_ = 0;
   std::vector<int32_t> rawBuffer_;  // guarded by `lock`

@@ -275,10 +275,11 @@ int latency(const Args& a) {
   std::atomic<uint64_t> sent{0};
   auto delegate = std::make_shared<LatencyDelegate>(written, sent);
   delegate->latencies.reserve(total);
-  VelmoraObjC accessory;
-  accessory.setDelegate(delegate);
-  accessory.Connect();
-  if (!accessory.connected()) return usage("the pty was not found or did not open");
+  auto accessory = std::make_unique<VelmoraObjC>();
+  accessory->setDelegate(delegate);
+  accessory->Connect();
+  if (!accessory->connected()) return usage("the pty was not found or did not open");
+  const double target = accessory->dispatchInterval() * 1000 + 2;
 
   std::atomic<bool> writerDone{false};
   std::thread writer([&] {
@@ -295,13 +296,13 @@ int latency(const Args& a) {
   runMainUntil([&] { return writerDone.load(); }, std::chrono::milliseconds(static_cast<int64_t>(a.latencySeconds * 1000) + 10000));
   writer.join();
   runMainUntil([&] { return false; }, 200ms);  // the last deliveries
-  accessory.Disconnect();
+  accessory->Disconnect();
   runMainUntil([] { return false; }, 200ms);
+  accessory.reset();  // joins the dispatch thread
 
-  std::vector<double> l = delegate->latencies;  // the dispatch thread has stopped
+  std::vector<double> l = delegate->latencies;
   std::sort(l.begin(), l.end());
   auto pct = [&](double p) { return l.empty() ? 0.0 : l[std::min(l.size() - 1, static_cast<size_t>(p * l.size()))]; };
-  const double target = accessory.dispatchInterval() * 1000 + 2;
   std::printf("latency_samples: %zu of %zu\n", l.size(), total);
   std::printf("latency_mismatches: %llu\n", static_cast<unsigned long long>(delegate->mismatches.load()));
   std::printf("latency_p50_ms: %.2f\n", pct(0.50));

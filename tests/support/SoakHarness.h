@@ -210,13 +210,19 @@ inline sim::SimulatorOptions soakSimulatorOptions(const SoakOptions& o) {
 inline SoakResult runSoak(const SoakOptions& o) {
   using Clock = std::chrono::steady_clock;
   SoakResult r;
-  std::atomic<uint64_t> lines{0};
-  std::mutex problemMutex;
-  setLogSink([&](std::string_view line) {
-    ++lines;
+  // Shared with the sink, which a thread may still be running when it is
+  // replaced.
+  struct Tally {
+    std::atomic<uint64_t> lines{0};
+    std::mutex mutex;
+    std::string lastProblem;
+  };
+  auto tally = std::make_shared<Tally>();
+  setLogSink([tally](std::string_view line) {
+    ++tally->lines;
     if (line.find("cannot") != std::string_view::npos || line.find("Checksum") != std::string_view::npos) {
-      std::lock_guard<std::mutex> g(problemMutex);
-      r.lastProblem = line;
+      std::lock_guard<std::mutex> g(tally->mutex);
+      tally->lastProblem = line;
     }
   });
   platform::DeviceFolder::setPath(o.workDir + "/devices");
@@ -277,8 +283,10 @@ inline SoakResult runSoak(const SoakOptions& o) {
   }
   r.expected = sentSamples(so);
   if (o.record) r.recorded = readStreamLog(o.workDir + "/ambrix.log.csv");
-  r.logLines = lines.load();
   setLogSink(nullptr);
+  r.logLines = tally->lines.load();
+  std::lock_guard<std::mutex> g(tally->mutex);
+  r.lastProblem = tally->lastProblem;
   return r;
 }
 
