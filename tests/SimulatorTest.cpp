@@ -1,6 +1,7 @@
 // The headset simulator: the synthesised stream (framing, cadence, signal
-// quality, ground truth), its agreement with the analysers, the pty link
-// (pace, unplug, re-plug, pause), byte faults, playback, and the command.
+// quality, ground truth), its agreement with the analysers and the
+// accessory's decoder and recorder, the pty link (pace, unplug, re-plug,
+// pause), byte faults, playback, and the command.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -23,6 +24,7 @@
 
 #include "VLBlink.h"
 #include "VLHrv.h"
+#include "VelmoraObjC.h"
 #include "platform/DeviceFolder.h"
 #include "sim/Fault.h"
 #include "sim/HeadsetSimulator.h"
@@ -487,6 +489,56 @@ TEST(SimulatorAnalysers, LfHfRatioFollowsTheModulationStrengths) {
   EXPECT_GT(hfMostly, hfOnly);
 }
 
+TEST(SimulatorAnalysers, AccessoryDecodesTheStreamAndItsRecordingPlaysBackAlike) {
+  test::LogCapture logs;
+  TempDir dir;
+  auto options = synth(SignalMode::Mixed, 40, 17);
+  options.signal.periodSeconds = 20;
+  GroundTruth truth;
+  Bytes bytes = HeadsetSimulator::generateOffline(options, &truth);
+
+  VelmoraObjC accessory;
+  accessory.startRecording(dir.path, 3);
+  ASSERT_TRUE(accessory.isRecording());
+  size_t rawCount = 0;
+  std::vector<int32_t> blinkCodes, intervals;
+  // Chunks of uneven size, as reads of a port deliver them; each holds less
+  // than a second, so no two blinks or beats share one.
+  for (size_t at = 0, chunk = 1; at < bytes.size(); at += chunk, chunk = chunk % 997 + 113) {
+    accessory.parseByte(std::span<const uint8_t>(bytes).subspan(at, std::min(chunk, bytes.size() - at)));
+    Dictionary data = accessory.takeData();
+    if (data.count("raw")) rawCount += data.at("raw").asArray().size();
+    if (data.count("blinkStrength")) blinkCodes.push_back(data.at("blinkStrength").asInt());
+    if (data.count("rrInt")) intervals.push_back(data.at("rrInt").asInt());
+  }
+  accessory.stopRecording();
+  for (const std::string& line : logs.lines()) {
+    ASSERT_EQ(line.find("VLAccessory:"), std::string::npos) << line;
+  }
+  EXPECT_EQ(rawCount, 40u * 512);
+  std::vector<int32_t> trueCodes;
+  for (const auto& b : truth.blinks) trueCodes.push_back(b.code);
+  EXPECT_EQ(blinkCodes, trueCodes);
+  // Both ECG periods report all but their first few beats.
+  EXPECT_GE(intervals.size() + 6, truth.beats.size());
+
+  // The recording, played back, carries the same values in the same order.
+  SimulatorOptions replay;
+  replay.playbackPath = dir.path + "/ambrix.log.csv";
+  StreamGenerator generator(replay);
+  TickBuffer out;
+  while (generator.tick(out)) {
+  }
+  EXPECT_EQ(generator.source().malformedLines(), 0u);
+  Decoded original = decode(scan(bytes));
+  Decoded replayed = decode(scan(out.bytes));
+  EXPECT_EQ(replayed.raw, original.raw);
+  EXPECT_EQ(replayed.quality, original.quality);
+  EXPECT_EQ(replayed.attention, original.attention);
+  EXPECT_EQ(replayed.meditation, original.meditation);
+  EXPECT_EQ(replayed.heartRates, original.heartRates);
+}
+
 // ---------------------------------------------------------------- byte faults
 
 TEST(SimulatorFaults, SpecsParseAndBadOnesAreExplained) {
@@ -497,8 +549,8 @@ TEST(SimulatorFaults, SpecsParseAndBadOnesAreExplained) {
   EXPECT_DOUBLE_EQ(Fault::parse("junk@7").argument, 16.0);
   EXPECT_DOUBLE_EQ(Fault::parse("unplug@10").argument, 0.0);
   EXPECT_DOUBLE_EQ(*Fault::parse("checksum@2.5").atSecond, 2.5);
-  for (const char* spec : {"sync@6:3", "junk@0:1", "unplug@10:3", "checksum@1.25:2"}) {
-    EXPECT_EQ(Fault::parse(Fault::parse(spec).describe()).describe(), Fault::parse(spec).describe());
+  for (const char* text : {"sync@6:3", "junk@0:1", "unplug@10:3", "checksum@1.25:2"}) {
+    EXPECT_EQ(Fault::parse(Fault::parse(text).describe()).describe(), Fault::parse(text).describe());
   }
   for (const char* bad : {"checksum", "flood@1", "pause@x", "junk@1:0", "pause@1:0", "checksum@-1", "sync@1:1.5",
                           "junk@1:", "@3"}) {

@@ -87,9 +87,9 @@ std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string&
   }
   o.truthPath = a.truth;
   o.playbackPath = a.from;
-  for (const std::string& spec : a.faults) {
+  for (const std::string& text : a.faults) {
     try {
-      o.faults.push_back(Fault::parse(spec));
+      o.faults.push_back(Fault::parse(text));
     } catch (const std::invalid_argument& e) {
       problem = e.what();
       return std::nullopt;

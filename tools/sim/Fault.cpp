@@ -52,14 +52,14 @@ Fault Fault::now(FaultKind kind) {
   return f;
 }
 
-Fault Fault::parse(std::string_view spec) {
+Fault Fault::parse(std::string_view text) {
   auto fail = [&](const std::string& why) -> Fault {
-    throw std::invalid_argument("bad fault \"" + std::string(spec) + "\": " + why + "; " + kSyntax);
+    throw std::invalid_argument("bad fault \"" + std::string(text) + "\": " + why + "; " + kSyntax);
   };
-  size_t at = spec.find('@');
+  size_t at = text.find('@');
   if (at == std::string_view::npos) return fail("no '@SECOND'");
-  std::string_view name = spec.substr(0, at);
-  std::string_view rest = spec.substr(at + 1);
+  std::string_view name = text.substr(0, at);
+  std::string_view rest = text.substr(at + 1);
   Fault f;
   bool known = false;
   for (FaultKind k : {FaultKind::Checksum, FaultKind::Sync, FaultKind::Junk, FaultKind::Pause, FaultKind::Unplug}) {

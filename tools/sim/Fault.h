@@ -1,5 +1,5 @@
 // A fault the simulator injects into its link, at a second of headset time
-// or at once.  Spec syntax (for --fault): KIND@SECOND[:ARG], SECOND in
+// or at once.  Written (for --fault) as: KIND@SECOND[:ARG], SECOND in
 // headset seconds (fractions allowed):
 //
 //   checksum@5[:N]  the next N packets (default 1) carry a wrong checksum
@@ -39,12 +39,12 @@ struct Fault {
 
   bool isLinkFault() const { return kind == FaultKind::Pause || kind == FaultKind::Unplug; }
 
-  // Parses a spec as above; throws std::invalid_argument with a message that
+  // Parses a fault written as above; throws std::invalid_argument with a message that
   // names the problem and shows the syntax.
-  static Fault parse(std::string_view spec);
+  static Fault parse(std::string_view text);
   // A fault of `kind` at once with the kind's default argument.
   static Fault now(FaultKind kind);
-  // The fault as a spec (a scheduled fault parses back to itself).
+  // The fault written as above (a scheduled fault parses back to itself).
   std::string describe() const;
 };
 
