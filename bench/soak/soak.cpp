@@ -323,10 +323,15 @@ int latency(const Args& a) {
 
 // ---------------------------------------------------------------- cpu
 
-double cpuSecondsOfThisProcess() {
+struct CpuUse {
+  double user = 0;
+  double system = 0;
+  long wakeups = 0;  // voluntary context switches: a thread blocked and was woken
+};
+CpuUse cpuOfThisProcess() {
   rusage u {};
   ::getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  return {u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6, u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6, u.ru_nvcsw};
 }
 
 int cpu(const Args& a) {
@@ -371,11 +376,14 @@ int cpu(const Args& a) {
     RunLoop::main().run();
   };
   runFor(2s);  // warm
-  const double cpu0 = cpuSecondsOfThisProcess();
+  const CpuUse cpu0 = cpuOfThisProcess();
   const auto t0 = Clock::now();
   runFor(std::chrono::milliseconds(static_cast<int64_t>(a.cpuSeconds * 1000)));
-  const double cpuUsed = cpuSecondsOfThisProcess() - cpu0;
+  const CpuUse cpu1 = cpuOfThisProcess();
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double user = cpu1.user - cpu0.user;
+  const double system = cpu1.system - cpu0.system;
+  const double cpuUsed = user + system;
   const size_t rssConnected = velmora::test::residentKiB();
   accessory->Disconnect();
   runMainUntil([] { return false; }, 200ms);
@@ -384,7 +392,8 @@ int cpu(const Args& a) {
   ::waitpid(child, nullptr, 0);
 
   const double percent = 100 * cpuUsed / wall;
-  std::printf("cpu_seconds: %.3f over %.1f s\n", cpuUsed, wall);
+  std::printf("cpu_seconds: %.3f over %.1f s (user %.3f, system %.3f)\n", cpuUsed, wall, user, system);
+  std::printf("wakeups_per_second: %.0f\n", (cpu1.wakeups - cpu0.wakeups) / wall);
   std::printf("cpu_percent_of_one_core: %.3f\n", percent);
   std::printf("rss_before_connect_kib: %zu\n", rssBefore);
   std::printf("rss_connected_kib: %zu\n", rssConnected);
