@@ -23,17 +23,26 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-failed=()
+# The targets run side by side (the build machine has two cores), each for
+# SECONDS of wall-clock time.
+pids=()
 for t in "${targets[@]}"; do
   echo "== fuzzing $t for ${seconds}s"
   mkdir -p "fuzz/artifacts/$t" "$scratch/$t"
-  if ! "$dir/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=8192 \
-      -print_final_stats=1 -artifact_prefix="fuzz/artifacts/$t/" "$scratch/$t" "fuzz/corpus/$t" \
-      >"$scratch/$t.log" 2>&1; then
+  "$dir/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=8192 \
+    -print_final_stats=1 -artifact_prefix="fuzz/artifacts/$t/" "$scratch/$t" "fuzz/corpus/$t" \
+    >"$scratch/$t.log" 2>&1 &
+  pids+=($!)
+done
+failed=()
+for i in "${!targets[@]}"; do
+  t=${targets[$i]}
+  if ! wait "${pids[$i]}"; then
     failed+=("$t")
+    echo "== $t found a problem:"
     tail -n 60 "$scratch/$t.log"
   else
-    grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)" "$scratch/$t.log" || true
+    echo "== $t: $(grep -E "^stat::(number_of_executed_units|peak_rss_mb)" "$scratch/$t.log" | tr -s ' ' | tr '\n' ' ')"
   fi
 done
 if ((${#failed[@]})); then

@@ -155,14 +155,14 @@ TEST_F(BadPaths, DelegateDestroyedWhileCallbacksAreQueuedIsSkipped) {
   // its delegate meanwhile.
   std::weak_ptr<HashingDelegate> weak = delegate_;
   delegate_.reset();
-  runMainUntil([] { return false; }, 200ms);
-  // The dispatch thread may have held it for a pass under way; no longer.
-  EXPECT_TRUE(weak.expired());
+  // The dispatch thread may hold it for a pass under way, not longer; the
+  // queued port callbacks run meanwhile and find no delegate.
+  EXPECT_TRUE(runMainUntil([&] { return weak.expired(); }));
   EXPECT_EQ(accessory_.delegate(), nullptr);
   const uint64_t passes = accessory_.dispatchPasses();
-  EXPECT_TRUE(test::waitUntil([&] { return accessory_.dispatchPasses() > passes + 2; })) << "dispatch goes on";
+  EXPECT_TRUE(runMainUntil([&] { return accessory_.dispatchPasses() > passes + 2; })) << "dispatch goes on";
   accessory_.Disconnect();
-  runMainUntil([] { return false; }, 100ms);
+  platform::RunLoop::main().drain();
 }
 
 TEST_F(BadPaths, AccessoryDestroyedWhilePortCallbacksAreQueuedDropsThem) {
@@ -178,7 +178,8 @@ TEST_F(BadPaths, AccessoryDestroyedWhilePortCallbacksAreQueuedDropsThem) {
   ASSERT_TRUE(port);
   accessory.reset();  // closes its port
   EXPECT_FALSE(port->isOpen());
-  runMainUntil([] { return false; }, 200ms);
+  platform::RunLoop::main().drain();  // every queued callback, dropped
+  platform::RunLoop::main().drain();
   EXPECT_EQ(delegate->connects.load(), 0) << "the queued open report went nowhere";
   EXPECT_EQ(delegate->delivered.load(), 0u);
 }
