@@ -1,6 +1,7 @@
 #include "VelmoraObjC.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -60,19 +62,48 @@ std::string joinPath(std::string directory, const char* name) {
 
 // Writes the whole buffer: one write(2) unless the system takes only part of
 // it, in which case the rest is written again, so a failure reports its own
-// errno (a full disk, a file-size limit).  Returns 0 or that errno.
-int writeAll(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, bytes, length);
+// errno (a full disk, a file-size limit).  Returns 0 or that errno; on a
+// failure *written holds how much of the buffer did reach the file.
+int writeAll(int fd, const char* bytes, size_t length, size_t* written = nullptr) {
+  size_t done = 0;
+  int err = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, bytes + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      err = errno;
+      break;
     }
-    if (n == 0) return EIO;
-    bytes += n;
-    length -= static_cast<size_t>(n);
+    if (n == 0) {
+      err = EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
   }
-  return 0;
+  if (written != nullptr) *written = done;
+  return err;
+}
+
+// Copies everything in the open file `fd` to a new file at `destination`.
+// For a log whose name has gone (its directory removed while recording): the
+// rows still live in the open file.
+std::error_code copyOpenFile(int fd, const std::string& destination) {
+  const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return {errno, std::generic_category()};
+  char buffer[65536];
+  off_t offset = 0;
+  int err = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    err = writeAll(out, buffer, static_cast<size_t>(n));
+    if (err != 0) break;
+    offset += n;
+  }
+  if (::close(out) != 0 && err == 0) err = errno;
+  return {err, std::generic_category()};
 }
 
 }  // namespace
@@ -90,6 +121,7 @@ VelmoraObjC::VelmoraObjC() {
   blink_ = std::make_shared<VLBlink>();
   blink.store(blink_);
   rawBuffer_.reserve(kRawReserve);
+  payloadBuffer_ = std::make_unique<uint8_t[]>(kPayloadCapacity);
   portName_ = "/dev/tty.KovaLinkPro-SPPDev";
   portLink_ = std::make_shared<VelmoraPortLink>(this);
   logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
@@ -272,7 +304,9 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         parserState.payloadLength = b;
         parserState.checksum = 0;
         payloadBytesRemaining_ = b;
-        payloadBuffer_ = std::make_unique<uint8_t[]>(b);
+        // Zeroed like a fresh array, so bytes a packet never got (one begun
+        // by another object) read as 0.
+        std::memset(payloadBuffer_.get(), 0, b);
         payloadSize_ = b;
         parserState.state = 3;
         break;
@@ -494,8 +528,16 @@ void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   }
   if (n <= 0 || static_cast<size_t>(n) >= sizeof row) return;  // cannot happen for these formats
   logRow_.assign(row, static_cast<size_t>(n));
-  const int err = writeAll(logFileHandle_, row, static_cast<size_t>(n));
-  if (err != 0 && !rowWriteFailed_) {
+  size_t written = 0;
+  const int err = writeAll(logFileHandle_, row, static_cast<size_t>(n), &written);
+  if (err == 0) return;
+  // A row that only partly fits (a full disk) is cut off again, so the file
+  // ends with its last whole row and a reader never meets half a row.
+  if (written > 0) {
+    const off_t end = ::lseek(logFileHandle_, 0, SEEK_END);
+    if (end >= static_cast<off_t>(written)) (void)!::ftruncate(logFileHandle_, end - static_cast<off_t>(written));
+  }
+  if (!rowWriteFailed_) {
     rowWriteFailed_ = true;
     logMessage("VLAccessory: cannot write to %s: %s", logFilePath_.c_str(), errorText(err).c_str());
   }
@@ -507,7 +549,9 @@ void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   // Created here, but truncated only under `lock`: when the same file is
   // being recorded, no row of the old recording may land after the new
   // header.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Read access too: stopRecording() saves from the open file when its name
+  // has gone.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   int err = fd < 0 ? errno : 0;
   int old = -1;
   {
@@ -539,11 +583,18 @@ void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
 
 void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
+  int fd;
   {
     // Waits for a row being written, so the copy below holds every row.
     std::lock_guard<SwappableMutex> g(lock);
     isRecording_.store(false);
+    fd = logFileHandle_;  // replaced only under recordingMutex_, which this call holds
   }
+  // The log's directory (or the file) may have been removed while recording:
+  // the rows written are then only in the open file, and are saved from it.
+  struct stat st {};
+  const bool removed = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+  if (removed) logMessage("VLAccessory: the log file %s was removed while recording", logFilePath_.c_str());
   if (!destination || destination->empty()) {
     logMessage("Throwing away log file.");
     return;
@@ -552,10 +603,14 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   logMessage("Saving at %s", dest.c_str());
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (fs::equivalent(logFilePath_, dest, ec)) return;  // removing it would lose the log
-  ec.clear();
-  fs::remove(dest, ec);
-  if (!ec) fs::copy_file(logFilePath_, dest, ec);
+  if (removed) {
+    ec = copyOpenFile(fd, dest);
+  } else {
+    if (fs::equivalent(logFilePath_, dest, ec)) return;  // removing it would lose the log
+    ec.clear();
+    fs::remove(dest, ec);
+    if (!ec) fs::copy_file(logFilePath_, dest, ec);
+  }
   if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
 }
 

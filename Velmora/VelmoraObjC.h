@@ -256,13 +256,17 @@ class VelmoraObjC {
   // stopRecording() can still save it.  Each row goes straight to the file
   // with one write(2); the first row of a recording that cannot be written
   // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
-  // decoding goes on.
+  // decoding goes on.  A row that only partly fits is cut off again, so the
+  // file always ends with a whole row.
   void startRecording(const std::string& directory, uint8_t flag);
   // Ends recording.  With no or an empty destination logs "Throwing away log
   // file." and leaves the log file where it is; otherwise logs "Saving at
   // DEST", replaces DEST with a copy of the log file, holding every row
   // written before the call, and logs "VLAccessory: cannot save the log file
-  // to DEST: REASON" if that fails.
+  // to DEST: REASON" if that fails.  When the log file (or its directory) was
+  // removed while recording, it first logs "VLAccessory: the log file PATH
+  // was removed while recording", and the copy is made from the still open
+  // file, so no row written is lost.
   void stopRecording(const std::optional<std::string>& destination = std::nullopt);
 
   // RR interval in ms -> beats per minute, as stored under "heartRate":
@@ -308,8 +312,11 @@ class VelmoraObjC {
   // Where the configuration reply would go; nothing attaches one yet.  Set
   // and used on the framing thread.
   std::function<void(std::span<const uint8_t>)> outputStream_;
+  // Room for the longest payload (255 bytes), allocated once: a packet of a
+  // raw sample arrives 512 times a second and should not cost an allocation.
+  static constexpr int32_t kPayloadCapacity = 256;
   std::unique_ptr<uint8_t[]> payloadBuffer_;
-  int32_t payloadSize_ = 0;  // size of payloadBuffer_
+  int32_t payloadSize_ = 0;  // the current packet's payload length: the part of payloadBuffer_ in use
   int32_t payloadBytesRemaining_ = 0;
   int32_t rawPackets_ = 0;
   std::vector<int32_t> rawBuffer_;  // guarded by `lock`
