@@ -122,9 +122,12 @@ TEST_F(FaultRun, ConnectDisconnectCyclesLeakNoDescriptorThreadOrMapping) {
       << test::liveThreads() << " threads, " << threads << " before";
   // Each live thread has mappings of its own (its stack, and the
   // sanitizers' per-thread memory), so they are compared with no more
-  // threads alive than at half-way.  A leak per cycle would add hundreds.
+  // threads alive than at half-way.  A leak of even one mapping per cycle
+  // adds n/2 in the second half; the sanitizer runtimes' own bounded growth
+  // (a few dozen under ThreadSanitizer) stays well below n/8.
   runMainUntil([&] { return test::liveThreads() <= threadsAtHalf; }, 5s);
-  EXPECT_LE(test::mappings(), mapsAtHalf + 16) << "mappings grew in the second half of " << n << " cycles";
+  EXPECT_LE(test::mappings(), mapsAtHalf + std::max<size_t>(16, static_cast<size_t>(n) / 8))
+      << "mappings grew in the second half of " << n << " cycles";
   EXPECT_EQ(delegate_->errors[0].load() + delegate_->errors[3].load(), 0);
 }
 
