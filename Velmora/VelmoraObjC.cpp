@@ -129,11 +129,13 @@ VelmoraObjC::VelmoraObjC() {
 
 VelmoraObjC::~VelmoraObjC() {
   portLink_->detach();
+  std::shared_ptr<ZPRSerialPort> port;
   {
     std::lock_guard<std::mutex> g(connectionMutex_);
-    auto port = connectedPort_.lock();
-    if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+    port = connectedPort_.lock();
   }
+  if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+  port.reset();
   std::thread thread;
   {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
@@ -628,6 +630,8 @@ bool VelmoraObjC::isHeadsetCandidateName(const std::string& name) {
 void VelmoraObjC::Connect() { ConnectTo(std::nullopt); }
 
 void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
+  // Which ports may be tried: by name (the text between the path's first and
+  // second "."), by exact path (a path without a "."), or every candidate.
   std::optional<std::string> wantedName;
   std::optional<std::string> wantedPath;
   if (devicePath) {
@@ -639,43 +643,43 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
       wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
     }
   }
-
-  // A snapshot: the list cannot change while it is walked.
-  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
-  bool opened = false;
-  {
-    std::lock_guard<std::mutex> g(connectionMutex_);
-    for (const auto& port : ports) {
-      if (wantedPath) {
-        if (!port->IOKitDevice() || !port->IOKitDevice()->hasPath(*wantedPath)) continue;
-      } else {
-        if (!isHeadsetCandidateName(port->name())) continue;
-        if (wantedName && port->name() != *wantedName) continue;
-      }
-      // The link becomes the port's delegate before the open so that the
-      // open report, which may run on the main thread before open() returns
-      // here, finds it.  Errors of the attempt itself are not forwarded, and
-      // a port that does not open gets its previous delegate back before any
-      // queued report of the failure runs.
-      auto previous = port->delegate();
-      portLink_->setOpening(port.get());
-      port->setDelegate(portLink_);
-      port->open();
-      portLink_->setOpening(nullptr);
-      if (port->isOpen()) {
-        connectedPort_ = port;
-        logMessage("VLAccessory: stream started.");
-        startDispatch();
-        opened = true;
-        break;
-      }
-      port->setDelegate(previous);
-      logMessage("--- %s not opened", port->name().c_str());
+  auto selects = [&](const ZPRSerialPort& port) {
+    if (wantedPath) {
+      if (wantedPath->empty()) return false;
+      return port.path() == *wantedPath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*wantedPath));
     }
+    return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
+  };
+
+  // A snapshot: the list cannot change while it is walked.  No lock of this
+  // object is held while a port opens: the port may call its delegate
+  // directly on this thread, and the host may call Disconnect from there.
+  const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  for (const auto& port : ports) {
+    if (!selects(*port)) continue;
+    // The link becomes the port's delegate before the open, so that the open
+    // report finds it even when it runs on the main thread before open()
+    // returns here.  The attempt's own errors are not forwarded, and a port
+    // that does not open gets its previous delegate back.
+    const auto previous = port->delegate();
+    portLink_->beginOpening(*port);
+    port->setDelegate(portLink_);
+    port->open();
+    const bool opened = port->isOpen();
+    if (!opened) port->setDelegate(previous);
+    portLink_->endOpening(*port);
+    if (opened) {
+      {
+        std::lock_guard<std::mutex> g(connectionMutex_);
+        connectedPort_ = port;
+      }
+      logMessage("VLAccessory: stream started.");
+      startDispatch();
+      return;
+    }
+    logMessage("--- %s not opened", port->name().c_str());
   }
-  if (!opened) {
-    if (auto d = delegate()) d->accessoryDidDisconnect();
-  }
+  if (auto d = delegate()) d->accessoryDidDisconnect();
 }
 
 void VelmoraObjC::Disconnect() { stopStream(); }
@@ -683,20 +687,21 @@ void VelmoraObjC::Disconnect() { stopStream(); }
 void VelmoraObjC::stopStream() {
   stopDispatch();
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  std::shared_ptr<ZPRSerialPort> connectedByPath;
   {
     std::lock_guard<std::mutex> g(connectionMutex_);
-    logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
-    const auto connectedByPath = connectedPort_.lock();
-    for (const auto& port : ports) {
-      logMessage("---%s", port->name().c_str());
-      const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
-      if (candidate && port->isOpen()) {
-        port->close();
-        break;
-      }
-    }
-    logMessage("VLAccessory: stream stopped.");
+    connectedByPath = connectedPort_.lock();
   }
+  logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
+  for (const auto& port : ports) {
+    logMessage("---%s", port->name().c_str());
+    const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
+    if (candidate && port->isOpen()) {
+      port->close();
+      break;
+    }
+  }
+  logMessage("VLAccessory: stream stopped.");
   connected_.store(false);
   if (auto d = delegate()) d->accessoryDidDisconnect();
 }

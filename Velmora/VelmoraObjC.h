@@ -192,9 +192,18 @@ class VelmoraObjC {
   // empty path selects nothing.  The first port that is open afterwards gets
   // this object as its delegate, logs "VLAccessory: stream started.", sets
   // `connected` and starts the dispatch thread; accessoryDidConnect follows
-  // on the main thread.  When no port opens, each failed candidate is logged
-  // ("--- NAME not opened") and accessoryDidDisconnect is called on this
-  // thread.  Blocks while a port opens; may be called from any thread.
+  // on the main thread.  Each port tried has this object as its delegate
+  // during the attempt (so the open report cannot miss it); one that fails
+  // gets its previous delegate back, and its errors during the attempt are
+  // not passed on: a failed candidate is only logged ("--- NAME not
+  // opened").  When no port opens, accessoryDidDisconnect is called on this
+  // thread.  Blocks while a port opens.
+  //
+  // ConnectTo(), Disconnect() and stopStream() may be called from any
+  // thread, the main thread included, also from inside a delegate callback;
+  // they hold no lock of this object while a port opens or closes and never
+  // wait for the main thread.  Calls made at the same time from several
+  // threads are not serialised: each acts on the ports as it finds them.
   void ConnectTo(const std::optional<std::string>& devicePath);
   // stopStream().
   void Disconnect();
@@ -322,8 +331,9 @@ class VelmoraObjC {
   // the port it opened last (to close it on disconnect even when it was
   // chosen by path and its name has no accepted prefix).
   std::shared_ptr<VelmoraPortLink> portLink_;
-  std::mutex connectionMutex_;  // serialises ConnectTo and stopStream
-  std::weak_ptr<ZPRSerialPort> connectedPort_;  // guarded by connectionMutex_
+  // Guards connectedPort_ only; never held while a port opens or closes.
+  std::mutex connectionMutex_;
+  std::weak_ptr<ZPRSerialPort> connectedPort_;
 
   // The analysers this object created and decodes with.
   std::shared_ptr<VLHrv> hrv_;

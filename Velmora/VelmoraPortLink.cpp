@@ -1,6 +1,8 @@
 #include "VelmoraPortLink.h"
 
 #include "VelmoraObjC.h"
+#include "ZPRSerialPort.h"
+#include "platform/MainQueue.h"
 
 namespace velmora {
 
@@ -9,7 +11,39 @@ void VelmoraPortLink::detach() {
   owner_ = nullptr;
 }
 
+void VelmoraPortLink::beginOpening(const ZPRSerialPort& port) {
+  std::lock_guard<std::mutex> g(stateMutex_);
+  ++openings_[port.path()];
+}
+
+void VelmoraPortLink::endOpening(const ZPRSerialPort& port) {
+  // On the main thread the attempt's errors were delivered during open()
+  // itself; elsewhere they are tasks on the main queue, which run in order.
+  if (platform::MainQueue::isMainThread()) {
+    finishOpening(port.path());
+    return;
+  }
+  platform::MainQueue::async([weak = weak_from_this(), path = port.path()] {
+    if (auto self = weak.lock()) self->finishOpening(path);
+  });
+}
+
+void VelmoraPortLink::finishOpening(const std::string& path) {
+  std::lock_guard<std::mutex> g(stateMutex_);
+  auto it = openings_.find(path);
+  if (it != openings_.end() && --it->second <= 0) openings_.erase(it);
+}
+
+bool VelmoraPortLink::isOpening(const std::string& path) {
+  std::lock_guard<std::mutex> g(stateMutex_);
+  return openings_.count(path) != 0;
+}
+
 void VelmoraPortLink::serialPortWasOpened(ZPRSerialPort& port) {
+  {
+    std::lock_guard<std::mutex> s(stateMutex_);
+    removed_.erase(port.path());
+  }
   std::lock_guard<std::recursive_mutex> g(mutex_);
   if (owner_ != nullptr) owner_->serialPortWasOpened(port);
 }
@@ -20,12 +54,16 @@ void VelmoraPortLink::serialPortWasClosed(ZPRSerialPort& port) {
 }
 
 void VelmoraPortLink::serialPortWasRemovedFromSystem(ZPRSerialPort& port) {
+  {
+    std::lock_guard<std::mutex> s(stateMutex_);
+    if (!removed_.insert(port.path()).second) return;
+  }
   std::lock_guard<std::recursive_mutex> g(mutex_);
   if (owner_ != nullptr) owner_->serialPortWasRemovedFromSystem(port);
 }
 
 void VelmoraPortLink::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
-  if (opening_.load() == &port) return;
+  if (isOpening(port.path())) return;
   std::lock_guard<std::recursive_mutex> g(mutex_);
   if (owner_ != nullptr) owner_->serialPortDidEncounterError(port, error);
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/PowerMonitor.h"
 
 namespace velmora {
@@ -49,18 +51,13 @@ ZPRSerialPortManager::~ZPRSerialPortManager() {
 
 void ZPRSerialPortManager::retrieveAvailablePortsAndRegisterForChangeNotifications() {
   auto& registry = platform::DeviceRegistry::shared();
-  // Both subscriptions come before the listing: a device that arrives in
-  // between is reported again as an arrival, which the arrival handler
-  // ignores as already listed, and one that leaves in between is still
-  // reported as removed.
-  portPublishedNotificationIterator_ = registry.subscribeArrivals(
-      [this](const std::vector<platform::DeviceRef>& devices) {
-        ZPRSerialPortManagerPortsPublishedNotificationCallback(this, devices);
-      });
-  portTerminatedNotificationIterator_ = registry.subscribeRemovals(
-      [this](const std::vector<platform::DeviceRef>& devices) {
-        ZPRSerialPortManagerPortsTerminatedNotificationCallback(this, devices);
-      });
+  // On the main thread both subscriptions come before the listing: a device
+  // that arrives in between is reported again as an arrival, which the
+  // arrival handler ignores as already listed, and one that leaves in
+  // between is still reported as removed.  From another thread they are
+  // left to the main queue (see the header).
+  const bool onMainThread = platform::MainQueue::isMainThread();
+  if (onMainThread) subscribeToDeviceEvents();
   SerialPortList initial;
   for (const auto& device : registry.serialDevices()) {
     auto port = ZPRSerialPort::serialPortWithDevice(device);
@@ -70,6 +67,47 @@ void ZPRSerialPortManager::retrieveAvailablePortsAndRegisterForChangeNotificatio
     std::lock_guard<std::mutex> g(mutex_);
     availablePorts_ = std::move(initial);
   }
+  if (!onMainThread) {
+    platform::MainQueue::async([this] {
+      subscribeToDeviceEvents();
+      reconcileWithRegistry();
+    });
+  }
+}
+
+void ZPRSerialPortManager::subscribeToDeviceEvents() {
+  auto& registry = platform::DeviceRegistry::shared();
+  portPublishedNotificationIterator_ = registry.subscribeArrivals(
+      [this](const std::vector<platform::DeviceRef>& devices) {
+        ZPRSerialPortManagerPortsPublishedNotificationCallback(this, devices);
+      });
+  portTerminatedNotificationIterator_ = registry.subscribeRemovals(
+      [this](const std::vector<platform::DeviceRef>& devices) {
+        ZPRSerialPortManagerPortsTerminatedNotificationCallback(this, devices);
+      });
+}
+
+void ZPRSerialPortManager::reconcileWithRegistry() {
+  const auto devices = platform::DeviceRegistry::shared().serialDevices();
+  const SerialPortList listed = availablePorts();
+  auto present = [&](const std::string& path) {
+    return std::any_of(devices.begin(), devices.end(),
+                       [&](const platform::DeviceRef& d) { return d->calloutPath() == path; });
+  };
+  auto isListed = [&](const std::string& path) {
+    return std::any_of(listed.begin(), listed.end(),
+                       [&](const std::shared_ptr<ZPRSerialPort>& p) { return p->path() == path; });
+  };
+  std::vector<platform::DeviceRef> gone;
+  for (const auto& port : listed) {
+    if (port->IOKitDevice() && !present(port->path())) gone.push_back(port->IOKitDevice());
+  }
+  std::vector<platform::DeviceRef> arrived;
+  for (const auto& device : devices) {
+    if (!isListed(device->calloutPath())) arrived.push_back(device);
+  }
+  if (!gone.empty()) serialPortsWereTerminated(gone);
+  if (!arrived.empty()) serialPortsWerePublished(arrived);
 }
 
 void ZPRSerialPortManager::registerForNotifications() {
@@ -91,10 +129,13 @@ SerialPortList ZPRSerialPortManager::availablePorts() const {
 }
 
 void ZPRSerialPortManager::setAvailablePorts(const SerialPortList& ports) {
+  SerialPortList copy;
+  std::copy_if(ports.begin(), ports.end(), std::back_inserter(copy),
+               [](const std::shared_ptr<ZPRSerialPort>& p) { return p != nullptr; });
   {
     std::lock_guard<std::mutex> g(mutex_);
-    if (ports == availablePorts_) return;
-    availablePorts_ = ports;
+    if (copy == availablePorts_) return;
+    availablePorts_ = std::move(copy);
   }
   didChange("availablePorts");
 }
@@ -119,12 +160,13 @@ void ZPRSerialPortManager::insertAvailablePorts(const SerialPortList& ports, con
   {
     std::lock_guard<std::mutex> g(mutex_);
     for (size_t i = 0; i < ports.size(); ++i) {
+      if (!ports[i]) continue;
       size_t at = std::min(indexes[i], availablePorts_.size());
       availablePorts_.insert(availablePorts_.begin() + static_cast<std::ptrdiff_t>(at), ports[i]);
       placed.push_back(at);
     }
   }
-  didChange(platform::Change{"availablePorts", platform::ChangeKind::Insertion, placed});
+  if (!placed.empty()) didChange(platform::Change{"availablePorts", platform::ChangeKind::Insertion, placed});
 }
 
 void ZPRSerialPortManager::removeObjectFromAvailablePortsAtIndex(size_t index) {

@@ -8,20 +8,27 @@
 // closes the open ports before the machine sleeps and reopens them after it
 // wakes, and treats every port as removed when the application terminates.
 //
-// Threads: arrival and removal events are handled on the run loop of the
-// thread that first asked for the manager; that thread must run its run loop
-// (normally the main thread) for the list to follow the devices.  The two
-// notifications are posted there.  Will-terminate, will-sleep and did-wake
-// are handled on the thread that posts them (the main thread).  Any thread
-// may read availablePorts(): it returns a snapshot that does not change under
-// the caller.  The manager is created once, safely against concurrent first
+// Threads: arrival and removal events are handled on the main thread, which
+// must run the main run loop for the list to follow the devices; the two
+// notifications are posted there.  That holds whichever thread first asks
+// for the manager: a host thread that connects (and then perhaps ends, or
+// never runs a run loop of its own) must not leave the list frozen.  When the
+// first call comes from another thread, the listing is made at once on that
+// thread and the subscriptions are made by a task on the main queue, which
+// then reconciles the list with the registry, so that a change in between is
+// announced like any other.  Will-terminate, will-sleep and did-wake are
+// handled on the thread that posts them (the main thread).  Any thread may
+// read availablePorts(): it returns a snapshot that does not change under the
+// caller.  The manager is created once, safely against concurrent first
 // calls, and lives until the process ends.
+//
+// The list never holds a null port: the indexed operations and
+// setAvailablePorts() skip null entries.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +88,11 @@ class ZPRSerialPortManager : public platform::Observable {
   ZPRSerialPortManager();
   void retrieveAvailablePortsAndRegisterForChangeNotifications();
   void registerForNotifications();
+  // Subscribes to arrivals and removals on the calling (main) thread's loop.
+  void subscribeToDeviceEvents();
+  // Announces the differences between the list and the registry's devices
+  // as removals and arrivals.
+  void reconcileWithRegistry();
 
   mutable std::mutex mutex_;  // guards the two lists against readers on other threads
   SerialPortList availablePorts_;
