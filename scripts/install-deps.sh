@@ -9,6 +9,7 @@ packages=(
   libudev-dev libkissfft-dev uuid-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  locales
 )
 
 missing=()
