@@ -1,12 +1,18 @@
 #include "ZPRSerialPort.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <stdexcept>
 #include <utility>
 
@@ -25,17 +31,67 @@ using platform::MainQueue;
 // port's current opening, so that they serve only the opening that started
 // them, even after a quick close and reopen.
 struct ZPRSerialPort::Opening {
-  int fd = -1;
-  std::shared_ptr<platform::TerminalIO> io;
+  Opening(int descriptor, std::shared_ptr<platform::TerminalIO> terminal)
+      : fd(descriptor), io(std::move(terminal)), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Opening() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+
+  const int fd;
+  const std::shared_ptr<platform::TerminalIO> io;
   std::atomic<bool> hasModemLines{true};
   // Set by whoever first handles the device's removal during this opening.
   std::atomic<bool> removalClaimed{false};
   std::weak_ptr<platform::TimerSource> pollTimer;
+
+  // Made readable once, by close(), and never drained: every wait of this
+  // opening (the read loop's, a blocked write's) watches it and ends.
+  const int wakeFd;
+  std::atomic<bool> closing{false};
+
+  void shutDown() {
+    closing.store(true);
+    if (wakeFd >= 0) {
+      uint64_t one = 1;
+      (void)!::write(wakeFd, &one, sizeof one);
+    }
+    std::lock_guard<std::mutex> g(creditMutex);
+    creditAvailable.notify_all();
+  }
+
+  // Back-pressure.  `undelivered` is what the read loop has handed to the
+  // main queue and the main thread has not yet taken: each chunk's bytes plus
+  // kChunkBookkeepingBytes.  At kMaximumUndeliveredBytes the loop stops
+  // reading until the main thread has brought it down to half.
+  std::mutex creditMutex;
+  std::condition_variable creditAvailable;
+  size_t undelivered = 0;
+  bool readerWaiting = false;
+
+  // False once the opening closes.
+  bool awaitCredit() {
+    std::unique_lock<std::mutex> g(creditMutex);
+    if (undelivered < kMaximumUndeliveredBytes) return !closing.load();
+    readerWaiting = true;
+    creditAvailable.wait(g, [&] { return undelivered <= kMaximumUndeliveredBytes / 2 || closing.load(); });
+    readerWaiting = false;
+    return !closing.load();
+  }
+  void take(size_t cost) {
+    std::lock_guard<std::mutex> g(creditMutex);
+    undelivered += cost;
+  }
+  void giveBack(size_t cost) {
+    std::lock_guard<std::mutex> g(creditMutex);
+    undelivered -= cost;
+    if (readerWaiting && undelivered <= kMaximumUndeliveredBytes / 2) creditAvailable.notify_one();
+  }
 };
 
 namespace {
 
-constexpr auto kReadWaitMs = 100;
 constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
 
@@ -224,39 +280,27 @@ void ZPRSerialPort::setDelegate(const std::shared_ptr<ZPRSerialPortDelegate>& de
   didChange("delegate");
 }
 
-void ZPRSerialPort::setBaudRate(uint32_t rate) {
+template <typename T>
+void ZPRSerialPort::setLineOption(std::atomic<T>& option, T value, const char* key) {
   std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (baudRate_ == rate) return;
-  baudRate_ = rate;
-  didChange("baudRate");
+  if (option == value) return;
+  option = value;
+  didChange(key);
   setPortOptions();
 }
 
-void ZPRSerialPort::setNumberOfStopBits(uint64_t count) {
-  std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (numberOfStopBits_ == count) return;
-  numberOfStopBits_ = count;
-  didChange("numberOfStopBits");
-  setPortOptions();
-}
+void ZPRSerialPort::setBaudRate(uint32_t rate) { setLineOption(baudRate_, rate, "baudRate"); }
+
+void ZPRSerialPort::setNumberOfStopBits(uint64_t count) { setLineOption(numberOfStopBits_, count, "numberOfStopBits"); }
 
 void ZPRSerialPort::setShouldEchoReceivedData(bool echo) {
-  std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (shouldEchoReceivedData_ == echo) return;
-  shouldEchoReceivedData_ = echo;
-  didChange("shouldEchoReceivedData");
-  setPortOptions();
+  setLineOption(shouldEchoReceivedData_, echo, "shouldEchoReceivedData");
 }
 
 void ZPRSerialPort::setParity(uint64_t parity) {
   // Compared after mapping, so that an out-of-range value on a port without
   // parity counts as no change.
-  const uint64_t stored = parity < 3 ? parity : 0;
-  std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (parity_ == stored) return;
-  parity_ = stored;
-  didChange("parity");
-  setPortOptions();
+  setLineOption(parity_, parity < 3 ? parity : uint64_t{0}, "parity");
 }
 
 void ZPRSerialPort::setFlowControl(std::atomic<bool>& flag, bool uses, const char* key) {
@@ -282,21 +326,16 @@ void ZPRSerialPort::setUsesDCDOutputFlowControl(bool uses) {
   setFlowControl(usesDCDOutputFlowControl_, uses, "usesDCDOutputFlowControl");
 }
 
-void ZPRSerialPort::setRTS(bool level) {
+void ZPRSerialPort::setOutputLine(std::atomic<bool>& line, int bit, bool level, const char* key) {
   std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (RTS_ == level) return;
-  RTS_ = level;
-  didChange("RTS");
-  driveModemLine(TIOCM_RTS, level);
+  if (line == level) return;
+  line = level;
+  didChange(key);
+  driveModemLine(bit, level);
 }
 
-void ZPRSerialPort::setDTR(bool level) {
-  std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
-  if (DTR_ == level) return;
-  DTR_ = level;
-  didChange("DTR");
-  driveModemLine(TIOCM_DTR, level);
-}
+void ZPRSerialPort::setRTS(bool level) { setOutputLine(RTS_, TIOCM_RTS, level, "RTS"); }
+void ZPRSerialPort::setDTR(bool level) { setOutputLine(DTR_, TIOCM_DTR, level, "DTR"); }
 
 void ZPRSerialPort::storeInputLine(std::atomic<bool>& line, bool level, const char* key) {
   if (line.exchange(level) == level) return;
@@ -319,7 +358,12 @@ bool ZPRSerialPort::hasPinPollTimer() const {
 
 std::vector<uint8_t> ZPRSerialPort::receiveBuffer() const {
   std::lock_guard<std::mutex> g(stateMutex_);
-  return receiveBuffer_;
+  if (!receiveBuffer_) return {};
+  // While nothing waits for an answer only the newest bytes count (the
+  // vector is trimmed lazily, see receiveData).
+  const size_t keep = pendingRequest_ && !pendingRequestAnswered_ ? receiveBuffer_->size() : kUnsolicitedReceiveLimit;
+  const size_t from = receiveBuffer_->size() > keep ? receiveBuffer_->size() - keep : 0;
+  return {receiveBuffer_->begin() + static_cast<std::ptrdiff_t>(from), receiveBuffer_->end()};
 }
 
 std::shared_ptr<ZPRSerialRequest> ZPRSerialPort::pendingRequest() const {
@@ -417,11 +461,15 @@ void ZPRSerialPort::open() {
     reportError(err, false);
     return;
   }
-  if (io->setStatusFlags(fd, 0) != 0) reportError(errno, false);
+  // Against openers that ignore flock: a second open of the tty now fails
+  // with EBUSY unless the opener has CAP_SYS_ADMIN.  A device that refuses
+  // (not a tty) keeps only the flock.
+  io->setExclusive(fd, true);
+  // Only O_NONBLOCK stays: reads and writes never block; the read loop and
+  // sendData wait with poll, which close() can end.
+  if (io->setStatusFlags(fd, O_NONBLOCK) != 0) reportError(errno, false);
 
-  auto opening = std::make_shared<Opening>();
-  opening->fd = fd;
-  opening->io = io;
+  auto opening = std::make_shared<Opening>(fd, io);
   {
     std::unique_lock<std::shared_mutex> d(descriptorMutex_);
     opening_ = opening;
@@ -462,8 +510,11 @@ void ZPRSerialPort::open() {
   queueDelegateCall([](ZPRSerialPortDelegate& d, ZPRSerialPort& port) { d.serialPortWasOpened(port); },
                     ZPRSerialPortDelegate::kAllOptionalMethods, false);
 
-  platform::BackgroundQueue::shared().async(
-      [self = shared_from_this(), opening] { self->readLoop(opening); });
+  platform::BackgroundQueue::shared().async([self = shared_from_this(), opening] {
+    pthread_setname_np(pthread_self(), "velmora-read");
+    self->readLoop(opening);
+    pthread_setname_np(pthread_self(), "velmora-bg");
+  });
 
   if (opening->hasModemLines) {
     std::weak_ptr<ZPRSerialPort> weakSelf = weak_from_this();
@@ -500,15 +551,20 @@ bool ZPRSerialPort::close() {
   }
   if (originalPortAttributes_) io.setAttributes(fd, TCSADRAIN, &*originalPortAttributes_);
 
+  // Wakes the read loop and any write waiting on the device.  Every read,
+  // write and ioctl of the opening runs under the shared descriptor lock and
+  // none of them blocks, so taking the lock here waits for no device.
+  opening->shutDown();
   {
     std::unique_lock<std::shared_mutex> d(descriptorMutex_);
     opening_.reset();
     fileDescriptor_ = 0;
   }
   didChange("fileDescriptor");
-  // Unlocked explicitly: a read loop still waiting in poll() keeps the open
-  // file (and with it the lock) alive for up to 100 ms after close(), which
-  // would refuse an immediate reopen.
+  io.setExclusive(fd, false);
+  // Unlocked explicitly: a read loop on its way out of poll() still holds the
+  // open file (and with it the lock) for a moment, which would refuse an
+  // immediate reopen.
   io.lock(fd, LOCK_UN);
   // Linux releases the descriptor even when close() reports an error, so the
   // port is closed either way; the error is still reported.
@@ -645,10 +701,12 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
   const int fd = opening->fd;
   auto& io = *opening->io;
   uint8_t buffer[kMaximumReadLength];
-  while (currentOpening() == opening) {
-    int ready = io.waitReadable(fd, kReadWaitMs);
+  // No time-out: close() wakes the wait, and a vanished device shows as a
+  // hang-up, so an idle port costs no wake-ups.
+  while (opening->awaitCredit()) {
+    int ready = io.wait(fd, POLLIN, opening->wakeFd, -1);
     int waitError = errno;
-    if (currentOpening() != opening) return;  // closed during the wait: nothing to report
+    if (opening->closing) return;  // closed during the wait: nothing to report
     if (ready < 0) {
       if (waitError != EINTR) reportError(waitError, false);
       continue;
@@ -660,11 +718,11 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
     {
       std::shared_lock<std::shared_mutex> d(descriptorMutex_);
       if (opening_ != opening) return;
-      count = io.read(fd, buffer, sizeof buffer);
+      count = io.read(fd, buffer, sizeof buffer);  // non-blocking
       readError = errno;
     }
     if (count > 0) {
-      receiveData({buffer, static_cast<size_t>(count)});
+      receiveData(opening, {buffer, static_cast<size_t>(count)});
       continue;
     }
     // A readable descriptor that yields end of file has hung up.
@@ -672,7 +730,8 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
       deviceHasGone(opening, count == 0 ? ENXIO : readError);
       return;
     }
-    // Any other failed read (EINTR, EAGAIN) is passing; the loop goes on.
+    // Any other failed read is passing: EAGAIN when another reader of the
+    // tty took the bytes first, EINTR.  The loop waits again.
   }
 }
 
@@ -712,35 +771,50 @@ void ZPRSerialPort::pollModemLines(const std::shared_ptr<Opening>& opening) {
 
 // ------------------------------------------------------------ receiving and requests
 
-void ZPRSerialPort::receiveData(std::span<const uint8_t> chunk) {
+void ZPRSerialPort::receiveData(const std::shared_ptr<Opening>& opening, std::span<const uint8_t> chunk) {
+  // One receive path at a time (a closing opening's loop may still be here
+  // when the next opening's starts): only this path changes the buffer's
+  // bytes in place, so the evaluator below may read them without a lock.
+  std::lock_guard<std::mutex> receiving(receiveMutex_);
+
   // Always queued: the delegate is looked up when the call runs, so a
-  // delegate set just after open() still gets the first chunks.
-  queueDelegateCall(
-      [data = std::vector<uint8_t>(chunk.begin(), chunk.end())](ZPRSerialPortDelegate& d, ZPRSerialPort& port) {
-        d.serialPortDidReceiveData(port, data);
-      },
-      ZPRSerialPortDelegate::kSerialPortDidReceiveData, true);
+  // delegate set just after open() still gets the first chunks.  The chunk's
+  // cost goes back to the read loop once the main thread has taken it.
+  const size_t cost = chunk.size() + kChunkBookkeepingBytes;
+  opening->take(cost);
+  MainQueue::async([self = shared_from_this(), opening, cost, data = std::vector<uint8_t>(chunk.begin(), chunk.end())] {
+    struct GiveBack {
+      Opening& opening;
+      size_t cost;
+      ~GiveBack() { opening.giveBack(cost); }
+    } giveBack{*opening, cost};
+    auto d = self->delegate();
+    if (d && d->implements(ZPRSerialPortDelegate::kSerialPortDidReceiveData)) d->serialPortDidReceiveData(*self, data);
+  });
 
   std::shared_ptr<ZPRSerialRequest> request;
+  std::shared_ptr<std::vector<uint8_t>> gathered;
   uint64_t serial = 0;
-  std::vector<uint8_t> gathered;
   {
     std::lock_guard<std::mutex> g(stateMutex_);
-    receiveBuffer_.insert(receiveBuffer_.end(), chunk.begin(), chunk.end());
-    if (pendingRequest_) {
-      if (!pendingRequestAnswered_) {
-        request = pendingRequest_;
-        serial = pendingRequestSerial_;
-        gathered = receiveBuffer_;
-      }
-    } else if (receiveBuffer_.size() > kUnsolicitedReceiveLimit) {
-      receiveBuffer_.erase(receiveBuffer_.begin(),
-                           receiveBuffer_.end() - static_cast<std::ptrdiff_t>(kUnsolicitedReceiveLimit));
+    if (!receiveBuffer_) receiveBuffer_ = std::make_shared<std::vector<uint8_t>>();
+    auto& buffer = *receiveBuffer_;
+    buffer.insert(buffer.end(), chunk.begin(), chunk.end());
+    if (pendingRequest_ && !pendingRequestAnswered_) {
+      request = pendingRequest_;
+      serial = pendingRequestSerial_;
+      gathered = receiveBuffer_;
+    } else if (buffer.size() > 2 * kUnsolicitedReceiveLimit) {
+      // Trimmed to the newest bytes only now and then, so that each chunk
+      // costs a bounded amount of copying.
+      buffer.erase(buffer.begin(), buffer.end() - static_cast<std::ptrdiff_t>(kUnsolicitedReceiveLimit));
     }
   }
   didChange("receiveBuffer");
-  if (!request || !request->dataIsValidResponse(gathered)) return;
+  if (!request) return;
 
+  const bool accepted = request->dataIsValidResponse(*gathered);
+  if (!accepted && gathered->size() < kMaximumResponseLength) return;
   {
     std::lock_guard<std::mutex> g(stateMutex_);
     // Answered meanwhile (timed out) or replaced: this verdict is stale.
@@ -749,9 +823,17 @@ void ZPRSerialPort::receiveData(std::span<const uint8_t> chunk) {
     cancelTimeoutTimerLocked();
   }
   didChange("pendingRequestTimeoutTimer");
-  MainQueue::async([self = shared_from_this(), serial, request, response = std::move(gathered)] {
-    self->handOverResponse(serial, request, response);
-  });
+  if (accepted) {
+    MainQueue::async([self = shared_from_this(), serial, request, response = *gathered] {
+      self->handOverResponse(serial, request, response);
+    });
+    return;
+  }
+  // The answer would outgrow the buffer's bound: the request ends as if it
+  // had timed out, and the buffer starts afresh.
+  logMessage("No response from %s within %zu bytes; the request times out", description().c_str(),
+             kMaximumResponseLength);
+  MainQueue::async([self = shared_from_this(), serial, request] { self->finishTimedOutRequest(serial, request); });
 }
 
 void ZPRSerialPort::handOverResponse(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request,
@@ -760,14 +842,7 @@ void ZPRSerialPort::handOverResponse(uint64_t requestSerial, const std::shared_p
   if (d && d->implements(ZPRSerialPortDelegate::kSerialPortDidReceiveResponseToRequest))
     d->serialPortDidReceiveResponseToRequest(*this, response, request);
   d.reset();
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    if (pendingRequestSerial_ == requestSerial) pendingRequest_.reset();
-    receiveBuffer_.clear();
-  }
-  didChange("pendingRequest");
-  didChange("receiveBuffer");
-  sendNextRequest();
+  clearAnsweredRequest(requestSerial);
 }
 
 void ZPRSerialPort::pendingRequestDidTimeout(uint64_t requestSerial) {
@@ -781,7 +856,10 @@ void ZPRSerialPort::pendingRequestDidTimeout(uint64_t requestSerial) {
     request = pendingRequest_;
   }
   didChange("pendingRequestTimeoutTimer");
+  finishTimedOutRequest(requestSerial, request);
+}
 
+void ZPRSerialPort::finishTimedOutRequest(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request) {
   auto d = delegate();
   if (d && d->implements(ZPRSerialPortDelegate::kSerialPortRequestDidTimeout)) {
     if (MainQueue::isMainThread()) {
@@ -796,15 +874,24 @@ void ZPRSerialPort::pendingRequestDidTimeout(uint64_t requestSerial) {
     }
   }
   d.reset();
+  clearAnsweredRequest(requestSerial);
+}
 
+void ZPRSerialPort::clearAnsweredRequest(uint64_t requestSerial) {
   {
     std::lock_guard<std::mutex> g(stateMutex_);
     if (pendingRequestSerial_ == requestSerial) pendingRequest_.reset();
-    receiveBuffer_.clear();
+    // Replaced rather than cleared: the receive path may still be reading
+    // the old bytes for a verdict that is now stale.
+    receiveBuffer_.reset();
   }
   didChange("pendingRequest");
   didChange("receiveBuffer");
   sendNextRequest();
+}
+
+bool ZPRSerialPort::hasTimeLimit(double seconds) {
+  return std::isfinite(seconds) && seconds > 0 && seconds <= kLongestTimeoutInterval;
 }
 
 void ZPRSerialPort::startRequestLocked(const std::shared_ptr<ZPRSerialRequest>& request) {
@@ -812,16 +899,21 @@ void ZPRSerialPort::startRequestLocked(const std::shared_ptr<ZPRSerialRequest>& 
   const uint64_t serial = ++pendingRequestSerial_;
   pendingRequestAnswered_ = false;
   cancelTimeoutTimerLocked();
-  const double timeout = request->timeoutInterval();
-  if (timeout > 0) {
-    auto& loop = platform::RunLoop::current();
-    auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(timeout));
-    std::weak_ptr<ZPRSerialPort> weakSelf = weak_from_this();
-    auto id = loop.addTimer(delay, [weakSelf, serial] {
-      if (auto self = weakSelf.lock()) self->pendingRequestDidTimeout(serial);
-    });
-    pendingRequestTimeoutTimer_ = TimeoutTimer{&loop, id, serial};
+  // The evaluator sees at most the newest unsolicited bytes from before the
+  // request (a new vector: the receive path may be reading the old one).
+  if (receiveBuffer_ && receiveBuffer_->size() > kUnsolicitedReceiveLimit) {
+    receiveBuffer_ = std::make_shared<std::vector<uint8_t>>(
+        receiveBuffer_->end() - static_cast<std::ptrdiff_t>(kUnsolicitedReceiveLimit), receiveBuffer_->end());
   }
+  const double timeout = request->timeoutInterval();
+  if (!hasTimeLimit(timeout)) return;
+  auto& loop = platform::RunLoop::current();
+  auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(timeout));
+  std::weak_ptr<ZPRSerialPort> weakSelf = weak_from_this();
+  auto id = loop.addTimer(delay, [weakSelf, serial] {
+    if (auto self = weakSelf.lock()) self->pendingRequestDidTimeout(serial);
+  });
+  pendingRequestTimeoutTimer_ = TimeoutTimer{&loop, id, serial};
 }
 
 void ZPRSerialPort::cancelTimeoutTimerLocked() {
@@ -844,29 +936,43 @@ bool ZPRSerialPort::sendData(std::span<const uint8_t> data) {
       count = opening->io->write(opening->fd, data.data() + written, data.size() - written);
       err = errno;
     }
-    if (count < 0) {
-      if (err == EINTR) continue;
-      reportError(err, false);
-      return false;
+    if (count >= 0) {
+      written += static_cast<size_t>(count);
+      continue;
     }
-    written += static_cast<size_t>(count);
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      // The device has not taken the bytes yet: wait until it can, outside
+      // the lock, so that close() ends the wait.
+      int ready = opening->io->wait(opening->fd, POLLOUT, opening->wakeFd, -1);
+      err = errno;
+      if (opening->closing) return false;
+      if (ready >= 0 || err == EINTR) continue;
+    } else if (err == EINTR) {
+      continue;
+    }
+    reportError(err, false);
+    return false;
   }
   return true;
 }
 
 bool ZPRSerialPort::sendRequest(std::shared_ptr<ZPRSerialRequest> request) {
   if (!request) return false;
-  bool queued = false;
+  enum { kStarted, kQueued, kRefused } outcome;
   {
     std::lock_guard<std::mutex> g(stateMutex_);
-    if (pendingRequest_) {
-      requestsQueue_.push_back(request);
-      queued = true;
-    } else {
+    if (!pendingRequest_) {
       startRequestLocked(request);
+      outcome = kStarted;
+    } else if (requestsQueue_.size() < kMaximumQueuedRequests) {
+      requestsQueue_.push_back(request);
+      outcome = kQueued;
+    } else {
+      outcome = kRefused;
     }
   }
-  if (queued) {
+  if (outcome == kRefused) return false;
+  if (outcome == kQueued) {
     didChange("requestsQueue");
     return true;
   }

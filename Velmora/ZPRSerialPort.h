@@ -13,15 +13,34 @@
 // Opening.  open() opens the callout path with O_RDWR | O_NOCTTY |
 // O_NONBLOCK | O_CLOEXEC and takes flock(LOCK_EX | LOCK_NB) on it at once, so
 // a second opener (this process or another that uses flock) fails with the
-// port error; then it makes the descriptor blocking, saves the terminal
+// port error; it also sets TIOCEXCL, so that programs which ignore flock get
+// EBUSY (unless they run with CAP_SYS_ADMIN).  Then it saves the terminal
 // attributes, applies the options (raw, VMIN 1, VTIME 2, CS8, parity, stop
 // bits, echo, CRTSCTS, CREAD | HUPCL | CLOCAL, speed), drives RTS and DTR to
 // the requested levels, queues serialPortWasOpened, starts the read loop on
 // BackgroundQueue::shared() and, for a device with modem lines, the pin poll.
 // close() clears hardware flow control, restores the saved attributes once
-// output has drained, drops the flock and closes the descriptor.  Every
-// queued delegate call looks the delegate up when it runs, so a delegate set
-// right after open() still hears of the open and of the first chunks.
+// output has drained, clears TIOCEXCL, drops the flock and closes the
+// descriptor.  Every queued delegate call looks the delegate up when it
+// runs, so a delegate set right after open() still hears of the open and of
+// the first chunks.
+//
+// The descriptor stays non-blocking: the read loop and sendData() wait with
+// poll() on the device and on a wake-up descriptor that close() signals, so
+// close() never waits for the device, even when another program reading the
+// same tty takes the bytes between the wait and the read.  sendData() still
+// returns only once the device has taken every byte (or the port closed).
+// The read loop has no time-out: an idle port costs no wake-ups.
+//
+// Back-pressure.  Each chunk read waits on the main queue for its
+// serialPortDidReceiveData call.  While kMaximumUndeliveredBytes of such
+// chunks wait (bytes plus bookkeeping), the read loop stops reading until the
+// main thread has taken half of them; the kernel's tty buffer then fills and
+// throttles the sender (by RTS/CTS where that is on; a device that cannot be
+// throttled loses bytes in the kernel, never in the port).  So memory stays
+// bounded at any input rate, and no chunk is dropped or reordered.  A host
+// that never runs the main loop receives nothing beyond that bound, but can
+// still close the port.
 //
 // On Linux:
 //  - Speeds cfsetspeed knows go through it; any other rate is set with
@@ -47,9 +66,14 @@
 //
 // Receive buffer bound.  While no request is pending only the newest
 // kUnsolicitedReceiveLimit (4096) bytes are kept, so a port used only for
-// streaming does not grow without bound; while a request is pending nothing is
-// dropped, so its evaluator sees every byte received after it was sent (and
-// up to 4096 bytes received before).
+// streaming does not grow without bound.  While a request is pending nothing
+// is dropped, so its evaluator sees every byte received after it was sent
+// (and up to 4096 bytes received before), up to kMaximumResponseLength
+// (64 KiB): a request still unanswered once that much has gathered ends as if
+// it had timed out (serialPortRequestDidTimeout, a log line, the buffer
+// emptied, the next request sent).  The evaluator is handed a view of the
+// buffer, never a copy, so each chunk costs the port work in proportion to
+// its own size.
 //
 // Requests.  One request is pending at a time; its evaluator is asked on the
 // read loop's thread with everything gathered after each chunk.  Once it
@@ -60,8 +84,11 @@
 // The time-out is a one-shot timer on the run loop of the thread that sent
 // the request (the main thread for requests sent after a response); it fires
 // only while that thread runs its run loop, and never once the thread ended.
-// Opening and closing leave the queue, the pending request and the buffer
-// alone.
+// A time-out that is not finite, 0 or less, or above kLongestTimeoutInterval
+// means none.  At most kMaximumQueuedRequests (256) wait behind the pending
+// request; sendRequest() refuses more with false, so a closed port whose
+// requests can only time out does not pile them up.  Opening and closing
+// leave the queue, the pending request and the buffer alone.
 //
 // Threads.  Delegate callbacks run on the main thread.  open(), close(), the
 // option and line setters and setPortOptions() may be called from any thread;
@@ -111,8 +138,22 @@ class TimerSource;
 
 class ZPRSerialPort : public platform::Observable, public std::enable_shared_from_this<ZPRSerialPort> {
  public:
+  // Bytes kept while no request waits for an answer (the newest).
   static constexpr size_t kUnsolicitedReceiveLimit = 4096;
+  // Bytes one read takes at most: one serialPortDidReceiveData call.
   static constexpr size_t kMaximumReadLength = 1024;
+  // Bytes a pending request's evaluator may be asked about at most.
+  static constexpr size_t kMaximumResponseLength = 64 * 1024;
+  // Requests waiting behind the pending one at most.
+  static constexpr size_t kMaximumQueuedRequests = 256;
+  // Received data waiting for the main thread at most, counted as each
+  // chunk's bytes plus kChunkBookkeepingBytes (about what a queued call
+  // costs besides its bytes).
+  static constexpr size_t kMaximumUndeliveredBytes = 256 * 1024;
+  static constexpr size_t kChunkBookkeepingBytes = 256;
+  // Longer request time-outs (about 31 years), like non-finite ones and 0
+  // or less, mean "no time-out".
+  static constexpr double kLongestTimeoutInterval = 1e9;
 
   // ---- factories and the process-wide list of ports
 
@@ -221,7 +262,9 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
 
   // Writes all of `data` (blocking); false if closed or a write failed.
   bool sendData(std::span<const uint8_t> data);
-  // Sends `request` now, or queues it behind the pending one (then true).
+  // Sends `request` now (the result of sendData), or queues it behind the
+  // pending one (then true).  With kMaximumQueuedRequests already waiting
+  // the request is refused: false, and it is neither sent nor queued.
   bool sendRequest(std::shared_ptr<ZPRSerialRequest> request);
   // Sends the first queued request if no request is pending.
   void sendNextRequest();
@@ -245,19 +288,25 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
                          ZPRSerialPortDelegate::OptionalMethod method, bool optional);
   void applyOptions(const Opening& opening);
   void driveModemLine(int bit, bool level);
+  template <typename T>
+  void setLineOption(std::atomic<T>& option, T value, const char* key);
+  void setOutputLine(std::atomic<bool>& line, int bit, bool level, const char* key);
   void setFlowControl(std::atomic<bool>& flag, bool uses, const char* key);
   void storeInputLine(std::atomic<bool>& line, bool level, const char* key);
   void readLoop(const std::shared_ptr<Opening>& opening);
   void pollModemLines(const std::shared_ptr<Opening>& opening);
   void deviceHasGone(const std::shared_ptr<Opening>& opening, int errnoValue);
   void handleRemoval();
-  void receiveData(std::span<const uint8_t> chunk);
+  void receiveData(const std::shared_ptr<Opening>& opening, std::span<const uint8_t> chunk);
+  static bool hasTimeLimit(double seconds);
   // With stateMutex_ held: makes `request` pending and arms its time-out.
   void startRequestLocked(const std::shared_ptr<ZPRSerialRequest>& request);
   void cancelTimeoutTimerLocked();
   void handOverResponse(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request,
                         const std::vector<uint8_t>& response);
   void pendingRequestDidTimeout(uint64_t requestSerial);
+  void finishTimedOutRequest(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request);
+  void clearAnsweredRequest(uint64_t requestSerial);
 
   // Immutable after construction.
   const platform::DeviceRef IOKitDevice_;
@@ -297,11 +346,16 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   mutable std::shared_mutex descriptorMutex_;
   std::shared_ptr<Opening> opening_;
 
+  // Held across the receive path, evaluator included; taken by nothing else.
+  std::mutex receiveMutex_;
+
   // Guards the fields the read loop and the main thread share.  Held briefly,
   // never while calling out.
   mutable std::mutex stateMutex_;
   std::weak_ptr<ZPRSerialPortDelegate> delegate_;
-  std::vector<uint8_t> receiveBuffer_;
+  // Only the receive path changes these bytes in place; everybody else
+  // replaces the vector (null: empty).
+  std::shared_ptr<std::vector<uint8_t>> receiveBuffer_;
   std::shared_ptr<ZPRSerialRequest> pendingRequest_;
   uint64_t pendingRequestSerial_ = 0;  // counts requests made pending
   bool pendingRequestAnswered_ = false;  // accepted or timed out, not yet cleared

@@ -1,87 +1,68 @@
-// Requests and the port's request queue over a real pseudo-terminal: writing,
-// response matching over split chunks, time-outs, queue order, answering at
-// most once, and the bound on bytes gathered while no request is pending.
+// Requests and the port's request queue: writing, response matching over
+// split chunks, time-outs and the thread they fire on, queue order and bound,
+// answering at most once, and the bounds of the receive buffer.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
+#include <cmath>
+#include <limits>
 #include <regex>
 #include <set>
+#include <thread>
 
-#include "ZPRSerialPort.h"
-#include "ZPRSerialRequest.h"
 #include "support/LogCapture.h"
+#include "support/ScriptedTerminalIO.h"
 #include "support/SerialPortTestSupport.h"
 
 namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Pty;
-using test::RecordingDelegate;
 using test::runMainUntil;
+using Bytes = std::vector<uint8_t>;
+using Request = std::shared_ptr<ZPRSerialRequest>;
 
-// An evaluator that records the sizes it was asked about.
-struct AskedSizes {
-  std::mutex mutex;
-  std::vector<size_t> sizes;
+Request request(Bytes bytes, double timeout = 0, ZPRSerialRequest::ResponseEvaluator evaluator = nullptr) {
+  return ZPRSerialRequest::requestWithDataToSend(std::move(bytes), {}, timeout, std::move(evaluator));
+}
 
-  ZPRSerialRequest::ResponseEvaluator wanting(size_t count) {
-    return [this, count](std::span<const uint8_t> data) {
+// An evaluator that wants `count` bytes and records the sizes it was asked about.
+struct Wanting {
+  explicit Wanting(size_t n) : count(n) {}
+  ZPRSerialRequest::ResponseEvaluator evaluator() {
+    return [this](std::span<const uint8_t> data) {
       std::lock_guard<std::mutex> g(mutex);
-      sizes.push_back(data.size());
+      asked.push_back(data.size());
       return data.size() >= count;
     };
   }
-  std::vector<size_t> get() {
+  std::vector<size_t> sizes() {
     std::lock_guard<std::mutex> g(mutex);
-    return sizes;
+    return asked;
   }
-};
-
-struct RequestFixture : ::testing::Test {
-  Pty pty;
-  std::shared_ptr<ZPRSerialPort> port = ZPRSerialPort::serialPortWithDevice(pty.device("Requests"));
-  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-
-  RequestFixture() {
-    port->setDelegate(delegate);
-    port->open();
-    EXPECT_TRUE(port->isOpen());
-    EXPECT_TRUE(runMainUntil([&] { return delegate->count("opened") == 1; }));
-  }
-  ~RequestFixture() override {
-    port->close();
-    runMainUntil([&] { return delegate->count("closed") == 1; }, 2s);
-    // The read loop lets go of the port within 100 ms of the close; a later
-    // test on a reused pty path must get a fresh port object.
-    std::weak_ptr<ZPRSerialPort> weak = port;
-    port.reset();
-    runMainUntil([&] { return weak.expired(); }, 2s);
-  }
+  size_t count;
+  std::mutex mutex;
+  std::vector<size_t> asked;
 };
 
 TEST(SerialRequest, MadeWithAFreshUUIDAndJudgedByItsEvaluator) {
   auto plain = ZPRSerialRequest::requestWithDataToSend({1, 2}, std::string("tag"), 1.5, nullptr);
-  EXPECT_EQ(plain->dataToSend(), (std::vector<uint8_t>{1, 2}));
   EXPECT_EQ(std::any_cast<std::string>(plain->userInfo()), "tag");
-  EXPECT_DOUBLE_EQ(plain->timeoutInterval(), 1.5);
   EXPECT_TRUE(std::regex_match(plain->UUIDString(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-      << plain->UUIDString();
+                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
   std::set<std::string> uuids;
-  for (int i = 0; i < 100; ++i) uuids.insert(ZPRSerialRequest::requestWithDataToSend({}, {}, 0, nullptr)->UUIDString());
+  for (int i = 0; i < 100; ++i) uuids.insert(request({})->UUIDString());
   EXPECT_EQ(uuids.size(), 100u);
-
-  const std::vector<uint8_t> empty, some{0};
-  EXPECT_FALSE(plain->dataIsValidResponse(empty));
+  const Bytes empty, some{0};
+  EXPECT_FALSE(plain->dataIsValidResponse(empty));  // without an evaluator: anything at all
   EXPECT_TRUE(plain->dataIsValidResponse(some));
-  plain->setResponseEvaluator([](std::span<const uint8_t> d) { return d.size() == 0; });
+  plain->setResponseEvaluator([](std::span<const uint8_t> d) { return d.empty(); });
   EXPECT_TRUE(plain->dataIsValidResponse(empty));
-  EXPECT_FALSE(plain->dataIsValidResponse(some));
 }
 
-using SerialPortRequests = RequestFixture;
+struct SerialPortRequests : test::PortTest {
+  SerialPortRequests() { openAndWait(); }
+  std::vector<test::PortEvent> responses() const { return delegate->events("response"); }
+};
 
 TEST_F(SerialPortRequests, SendDataWritesEverythingOnlyWhileOpen) {
   EXPECT_TRUE(port->sendData({}));
@@ -89,173 +70,156 @@ TEST_F(SerialPortRequests, SendDataWritesEverythingOnlyWhileOpen) {
   EXPECT_TRUE(port->sendData(bytes));
   EXPECT_EQ(pty.read(bytes.size()), bytes);
   port->close();
-  const std::vector<uint8_t> one{1};
-  EXPECT_FALSE(port->sendData(one));
-  EXPECT_FALSE(port->sendData({}));
+  EXPECT_FALSE(port->sendData(Bytes{1}) || port->sendData({}));
   EXPECT_EQ(delegate->count("error"), 0u);
 }
 
-TEST_F(SerialPortRequests, TheEvaluatorSeesEverythingGatheredAcrossChunks) {
-  AskedSizes asked;
-  auto request = ZPRSerialRequest::requestWithDataToSend({0x51}, {}, 0, asked.wanting(4));
-  EXPECT_TRUE(port->sendRequest(request));
+TEST_F(SerialPortRequests, TheEvaluatorSeesEverythingGatheredAcrossChunksAndRequestsGoInOrder) {
+  pty.write({7});  // gathered before the request: part of what it is asked about
+  ASSERT_TRUE(runMainUntil([&] { return port->receiveBuffer() == Bytes{7}; }));
+  Wanting five(5);
+  std::vector<Request> sent{request({0xA1}, 0, five.evaluator()), request({0xA2}), request({0xA3})};
+  for (auto& r : sent) EXPECT_TRUE(port->sendRequest(r));
   EXPECT_FALSE(port->hasPendingRequestTimeoutTimer());  // no time-out: no timer
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0x51}));
-
-  pty.write({1, 2});
-  ASSERT_TRUE(test::waitUntil([&] { return asked.get().size() == 1; }));
-  pty.write({3, 4, 5});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("response") == 1; }));
-  EXPECT_EQ(asked.get(), (std::vector<size_t>{2, 5}));
-  auto events = delegate->events();
-  auto response = std::find_if(events.begin(), events.end(), [](auto& e) { return e.kind == "response"; });
-  EXPECT_EQ(response->data, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(response->request, request);
-  EXPECT_TRUE(response->onMainThread);
-  // The data callbacks came first, as received.
-  EXPECT_EQ(delegate->receivedBytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(port->pendingRequest(), nullptr);
-  EXPECT_TRUE(port->receiveBuffer().empty());
-}
-
-TEST_F(SerialPortRequests, WithoutAnEvaluatorBytesGatheredBeforehandAnswerAtOnce) {
-  pty.write({7, 7});
-  // The data callback is queued before the chunk is gathered: wait for both.
-  ASSERT_TRUE(runMainUntil([&] {
-    return delegate->receivedBytes().size() == 2 && port->receiveBuffer() == std::vector<uint8_t>{7, 7};
-  }));
-  auto request = ZPRSerialRequest::requestWithDataToSend({0x10}, {}, 0, nullptr);
-  port->sendRequest(request);
-  pty.write({8});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("response") == 1; }));
-  auto events = delegate->events();
-  auto response = std::find_if(events.begin(), events.end(), [](auto& e) { return e.kind == "response"; });
-  EXPECT_EQ(response->data, (std::vector<uint8_t>{7, 7, 8}));
-}
-
-TEST_F(SerialPortRequests, QueuedRequestsAreSentInOrderOneAtATime) {
-  auto first = ZPRSerialRequest::requestWithDataToSend({0xA1}, {}, 0, nullptr);
-  auto second = ZPRSerialRequest::requestWithDataToSend({0xA2}, {}, 0, nullptr);
-  auto third = ZPRSerialRequest::requestWithDataToSend({0xA3}, {}, 0, nullptr);
-  EXPECT_TRUE(port->sendRequest(first));
-  EXPECT_TRUE(port->sendRequest(second));
-  EXPECT_TRUE(port->sendRequest(third));
-  EXPECT_EQ(port->requestsQueue(), (std::vector<std::shared_ptr<ZPRSerialRequest>>{second, third}));
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xA1}));
+  EXPECT_EQ(port->requestsQueue(), (std::vector<Request>{sent[1], sent[2]}));
+  EXPECT_EQ(pty.read(1), Bytes{0xA1});
   EXPECT_TRUE(pty.read(1, 50ms).empty());  // the queued ones wait
-
-  pty.write({1});
-  ASSERT_TRUE(runMainUntil([&] { return port->pendingRequest() == second; }));
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xA2}));
-  pty.write({2});
-  ASSERT_TRUE(runMainUntil([&] { return port->pendingRequest() == third; }));
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xA3}));
-  pty.write({3});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("response") == 3; }));
-
-  std::vector<std::shared_ptr<ZPRSerialRequest>> answered;
-  for (auto& e : delegate->events())
-    if (e.kind == "response") answered.push_back(e.request);
-  EXPECT_EQ(answered, (std::vector<std::shared_ptr<ZPRSerialRequest>>{first, second, third}));
-  EXPECT_TRUE(port->requestsQueue().empty());
+  pty.write({1, 2});
+  ASSERT_TRUE(test::waitUntil([&] { return five.sizes().size() == 1; }));
+  pty.write({3, 4, 5});
+  ASSERT_TRUE(runMainUntil([&] { return responses().size() == 1; }));
+  EXPECT_EQ(five.sizes(), (std::vector<size_t>{3, 6}));
+  EXPECT_EQ(responses()[0].data, (Bytes{7, 1, 2, 3, 4, 5}));
+  for (uint8_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(pty.read(1), Bytes{static_cast<uint8_t>(0xA1 + i)});
+    pty.write({i});
+    ASSERT_TRUE(runMainUntil([&] { return responses().size() == i + 1u; }));
+    EXPECT_EQ(responses()[i].request, sent[i]);
+  }
+  EXPECT_TRUE(delegate->allOnMainThread());
+  EXPECT_TRUE(port->receiveBuffer().empty() && port->requestsQueue().empty() && !port->pendingRequest());
 }
 
 TEST_F(SerialPortRequests, ATimeOutEmptiesTheBufferAndSendsTheNextRequest) {
-  AskedSizes slowAsked, nextAsked;
-  auto slow = ZPRSerialRequest::requestWithDataToSend({0xB1}, {}, 0.05, slowAsked.wanting(10));
-  auto next = ZPRSerialRequest::requestWithDataToSend({0xB2}, {}, 0, nextAsked.wanting(1));
+  Wanting slowAsked(10), nextAsked(1);
+  auto slow = request({0xB1}, 0.05, slowAsked.evaluator());
   port->sendRequest(slow);
+  port->sendRequest(request({0xB2}, 0, nextAsked.evaluator()));
   EXPECT_TRUE(port->hasPendingRequestTimeoutTimer());
-  port->sendRequest(next);
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xB1}));
+  EXPECT_EQ(pty.read(1), Bytes{0xB1});
   pty.write({1, 2, 3});  // part of a late answer
-  ASSERT_TRUE(test::waitUntil([&] { return !slowAsked.get().empty() && slowAsked.get().back() == 3; }));
-
+  ASSERT_TRUE(test::waitUntil([&] { return slowAsked.sizes() == std::vector<size_t>{3}; }));
   ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
-  auto events = delegate->events();
-  auto timeout = std::find_if(events.begin(), events.end(), [](auto& e) { return e.kind == "timeout"; });
-  EXPECT_EQ(timeout->request, slow);
-  EXPECT_TRUE(timeout->onMainThread);
-  EXPECT_EQ(port->pendingRequest(), next);
+  EXPECT_EQ(delegate->events("timeout")[0].request, slow);
   EXPECT_TRUE(port->receiveBuffer().empty());
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xB2}));
-
-  // The next request sees only what arrives after the time-out.
-  pty.write({9});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("response") == 1; }));
-  EXPECT_EQ(nextAsked.get(), (std::vector<size_t>{1}));
-  EXPECT_EQ(delegate->count("timeout"), 1u);
+  EXPECT_EQ(pty.read(1), Bytes{0xB2});
+  pty.write({9});  // the next request sees only what arrives after the time-out
+  ASSERT_TRUE(runMainUntil([&] { return responses().size() == 1; }));
+  EXPECT_EQ(nextAsked.sizes(), std::vector<size_t>{1});
 }
 
 TEST_F(SerialPortRequests, ARequestIsAnsweredOnceEvenWhenMoreArrivesBeforeTheHandOver) {
-  AskedSizes asked;
-  auto request = ZPRSerialRequest::requestWithDataToSend({0xC1}, {}, 5.0, asked.wanting(2));
-  port->sendRequest(request);
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xC1}));
-
-  // The main loop does not run here, so the hand-over stays queued while
-  // further chunks arrive.
-  pty.write({1, 2});
+  Wanting two(2);
+  port->sendRequest(request({0xC1}, 5.0, two.evaluator()));
+  pty.write({1, 2});  // the main loop does not run: the hand-over stays queued
   ASSERT_TRUE(test::waitUntil([&] { return !port->hasPendingRequestTimeoutTimer(); }));  // accepted
   pty.write({3});
   ASSERT_TRUE(test::waitUntil([&] { return port->receiveBuffer().size() == 3; }));
-  pty.write({4, 5});
-  ASSERT_TRUE(test::waitUntil([&] { return port->receiveBuffer().size() == 5; }));
-
-  // A follow-up request: main-queue tasks run in order, so a second hand-over
-  // for the first request would come before this one's.
-  auto followUp = ZPRSerialRequest::requestWithDataToSend({0xC2}, {}, 0, nullptr);
-  EXPECT_TRUE(port->sendRequest(followUp));  // queued behind the first
+  // Main-queue tasks run in order: a second hand-over of the first request
+  // would come before the follow-up's.
+  auto followUp = request({0xC2});
+  EXPECT_TRUE(port->sendRequest(followUp));
   ASSERT_TRUE(runMainUntil([&] { return port->pendingRequest() == followUp; }));
-  EXPECT_EQ(pty.read(1), (std::vector<uint8_t>{0xC2}));
   pty.write({6});
   ASSERT_TRUE(runMainUntil([&] { return port->pendingRequest() == nullptr; }));
-
-  std::vector<std::pair<std::shared_ptr<ZPRSerialRequest>, std::vector<uint8_t>>> responses;
-  for (auto& e : delegate->events())
-    if (e.kind == "response") responses.emplace_back(e.request, e.data);
-  ASSERT_EQ(responses.size(), 2u);
-  EXPECT_EQ(responses[0].first, request);
-  EXPECT_EQ(responses[0].second, (std::vector<uint8_t>{1, 2}));
-  EXPECT_EQ(responses[1].first, followUp);
-  // Bytes that came after the answer were dropped with the buffer.
-  EXPECT_EQ(responses[1].second, (std::vector<uint8_t>{6}));
-  EXPECT_EQ(asked.get(), (std::vector<size_t>{2}));
-  EXPECT_EQ(delegate->count("timeout"), 0u);
+  ASSERT_EQ(responses().size(), 2u);
+  EXPECT_EQ(responses()[0].data, (Bytes{1, 2}));
+  EXPECT_EQ(responses()[1].data, Bytes{6});  // bytes after the answer went with the buffer
+  EXPECT_EQ(two.sizes(), std::vector<size_t>{2});
 }
 
-TEST_F(SerialPortRequests, UnsolicitedBytesAreBoundedButAPendingRequestSeesAll) {
+TEST_F(SerialPortRequests, TheReceiveBufferIsBoundedWithOrWithoutARequest) {
   auto stream = test::bytesCounting(6000);
   pty.write(stream);
-  const std::vector<uint8_t> newest(stream.end() - ZPRSerialPort::kUnsolicitedReceiveLimit, stream.end());
-  // Only the newest 4096 bytes are kept once everything has been gathered.
-  ASSERT_TRUE(runMainUntil(
-      [&] { return delegate->receivedBytes().size() == stream.size() && port->receiveBuffer() == newest; }));
-
-  AskedSizes asked;
-  auto request = ZPRSerialRequest::requestWithDataToSend({0xD1}, {}, 0, asked.wanting(4096 + 5000));
-  port->sendRequest(request);
+  const Bytes newest(stream.end() - ZPRSerialPort::kUnsolicitedReceiveLimit, stream.end());
+  ASSERT_TRUE(runMainUntil([&] { return delegate->bytesReceived == stream.size() && port->receiveBuffer() == newest; }));
+  // A request sees the kept bytes and everything after them...
+  port->sendRequest(request({0xD1}, 0, [](std::span<const uint8_t> d) { return d.size() >= 4096 + 5000; }));
   pty.write(test::bytesCounting(5000, 3));
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("response") == 1; }));
-  auto events = delegate->events();
-  auto response = std::find_if(events.begin(), events.end(), [](auto& e) { return e.kind == "response"; });
-  EXPECT_EQ(response->data.size(), 4096u + 5000u);
+  ASSERT_TRUE(runMainUntil([&] { return responses().size() == 1; }));
+  EXPECT_EQ(responses()[0].data.size(), 4096u + 5000u);
+  // ...up to its bound: then it ends as if it had timed out.
+  Wanting never(SIZE_MAX);
+  test::LogCapture log;
+  port->sendRequest(request({0xD2}, 0, never.evaluator()));
+  std::thread device([&] { pty.write(test::bytesCounting(ZPRSerialPort::kMaximumResponseLength + 8 * 1024)); });
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
+  device.join();
+  EXPECT_LE(never.sizes().back(), ZPRSerialPort::kMaximumResponseLength + ZPRSerialPort::kMaximumReadLength);
+  EXPECT_EQ(log.count("No response from TestPort within 65536 bytes; the request times out"), 1u);
+  EXPECT_EQ(port->pendingRequest(), nullptr);
+  EXPECT_LE(port->receiveBuffer().size(), ZPRSerialPort::kUnsolicitedReceiveLimit);
+}
+
+TEST(SerialRequestLimits, ClosedPortsBoundTheirQueueAndOddTimeOutsMeanNone) {
+  auto queued = test::virtualPort("/test/queue-bound");
+  EXPECT_FALSE(queued->sendRequest(request({1})));  // pending; the write fails
+  for (size_t i = 0; i < ZPRSerialPort::kMaximumQueuedRequests; ++i) ASSERT_TRUE(queued->sendRequest(request({1})));
+  EXPECT_FALSE(queued->sendRequest(request({1})));
+  EXPECT_EQ(queued->requestsQueue().size(), ZPRSerialPort::kMaximumQueuedRequests);
+
+  const double inf = std::numeric_limits<double>::infinity();
+  int n = 0;
+  for (double timeout : {inf, -inf, std::nan(""), 1e10, 1e300, 0.0, -1.0, 1e9, 0.01}) {
+    auto port = test::virtualPort("/test/time-out-" + std::to_string(++n));
+    auto delegate = std::make_shared<test::RecordingDelegate>();
+    port->setDelegate(delegate);
+    port->sendRequest(request({1}, timeout));
+    const bool timed = timeout == 1e9 || timeout == 0.01;
+    EXPECT_EQ(port->hasPendingRequestTimeoutTimer(), timed) << timeout;
+    if (timeout == 0.01) {
+      EXPECT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
+    } else {
+      platform::RunLoop::main().drain();  // a time-out that fired at once would be delivered here
+      EXPECT_EQ(delegate->count("timeout"), 0u) << timeout;
+    }
+  }
 }
 
 TEST_F(SerialPortRequests, AFirstRequestTimesOutOnTheSendingThreadsRunLoop) {
-  auto request = ZPRSerialRequest::requestWithDataToSend({0xE1}, {}, 0.02, nullptr);
-  std::atomic<bool> timedOutHere{false};
+  std::atomic<bool> sent{false};
   std::thread sender([&] {
-    port->sendRequest(request);
-    auto& loop = platform::RunLoop::current();
-    // The handler waits on the main queue for the delegate's call.
-    loop.runUntil([&] { return port->pendingRequest() == nullptr; }, 5s);
-    timedOutHere = port->pendingRequest() == nullptr;
+    port->sendRequest(request({0xE1}, 0.02, [](std::span<const uint8_t>) { return false; }));
+    sent = true;
+    platform::RunLoop::current().runUntil([&] { return port->pendingRequest() == nullptr; }, 10s);
   });
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
+  // Only the sender's loop runs, so only a timer there can fire.
+  EXPECT_TRUE(test::waitUntil([&] { return sent && !port->hasPendingRequestTimeoutTimer(); }));
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));  // the delegate hears on the main thread
   sender.join();
-  EXPECT_TRUE(timedOutHere);
   EXPECT_TRUE(delegate->allOnMainThread());
+}
+
+TEST(SerialRequestThreads, ATimeOutWhileTheEvaluatorRunsAnswersTheRequestOnce) {
+  auto io = std::make_shared<test::ScriptedTerminalIO>();
+  auto port = test::virtualPort("/test/slow-evaluator");
+  auto delegate = std::make_shared<test::RecordingDelegate>();
+  port->setTerminalIO(io);
+  port->setDelegate(delegate);
+  port->open();
+  std::atomic<bool> evaluating{false}, release{false};
+  port->sendRequest(request({1}, 0.05, [&](std::span<const uint8_t>) {
+    evaluating = true;
+    return test::waitUntil([&] { return release.load(); }, 10s);
+  }));
+  io->queueChunk({1});
+  ASSERT_TRUE(test::waitUntil([&] { return evaluating.load(); }));
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
+  release = true;  // the evaluator accepts, too late
+  ASSERT_TRUE(runMainUntil([&] { return io->isQuiet(); }));
+  platform::RunLoop::main().drain();
+  EXPECT_EQ(delegate->count("response"), 0u);
+  port->close();
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/BackgroundQueue.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -78,6 +80,9 @@ size_t BackgroundQueue::threadCount() const {
 
 void BackgroundQueue::Impl::work(std::shared_ptr<Impl> impl) {
   tCurrentQueue = impl.get();
+  // Named so that per-thread figures (top -H, /proc/PID/task) tell the pool
+  // from the host's threads; a task may rename its thread while it runs.
+  pthread_setname_np(pthread_self(), "velmora-bg");
   std::unique_lock<std::mutex> lock(impl->mutex);
   for (;;) {
     if (!impl->tasks.empty()) {

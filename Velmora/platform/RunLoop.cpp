@@ -288,7 +288,11 @@ void RunLoop::wakeUp() {
 
 RunLoop::TimerId RunLoop::addTimer(std::chrono::nanoseconds delay, Task fn) {
   TimerId id = gNextId.fetch_add(1, std::memory_order_relaxed);
-  auto deadline = Clock::now() + std::max(delay, std::chrono::nanoseconds::zero());
+  // A delay beyond the clock's range saturates: such a timer never fires.
+  const auto now = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::time_point::max() - now);
+  const auto deadline = delay >= room ? Clock::time_point::max()
+                                      : now + std::max(delay, std::chrono::nanoseconds::zero());
   std::lock_guard<std::mutex> g(impl_->mutex);
   if (!impl_->alive) return id;
   auto it = impl_->timers.emplace(std::make_pair(deadline, id), std::move(fn)).first;

@@ -50,6 +50,8 @@ int TerminalIO::duplicate(int fd, int minimum) { return ::fcntl(fd, F_DUPFD_CLOE
 
 int TerminalIO::lock(int fd, int operation) { return ::flock(fd, operation); }
 
+int TerminalIO::setExclusive(int fd, bool exclusive) { return ::ioctl(fd, exclusive ? TIOCEXCL : TIOCNXCL); }
+
 int TerminalIO::getAttributes(int fd, struct termios* attributes) { return ::tcgetattr(fd, attributes); }
 
 int TerminalIO::setAttributes(int fd, int optionalActions, const struct termios* attributes) {
@@ -70,13 +72,11 @@ int TerminalIO::getModemLines(int fd, int* bits) { return ::ioctl(fd, TIOCMGET, 
 
 int TerminalIO::setModemLines(int fd, const int* bits) { return ::ioctl(fd, TIOCMSET, bits); }
 
-int TerminalIO::waitReadable(int fd, int timeoutMs) {
-  struct pollfd p {};
-  p.fd = fd;
-  p.events = POLLIN;
-  int n = ::poll(&p, 1, timeoutMs);
+int TerminalIO::wait(int fd, short events, int wakeFd, int timeoutMs) {
+  struct pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+  int n = ::poll(p, 2, timeoutMs);
   if (n <= 0) return n;
-  return 1;
+  return p[0].revents != 0 ? 1 : 0;
 }
 
 ssize_t TerminalIO::read(int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); }

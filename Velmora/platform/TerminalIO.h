@@ -9,6 +9,11 @@
 // Every function returns what the underlying call returns (-1 on failure) and
 // leaves errno as that call set it.
 //
+// A port keeps its descriptor non-blocking and waits with poll() instead, so
+// that no read or write ever sleeps inside the kernel where a close could not
+// reach it: every wait also watches a "wake" descriptor that the port makes
+// readable when it closes.
+//
 // Thread-safety: the system implementation is stateless and may be used from
 // any thread; a replacement must be callable from any thread too (a port uses
 // it from the caller's thread, its read loop and its modem-line poll).
@@ -37,6 +42,8 @@ class TerminalIO {
   virtual int duplicate(int fd, int minimum);
   // flock(fd, operation).
   virtual int lock(int fd, int operation);
+  // ioctl(fd, TIOCEXCL) when `exclusive`, else ioctl(fd, TIOCNXCL).
+  virtual int setExclusive(int fd, bool exclusive);
   virtual int getAttributes(int fd, struct termios* attributes);
   virtual int setAttributes(int fd, int optionalActions, const struct termios* attributes);
   // Sets input and output speed to an arbitrary rate (termios2 with BOTHER),
@@ -45,9 +52,10 @@ class TerminalIO {
   // ioctl(fd, TIOCMGET, bits) and ioctl(fd, TIOCMSET, bits).
   virtual int getModemLines(int fd, int* bits);
   virtual int setModemLines(int fd, const int* bits);
-  // Waits until `fd` is readable, has hung up or has an error, for at most
-  // `timeoutMs`: returns 1 then, 0 on time-out, -1 on failure.
-  virtual int waitReadable(int fd, int timeoutMs);
+  // Waits until `fd` has one of `events` (POLLIN, POLLOUT), has hung up or
+  // has an error: returns 1 then.  Returns 0 when `wakeFd` became readable
+  // first or `timeoutMs` passed (-1: no limit), -1 on failure.
+  virtual int wait(int fd, short events, int wakeFd, int timeoutMs);
   virtual ssize_t read(int fd, void* buffer, size_t count);
   virtual ssize_t write(int fd, const void* buffer, size_t count);
 };

@@ -1,5 +1,7 @@
 #include "platform/TimerSource.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -68,7 +70,12 @@ class Scheduler {
   }
 
  private:
-  Scheduler() { std::thread([this] { loop(); }).detach(); }
+  Scheduler() {
+    std::thread([this] {
+      pthread_setname_np(pthread_self(), "velmora-timer");
+      loop();
+    }).detach();
+  }
 
   void insert(const std::shared_ptr<TimerEntry>& entry, Clock::time_point due) {
     entry->key = {due, nextSeq_++};

@@ -1,29 +1,24 @@
 // Test support: a terminal that exists only in memory.  The "device" is
-// /dev/null opened for real (so the port holds a genuine descriptor), while
-// attributes, locks and modem lines are accepted without a tty, and the bytes
-// the port reads come from chunks the test queues.  The port's read loop
-// reads one queued chunk per read, so the test decides exactly how the
-// stream is cut.  A hang-up makes the next read fail with EIO, as a vanished
-// device does.
-//
-// isQuiet() tells when the read loop has taken every queued chunk and is
-// waiting again, so a test can then drain the main queue and know that every
-// delegate call of those chunks has run.  The loop's wait wakes the main run
-// loop, so RunLoop::main().runUntil(...) notices at once.
-//
-// Thread-safety: every member may be called from any thread.
+// /dev/null opened for real (so the port holds a genuine descriptor); locks,
+// attributes and writes are accepted, modem lines do not exist, and each read
+// takes (up to 1024 bytes of) the oldest chunk the test queued, so the test
+// decides how the stream is cut.  hangUp() makes reads fail with EIO, as a
+// vanished device does.  isQuiet(): every chunk read and the read loop back in
+// its wait, so draining the main queue then runs every call of those chunks.
+// Every member may be called from any thread.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/RunLoop.h"
@@ -33,122 +28,74 @@ namespace velmora::test {
 
 class ScriptedTerminalIO : public platform::TerminalIO {
  public:
-  // ---- the test's side
   void queueChunk(std::vector<uint8_t> chunk) {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      chunks_.push_back(std::move(chunk));
-    }
-    cv_.notify_all();
+    std::lock_guard<std::mutex> g(m_);
+    chunks_.push_back(std::move(chunk));
   }
   void hangUp() {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      hangUp_ = true;
-    }
-    cv_.notify_all();
+    std::lock_guard<std::mutex> g(m_);
+    hangUp_ = true;
   }
-  // Every queued chunk read, and the read loop back in its wait.
   bool isQuiet() const {
     std::lock_guard<std::mutex> g(m_);
     return chunks_.empty() && waiters_ > 0 && !busy_;
   }
-  // No read loop is waiting on this terminal (after a close: the old loop
-  // has left).
+  // No read loop waits here (after a close: the old loop has left).
   bool hasNoWaiter() const {
     std::lock_guard<std::mutex> g(m_);
     return waiters_ == 0;
   }
-  std::vector<uint8_t> written() const {
+  size_t chunksLeft() const {
     std::lock_guard<std::mutex> g(m_);
-    return written_;
-  }
-  int opens() const {
-    std::lock_guard<std::mutex> g(m_);
-    return opens_;
+    return chunks_.size();
   }
 
-  // ---- the port's side
-  int open(const char*, int) override {
-    int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return fd;
-    std::lock_guard<std::mutex> g(m_);
-    closed_ = false;
-    ++opens_;
-    return fd;
-  }
-  int close(int fd) override {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      closed_ = true;
-    }
-    cv_.notify_all();
-    return ::close(fd);
-  }
+  int open(const char*, int) override { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }
   int setStatusFlags(int, int) override { return 0; }
   int lock(int, int) override { return 0; }
+  int setExclusive(int, bool) override { return 0; }
   int getAttributes(int, struct termios* attributes) override {
     std::memset(attributes, 0, sizeof *attributes);
     return 0;
   }
   int setAttributes(int, int, const struct termios*) override { return 0; }
-  int setArbitrarySpeed(int, unsigned int) override { return 0; }
-  int getModemLines(int, int*) override {
-    errno = ENOTTY;
-    return -1;
-  }
-  int setModemLines(int, const int*) override {
-    errno = ENOTTY;
-    return -1;
-  }
-  int waitReadable(int, int timeoutMs) override {
+  int getModemLines(int, int*) override { return errno = ENOTTY, -1; }
+  int setModemLines(int, const int*) override { return errno = ENOTTY, -1; }
+  ssize_t write(int, const void*, size_t count) override { return static_cast<ssize_t>(count); }
+  // Looks for chunks and at the wake descriptor every millisecond.
+  int wait(int, short events, int wakeFd, int) override {
+    if (events & POLLOUT) return 1;
     std::unique_lock<std::mutex> g(m_);
     ++waiters_;
     busy_ = false;
     platform::RunLoop::main().wakeUp();
-    cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return !chunks_.empty() || hangUp_ || closed_; });
-    --waiters_;
-    if (closed_) return 0;
-    if (!chunks_.empty() || hangUp_) {
-      busy_ = true;
-      return 1;
+    pollfd wake{wakeFd, POLLIN, 0};
+    while (chunks_.empty() && !hangUp_ && ::poll(&wake, 1, 0) == 0) {
+      g.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      g.lock();
     }
-    return 0;
+    --waiters_;
+    busy_ = !chunks_.empty() || hangUp_;
+    return busy_ ? 1 : 0;
   }
   ssize_t read(int, void* buffer, size_t count) override {
-    std::unique_lock<std::mutex> g(m_);
-    if (!chunks_.empty()) {
-      std::vector<uint8_t>& front = chunks_.front();
-      const size_t n = std::min(count, front.size());
-      std::memcpy(buffer, front.data(), n);
-      front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
-      if (front.empty()) chunks_.pop_front();
-      return static_cast<ssize_t>(n);
-    }
-    if (hangUp_) {
-      errno = EIO;
-      return -1;
-    }
-    errno = EAGAIN;
-    return -1;
-  }
-  ssize_t write(int, const void* buffer, size_t count) override {
     std::lock_guard<std::mutex> g(m_);
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    written_.insert(written_.end(), bytes, bytes + count);
-    return static_cast<ssize_t>(count);
+    if (chunks_.empty()) return errno = hangUp_ ? EIO : EAGAIN, -1;
+    std::vector<uint8_t>& front = chunks_.front();
+    const size_t n = std::min(count, front.size());
+    std::memcpy(buffer, front.data(), n);
+    front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
+    if (front.empty()) chunks_.pop_front();
+    return static_cast<ssize_t>(n);
   }
 
  private:
   mutable std::mutex m_;
-  std::condition_variable cv_;
   std::deque<std::vector<uint8_t>> chunks_;
-  std::vector<uint8_t> written_;
   bool hangUp_ = false;
-  bool closed_ = false;
-  bool busy_ = false;  // a chunk is being handled between wait and the next wait
+  bool busy_ = false;  // between a wait that found work and the next wait
   int waiters_ = 0;
-  int opens_ = 0;
 };
 
 }  // namespace velmora::test

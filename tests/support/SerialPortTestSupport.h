@@ -1,13 +1,15 @@
 // Test support for the serial port suites: a pseudo-terminal whose master end
-// the test drives, a delegate that records every callback, and helpers that
-// run the main run loop until a condition holds.
+// the test drives as the device, a delegate that records every callback, and
+// a fixture with a port on a fresh pty.
 #pragma once
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "platform/DeviceRegistry.h"
 #include "platform/MainQueue.h"
 #include "platform/RunLoop.h"
+#include "platform/TerminalIO.h"
 
 namespace velmora::test {
 
@@ -31,9 +34,8 @@ bool runMainUntil(Pred done, std::chrono::milliseconds timeout = 5s) {
   return platform::RunLoop::main().runUntil([&] { return done(); }, timeout);
 }
 
-// A pseudo-terminal pair.  The port opens the slave by path; the test keeps
-// its own slave descriptor (to read attributes back) and writes and reads the
-// master end as the "device".
+// The port opens the slave by path; the test keeps a slave descriptor (to
+// read attributes back) and writes and reads the master end.
 class Pty {
  public:
   Pty() {
@@ -43,55 +45,44 @@ class Pty {
   }
   ~Pty() {
     closeMaster();
-    if (slave_ >= 0) ::close(slave_);
+    ::close(slave_);
   }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
   const std::string& path() const { return path_; }
-  int master() const { return master_; }
   int slave() const { return slave_; }
-
-  // Unplugs the "device": the slave reads EIO from now on.
+  // Unplugs the "device": the slave hangs up.
   void closeMaster() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
   }
-
   void write(const std::vector<uint8_t>& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
       ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
       if (n < 0) throw std::runtime_error("write to pty master failed");
       done += static_cast<size_t>(n);
     }
   }
-
-  // Reads from the master what the port wrote, until `count` bytes arrived or
-  // `timeout` passed.
+  // What the port wrote, until `count` bytes arrived or a wait of `timeout`
+  // saw nothing.
   std::vector<uint8_t> read(size_t count, std::chrono::milliseconds timeout = 5s) const {
-    std::vector<uint8_t> out;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out.size() < count) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
-      uint8_t buf[4096];
-      ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+    std::vector<uint8_t> out(count);
+    size_t got = 0;
+    pollfd p{master_, POLLIN, 0};
+    while (got < count && ::poll(&p, 1, static_cast<int>(timeout.count())) == 1) {
+      ssize_t n = ::read(master_, out.data() + got, count - got);
       if (n <= 0) break;
-      out.insert(out.end(), buf, buf + n);
+      got += static_cast<size_t>(n);
     }
+    out.resize(got);
     return out;
   }
-
-  // A registry device for this pty: callout path `callout` (the slave's path
-  // by default), the slave's path as further path when they differ.
+  // A registry device for this pty, with `callout` (default: the slave's
+  // path) as the path to open and the slave's path as further path.
   platform::DeviceRef device(const std::string& name = "TestPort", std::string callout = {}) const {
     if (callout.empty()) callout = path_;
-    std::vector<std::string> others;
-    if (callout != path_) others.push_back(path_);
-    return std::make_shared<const platform::Device>(callout, others, name);
+    return std::make_shared<const platform::Device>(callout, std::vector<std::string>{path_}, name);
   }
 
  private:
@@ -100,52 +91,52 @@ class Pty {
   std::string path_;
 };
 
-// One delegate callback as seen by RecordingDelegate.
+// A port for a device that exists nowhere (give it a ScriptedTerminalIO, or
+// leave it closed).
+inline std::shared_ptr<ZPRSerialPort> virtualPort(const std::string& path) {
+  return ZPRSerialPort::serialPortWithDevice(std::make_shared<const platform::Device>(path, std::vector<std::string>{}, "Virtual"));
+}
+
 struct PortEvent {
   std::string kind;  // "opened", "closed", "removed", "error", "data", "response", "timeout"
   bool onMainThread = false;
   int errorCode = 0;
   std::vector<uint8_t> data;
   std::shared_ptr<ZPRSerialRequest> request;
-
-  static PortEvent make(std::string kind, int errorCode = 0, std::vector<uint8_t> data = {},
-                        std::shared_ptr<ZPRSerialRequest> request = nullptr) {
-    PortEvent e;
-    e.kind = std::move(kind);
-    e.errorCode = errorCode;
-    e.data = std::move(data);
-    e.request = std::move(request);
-    return e;
-  }
 };
 
 // Records every callback, with the thread it ran on.  Implements every
 // optional method.
 class RecordingDelegate : public ZPRSerialPortDelegateBase<RecordingDelegate> {
  public:
-  void serialPortWasOpened(ZPRSerialPort&) override { add(PortEvent::make("opened")); }
-  void serialPortWasClosed(ZPRSerialPort&) override { add(PortEvent::make("closed")); }
-  void serialPortWasRemovedFromSystem(ZPRSerialPort&) override { add(PortEvent::make("removed")); }
-  void serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) override {
+  void serialPortWasOpened(ZPRSerialPort&) override { add("opened"); }
+  void serialPortWasClosed(ZPRSerialPort&) override { add("closed"); }
+  void serialPortWasRemovedFromSystem(ZPRSerialPort&) override { add("removed"); }
+  void serialPortDidEncounterError(ZPRSerialPort&, const ZPRSerialPortError& error) override {
     lastErrorPath = error.filePath;
-    lastErrorDomain = error.domain;
-    (void)port;
-    add(PortEvent::make("error", error.code));
+    add("error", error.code);
   }
   void serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8_t> data) override {
-    add(PortEvent::make("data", 0, {data.begin(), data.end()}));
+    add("data", 0, {data.begin(), data.end()});
+    bytesReceived += data.size();
   }
   void serialPortDidReceiveResponseToRequest(ZPRSerialPort&, std::span<const uint8_t> response,
                                              const std::shared_ptr<ZPRSerialRequest>& request) override {
-    add(PortEvent::make("response", 0, {response.begin(), response.end()}, request));
+    add("response", 0, {response.begin(), response.end()}, request);
   }
   void serialPortRequestDidTimeout(ZPRSerialPort&, const std::shared_ptr<ZPRSerialRequest>& request) override {
-    add(PortEvent::make("timeout", 0, {}, request));
+    add("timeout", 0, {}, request);
   }
 
   std::vector<PortEvent> events() const {
     std::lock_guard<std::mutex> g(mutex_);
     return events_;
+  }
+  std::vector<PortEvent> events(const std::string& kind) const {
+    std::vector<PortEvent> out;
+    for (auto& e : events())
+      if (e.kind == kind) out.push_back(e);
+    return out;
   }
   // The kinds of the events other than "data", in order.
   std::vector<std::string> kinds() const {
@@ -154,29 +145,23 @@ class RecordingDelegate : public ZPRSerialPortDelegateBase<RecordingDelegate> {
       if (e.kind != "data") out.push_back(e.kind);
     return out;
   }
-  size_t count(const std::string& kind) const {
-    size_t n = 0;
-    for (auto& e : events()) n += e.kind == kind;
-    return n;
-  }
+  size_t count(const std::string& kind) const { return events(kind).size(); }
   std::vector<uint8_t> receivedBytes() const {
     std::vector<uint8_t> out;
-    for (auto& e : events())
-      if (e.kind == "data") out.insert(out.end(), e.data.begin(), e.data.end());
+    for (auto& e : events("data")) out.insert(out.end(), e.data.begin(), e.data.end());
     return out;
   }
   bool allOnMainThread() const {
-    for (auto& e : events())
-      if (!e.onMainThread) return false;
-    return true;
+    auto all = events();
+    return std::all_of(all.begin(), all.end(), [](const PortEvent& e) { return e.onMainThread; });
   }
 
   std::string lastErrorPath;
-  std::string lastErrorDomain;
+  std::atomic<size_t> bytesReceived{0};  // cheap to poll, unlike receivedBytes()
 
  private:
-  void add(PortEvent e) {
-    e.onMainThread = platform::MainQueue::isMainThread();
+  void add(std::string kind, int code = 0, std::vector<uint8_t> data = {}, std::shared_ptr<ZPRSerialRequest> r = {}) {
+    PortEvent e{std::move(kind), platform::MainQueue::isMainThread(), code, std::move(data), std::move(r)};
     std::lock_guard<std::mutex> g(mutex_);
     events_.push_back(std::move(e));
   }
@@ -189,5 +174,28 @@ inline std::vector<uint8_t> bytesCounting(size_t count, uint8_t start = 0) {
   for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(start + i * 7 + i / 256);
   return out;
 }
+
+// A port on a fresh pty with a recording delegate.  At the end the port is
+// closed and released, once its read loop has let go of it, so that a later
+// test on a reused pty path gets a fresh port object.
+struct PortTest : ::testing::Test {
+  Pty pty;
+  std::shared_ptr<ZPRSerialPort> port = ZPRSerialPort::serialPortWithDevice(pty.device());
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+
+  PortTest() { port->setDelegate(delegate); }
+  ~PortTest() override {
+    port->close();
+    runMainUntil([&] { return delegate->count("closed") >= delegate->count("opened"); }, 2s);
+    std::weak_ptr<ZPRSerialPort> weak = port;
+    port.reset();
+    runMainUntil([&] { return weak.expired(); }, 2s);
+  }
+  void openAndWait() {
+    port->open();
+    ASSERT_TRUE(port->isOpen());
+    ASSERT_TRUE(runMainUntil([&] { return delegate->count("opened") >= 1; }));
+  }
+};
 
 }  // namespace velmora::test
