@@ -2,8 +2,14 @@
 """Writes bench/RESULTS.md from the outputs scripts/bench.sh collected.
 
 usage: results.py WORKDIR COMMAND > bench/RESULTS.md
-WORKDIR holds bench.json (Google Benchmark), decode.txt, latency.txt,
-cpu.txt, cycles.txt and, when the soak ran, soak.txt ("key: value" lines).
+WORKDIR holds bench.json (Google Benchmark) and "key: value" files:
+decode.txt, latency.txt, cpu.txt, ingest.txt, cycles.txt and, when the soak
+ran, soak.txt.
+
+To add figures: write a function that takes the work directory and returns
+(rows, notes) - rows of (measure, figure, target, verdict), notes as lines of
+Markdown - and append it to SECTIONS.  A section whose input is missing
+returns ([], []).
 """
 import datetime
 import json
@@ -12,10 +18,8 @@ import platform
 import subprocess
 import sys
 
-work, command = sys.argv[1], sys.argv[2]
 
-
-def keyvalues(name):
+def keyvalues(work, name):
     path = os.path.join(work, name)
     out = {}
     if not os.path.exists(path):
@@ -27,6 +31,10 @@ def keyvalues(name):
     return out
 
 
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
 def lscpu(field):
     for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
         if line.startswith(field + ":"):
@@ -34,106 +42,160 @@ def lscpu(field):
     return "?"
 
 
-bench = json.load(open(os.path.join(work, "bench.json")))
-median = {b["run_name"]: b for b in bench["benchmarks"] if b.get("aggregate_name") == "median"}
+def google_benchmark(work):
+    path = os.path.join(work, "bench.json")
+    if not os.path.exists(path):
+        return [], []
+    bench = json.load(open(path))
+    median = {b["run_name"]: b for b in bench["benchmarks"] if b.get("aggregate_name") == "median"}
+
+    def ns(name):
+        b = median[name]
+        return b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+
+    rows = []
+    for arg in ("128", "1024"):
+        name = f"BM_DecodeRawPackets/{arg}"
+        if name in median:
+            rate = median[name]["items_per_second"]
+            rows.append((f"decode, raw-sample packets through framer, decoder, blink and HRV ({arg} per chunk)",
+                         f"{rate / 1e6:.2f} M packets/s ({1e9 / rate:.1f} ns each)", ">= 10 M packets/s",
+                         verdict(rate >= 10e6)))
+    for name, label in (("BM_BlinkDetectOneSample", "blink detector, per sample"),
+                        ("BM_HrvAddDataOneSample", "HRV addData, per sample")):
+        if name in median:
+            rows.append((label, f"{ns(name):.1f} ns", "(no target)", ""))
+    for n in (128, 256, 512, 1024):
+        name = f"BM_HrvCalculationAtFftLength/{n}"
+        if name in median:
+            rows.append((f"HRV energy calculation, {n}-point FFT", f"{ns(name) / 1e3:.1f} us", "(no target)", ""))
+    return rows, []
 
 
-def ns(name):
-    b = median[name]
-    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
-    return b["cpu_time"] * scale
-
-
-def verdict(ok):
-    return "met" if ok else "**missed**"
-
-
-rows = []
-for arg in ("128", "1024"):
-    name = f"BM_DecodeRawPackets/{arg}"
-    if name in median:
-        rate = median[name]["items_per_second"]
-        rows.append((f"decode, raw-sample packets through framer, decoder, blink and HRV ({arg} per chunk)",
-                     f"{rate / 1e6:.2f} M packets/s ({1e9 / rate:.1f} ns each)", ">= 10 M packets/s",
-                     verdict(rate >= 10e6)))
-for name, label in (("BM_BlinkDetectOneSample", "blink detector, per sample"),
-                    ("BM_HrvAddDataOneSample", "HRV addData, per sample")):
-    if name in median:
-        rows.append((label, f"{ns(name):.1f} ns", "(no target)", ""))
-for n in (128, 256, 512, 1024):
-    name = f"BM_HrvCalculationAtFftLength/{n}"
-    if name in median:
-        rows.append((f"HRV energy calculation, {n}-point FFT", f"{ns(name) / 1e3:.1f} us", "(no target)", ""))
-
-d = keyvalues("decode.txt")
-if d:
+def decode(work):
+    d = keyvalues(work, "decode.txt")
+    if not d:
+        return [], []
     seconds = int(d["decode_ns"]) / 1e9
     mib = int(d["decode_bytes"]) / 2**20
-    rows.append(("`velmora decode`, one hour of mixed stream (%.1f MiB), best of 3" % mib,
-                 f"{seconds:.2f} s ({3600 / seconds:.0f}x real time, {mib / seconds:.1f} MiB/s)", "(no target)", ""))
+    return [("`velmora decode`, one hour of mixed stream (%.1f MiB), best of 3" % mib,
+             f"{seconds:.2f} s ({3600 / seconds:.0f}x real time, {mib / seconds:.1f} MiB/s)", "(no target)", "")], []
 
-lat = keyvalues("latency.txt")
-if lat:
-    target = float(lat["latency_target_p99_ms"])
-    p99 = float(lat["latency_p99_ms"])
-    rows.append(("latency, byte written to the pty master -> dataReceived (dispatchInterval 0.02 s), p50 / p99 / max",
-                 f'{lat["latency_p50_ms"]} / {lat["latency_p99_ms"]} / {lat["latency_max_ms"]} ms '
-                 f'({lat["latency_samples"]} samples)', f"p99 <= {target:.0f} ms", verdict(p99 <= target)))
 
-cpu = keyvalues("cpu.txt")
-if cpu:
-    pct = float(cpu["cpu_percent_of_one_core"])
-    rows.append(("CPU of the library while streaming at real-time rate (headset in another process)",
-                 f'{pct:.3f} % of one core ({cpu["cpu_seconds"]}; {cpu.get("wakeups_per_second", "?")} thread '
-                 f'wake-ups/s)', "< 1 %", verdict(pct < 1.0)))
-    rows.append(("resident memory, connected session (whole process: before Connect -> streaming)",
-                 f'{cpu["rss_before_connect_kib"]} KiB -> {cpu["rss_connected_kib"]} KiB', "(no target)", ""))
+def ingest(work):
+    g = keyvalues(work, "ingest.txt")
+    if not g:
+        return [], []
+    off, on = float(g["ingest_pty_off_x"]), float(g["ingest_pty_on_x"])
+    bare_off, bare_on = float(g["ingest_bare_off_x"]), float(g["ingest_bare_on_x"])
+    share = float(g["ingest_pty_on_share_of_bare"])
+    rows = [
+        ("ingest through a pty into a connected accessory object, recording off (bare loop beside it)",
+         f"{off:.0f}x real time (bare loop {bare_off:.0f}x)", ">= 5000x real time", verdict(off >= 5000)),
+        ("ingest through a pty, recording on, against the bare loop that decodes and writes one row per call",
+         f"{on:.0f}x against {bare_on:.0f}x real time: {100 * share:.0f} %", ">= 80 % of the bare loop",
+         verdict(share >= 0.8)),
+    ]
+    notes = [f"- Ingest: {g['ingest_headset_seconds']}; each figure the best of three interleaved passes, "
+             "measured in one run. With recording on, one write(2) per row bounds both."]
+    return rows, notes
 
-cyc = keyvalues("cycles.txt")
-if cyc:
-    rows.append(("connect/disconnect cycles (descriptors, threads, mappings before -> after)",
-                 f'{cyc["cycles"]}; fds {cyc["descriptors"]}; threads {cyc["threads"]}; maps {cyc["mappings"]}',
-                 "nothing leaked", verdict(cyc.get("cycles_result") == "PASS")))
 
-soak = keyvalues("soak.txt")
-if soak:
-    rows.append(("soak: headset time through a pty, recording on",
-                 f'{float(soak["headset_seconds"]) / 3600:.1f} h in {soak["wall_seconds"]} s; '
-                 f'{soak["samples_delivered"]} of {soak["samples_expected"]} samples delivered, hash '
-                 f'{soak["delivered_hash_matches"]}; {soak["raw_rows"]} raw rows, hash {soak["recorded_hash_matches"]}',
-                 "none lost or doubled, every row recorded",
-                 verdict(soak.get("delivered_hash_matches") == "yes" and soak.get("recorded_hash_matches") == "yes")))
-    rows.append(("soak: resident memory once warm (10 % of the stream) -> max -> end",
-                 f'{soak["rss_warm_kib"]} -> {soak["rss_max_kib"]} -> {soak["rss_end_kib"]} KiB '
-                 f'(growth {soak["rss_growth_kib"]})', "growth <= 1024 KiB",
-                 verdict(soak.get("soak") == "PASS")))
+def latency_and_cpu(work):
+    rows, notes = [], []
+    lat = keyvalues(work, "latency.txt")
+    if lat:
+        target = float(lat["latency_target_p99_ms"])
+        p99 = float(lat["latency_p99_ms"])
+        rows.append(("latency, byte written to the pty master -> dataReceived (dispatchInterval 0.02 s), "
+                     "p50 / p99 / max",
+                     f'{lat["latency_p50_ms"]} / {lat["latency_p99_ms"]} / {lat["latency_max_ms"]} ms '
+                     f'({lat["latency_samples"]} samples)', f"p99 <= {target:.0f} ms", verdict(p99 <= target)))
+    cpu = keyvalues(work, "cpu.txt")
+    if cpu:
+        pct = float(cpu["cpu_percent_of_one_core"])
+        rows.append(("CPU of the library while streaming at real-time rate (headset in another process)",
+                     f'{pct:.3f} % of one core ({cpu["cpu_seconds"]}; {cpu.get("wakeups_per_second", "?")} thread '
+                     f'wake-ups/s: {cpu.get("wakeups_per_second_by_thread", "?")})', "<= 0.5 %", verdict(pct <= 0.5)))
+        rows.append(("resident memory, connected session (whole process: before Connect -> streaming)",
+                     f'{cpu["rss_before_connect_kib"]} KiB -> {cpu["rss_connected_kib"]} KiB', "(no target)", ""))
+        notes += [
+            "- Wake-ups at real-time rate, by thread: the simulated headset writes 256 times a second (two samples",
+            "  at a time), and each write wakes the port's read loop (\"velmora-read\": poll, read) once and the main",
+            "  thread (\"main\": epoll, the queued chunk) once; the accessory object's dispatch thread (the program's",
+            "  name) wakes 50 times a second. Cut so far: the read loop's 100 ms time-out (it is woken by close()",
+            "  instead), the modem-line poll of a pty (it has no lines), and the wake-ups from lock contention",
+            "  when a posted task woke the main thread while the poster still held the run loop's mutex.",
+        ]
+        if pct > 0.5:
+            notes += [
+                "- CPU misses 0.5 %: what is left is one wake-up per thread per chunk the device sends. Fewer would",
+                "  need the read loop to wait for more bytes once the first arrived (a few milliseconds, as VTIME",
+                "  does), which the latency target above (p99 within 2 ms of the dispatch interval) does not leave",
+                "  room for; the figure also rises with the machine's load (system time is the larger part).",
+            ]
+    return rows, notes
 
-print("# Benchmark results")
-print()
-print(f"- Machine: {lscpu('Model name')}, {os.cpu_count()} cores, kernel {platform.release()}")
-print(f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}")
-print(f"- Command: `{command}` (Release build; Google Benchmark figures are medians of 5 repetitions, CPU time)")
-print("- The machine is shared: other builds may run at the same time, so figures can be pessimistic.")
-print()
-print("| measure | figure | target | |")
-print("|---|---|---|---|")
-for r in rows:
-    print("| " + " | ".join(r) + " |")
 
-print()
-print("## Notes")
-print()
-if cpu and float(cpu["cpu_percent_of_one_core"]) >= 1.0:
-    print("- CPU at real-time rate misses 1 %. The work per sample is tiny (decode: about 50 ns a packet); what")
-    print("  costs is waking threads. The simulated headset sends a batch every 5 ms (200 chunks a second, like a")
-    print("  link that forwards small frames), and each chunk wakes the port's read loop (poll, read) and then the")
-    print("  main thread (epoll, the queued task); the dispatch thread wakes 50 times a second. That is about 600")
-    print("  wake-ups a second, and their kernel time (system time above) is most of the figure; it also rises")
-    print("  with the machine's load. Getting under 1 % needs fewer wake-ups, e.g. a read loop that, once a byte")
-    print("  is there, waits a few milliseconds for more before it reads (as VTIME does) - a change to the serial")
-    print("  layer's read loop, proposed rather than made.")
-print("- The soak runs at 100x real time (`velmora_soak --speed`). The main thread decodes and records about")
-print("  200x real time on this machine (one write(2) per row); faster than that, the port's read loop outruns")
-print("  it and the chunks queued on the main queue pile up, so resident memory then grows with the backlog.")
-print("- Latency and CPU come from one run each on a shared machine; a busy machine shows in the maximum latency")
-print("  (scheduling delays) more than in p50 and p99.")
+def cycles(work):
+    cyc = keyvalues(work, "cycles.txt")
+    if not cyc:
+        return [], []
+    return [("connect/disconnect cycles (descriptors, threads, mappings before -> after)",
+             f'{cyc["cycles"]}; fds {cyc["descriptors"]}; threads {cyc["threads"]}; maps {cyc["mappings"]}',
+             "nothing leaked", verdict(cyc.get("cycles_result") == "PASS"))], []
+
+
+def soak(work):
+    s = keyvalues(work, "soak.txt")
+    if not s:
+        return [], []
+    rows = [
+        ("soak: headset time through a pty at up to 5000x real time, recording on",
+         f'{float(s["headset_seconds"]) / 3600:.1f} h in {s["wall_seconds"]} s ({s.get("speed_achieved", "?")}x); '
+         f'{s["samples_delivered"]} of {s["samples_expected"]} samples delivered, hash '
+         f'{s["delivered_hash_matches"]}; {s["raw_rows"]} raw rows, hash {s["recorded_hash_matches"]}',
+         "none lost or doubled, every row recorded",
+         verdict(s.get("delivered_hash_matches") == "yes" and s.get("recorded_hash_matches") == "yes")),
+        ("soak: resident memory once warm (10 % of the stream) -> max -> end",
+         f'{s["rss_warm_kib"]} -> {s["rss_max_kib"]} -> {s["rss_end_kib"]} KiB (growth {s["rss_growth_kib"]})',
+         "growth <= 1024 KiB", verdict(s.get("soak") == "PASS")),
+    ]
+    notes = ["- The soak asks for 5000x real time; the main thread decodes and records more slowly (one write(2)",
+             "  per row), so the port's read loop waits for it once 256 KiB of chunks are queued, the pty's buffer",
+             "  fills and the headset's writes slow down: the speed achieved is the main thread's, and memory",
+             "  stays flat instead of holding a backlog."]
+    return rows, notes
+
+
+SECTIONS = [google_benchmark, decode, ingest, latency_and_cpu, cycles, soak]
+
+
+def main():
+    work, command = sys.argv[1], sys.argv[2]
+    rows, notes = [], []
+    for section in SECTIONS:
+        r, n = section(work)
+        rows += r
+        notes += n
+    print("# Benchmark results")
+    print()
+    print(f"- Machine: {lscpu('Model name')}, {os.cpu_count()} cores, kernel {platform.release()}")
+    print(f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}")
+    print(f"- Command: `{command}` (Release build; Google Benchmark figures are medians of 5 repetitions, CPU time)")
+    print("- The machine is shared: other builds may run at the same time, so figures can be pessimistic.")
+    print()
+    print("| measure | figure | target | |")
+    print("|---|---|---|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+    print()
+    print("## Notes")
+    print()
+    for line in notes + ["- Latency and CPU come from one run each on a shared machine; a busy machine shows in the "
+                         "maximum latency", "  (scheduling delays) more than in p50 and p99."]:
+        print(line)
+
+
+if __name__ == "__main__":
+    main()

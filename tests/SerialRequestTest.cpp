@@ -153,8 +153,9 @@ TEST_F(SerialPortRequests, TheReceiveBufferIsBoundedWithOrWithoutARequest) {
   test::LogCapture log;
   port->sendRequest(request({0xD2}, 0, never.evaluator()));
   std::thread device([&] { pty.write(test::bytesCounting(ZPRSerialPort::kMaximumResponseLength + 8 * 1024)); });
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 1; }));
+  const bool ended = runMainUntil([&] { return delegate->count("timeout") == 1; });
   device.join();
+  ASSERT_TRUE(ended);
   EXPECT_LE(never.sizes().back(), ZPRSerialPort::kMaximumResponseLength + ZPRSerialPort::kMaximumReadLength);
   EXPECT_EQ(log.count("No response from TestPort within 65536 bytes; the request times out"), 1u);
   EXPECT_EQ(port->pendingRequest(), nullptr);

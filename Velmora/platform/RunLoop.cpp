@@ -60,9 +60,23 @@ struct RunLoop::Impl {
     uint64_t dispatchedInWait = 0;  // the wait whose readiness last called it
   };
 
+  // The eventfd, shared with posters that signal it after releasing the
+  // mutex: it is closed once the loop has retired and no poster holds it.
+  struct WakeDescriptor {
+    int fd = -1;
+    ~WakeDescriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+    void signal() const {
+      uint64_t one = 1;
+      ssize_t n = ::write(fd, &one, sizeof one);
+      (void)n;  // the counter cannot overflow: it is reset whenever it is read
+    }
+  };
+
   std::mutex mutex;
   int epollFd = -1;
-  int wakeFd = -1;
+  std::shared_ptr<WakeDescriptor> wake = std::make_shared<WakeDescriptor>();
   int timerFd = -1;
   bool alive = true;  // false once the owning thread has ended
   bool stopRequested = false;
@@ -77,11 +91,11 @@ struct RunLoop::Impl {
   Impl() {
     epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) throwErrno("epoll_create1");
-    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) throwErrno("eventfd");
+    wake->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake->fd < 0) throwErrno("eventfd");
     timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     if (timerFd < 0) throwErrno("timerfd_create");
-    watch(wakeFd, kWakeTag);
+    watch(wake->fd, kWakeTag);
     watch(timerFd, kTimerTag);
   }
 
@@ -95,25 +109,22 @@ struct RunLoop::Impl {
   }
 
   void closeDescriptors() {
-    for (int* fd : {&epollFd, &wakeFd, &timerFd}) {
+    for (int* fd : {&epollFd, &timerFd}) {
       if (*fd >= 0) ::close(*fd);
       *fd = -1;
     }
+    wake.reset();
   }
 
   // Called with the mutex held.
-  void signalWake() {
-    uint64_t one = 1;
-    ssize_t n = ::write(wakeFd, &one, sizeof one);
-    (void)n;  // the counter cannot overflow: it is reset whenever it is read
-  }
+  void signalWake() { wake->signal(); }
 
   // Called with the mutex held: makes the eventfd unreadable once nothing
   // posted is left.
   void clearWakeIfIdle() {
     if (!tasks.empty() || wakePending) return;
     uint64_t value;
-    ssize_t n = ::read(wakeFd, &value, sizeof value);
+    ssize_t n = ::read(wake->fd, &value, sizeof value);
     (void)n;  // EAGAIN when already clear
   }
 
@@ -272,11 +283,17 @@ void RunLoop::claimMainThread() {
 }
 
 void RunLoop::post(Task task) {
-  std::lock_guard<std::mutex> g(impl_->mutex);
-  if (!impl_->alive) return;
-  bool wasIdle = impl_->tasks.empty();
-  impl_->tasks.push_back(std::move(task));
-  if (wasIdle) impl_->signalWake();
+  std::shared_ptr<Impl::WakeDescriptor> wake;
+  {
+    std::lock_guard<std::mutex> g(impl_->mutex);
+    if (!impl_->alive) return;
+    if (impl_->tasks.empty()) wake = impl_->wake;
+    impl_->tasks.push_back(std::move(task));
+  }
+  // Signalled after the mutex is released: the loop's thread, woken at once,
+  // would otherwise find the mutex still held and sleep on it again.  A
+  // pass that empties the queue in between merely sees one wake-up too many.
+  if (wake) wake->signal();
 }
 
 void RunLoop::wakeUp() {

@@ -1,15 +1,14 @@
 // velmora_soak: the long-running checks that do not fit a test.
 //
 //   velmora_soak [--hours H] [--speed S] [--seed N] [--rss-bound-kib K] [--dir DIR]
-//       The soak run: H hours (default 2) of seeded headset time at S times
-//       real time (default 100: two hours in about 72 s) through a pty into a
-//       connected accessory object that records.  Passes when every sample
-//       arrives once and in order, the stream log holds a row for each, and
-//       resident memory grows by at most K KiB (default 1024) from the moment
-//       10 % of the stream has passed.  The speed must stay below what the
-//       main thread decodes and records (about 200x on a busy 2-core
-//       machine): beyond it the port's read loop outruns the main thread and
-//       the chunks it queues there pile up, so memory grows with the backlog.
+//       The soak run: H hours (default 2) of seeded headset time at up to S
+//       times real time (default 5000) through a pty into a connected
+//       accessory object that records.  Passes when every sample arrives
+//       once and in order, the stream log holds a row for each, and resident
+//       memory grows by at most K KiB (default 1024) from the moment 10 % of
+//       the stream has passed.  Above what the main thread decodes and
+//       records, the port's read loop waits for it and the pty's buffer
+//       slows the headset down, so the speed achieved is the lower of the two.
 //   velmora_soak --cycles N
 //       N connect/disconnect cycles; passes when no descriptor, thread or
 //       mapping is left behind.
@@ -18,8 +17,16 @@
 //       each sample until the dataReceived() that carries it: p50, p99, max.
 //   velmora_soak --cpu SECONDS
 //       A simulated headset in a child process streams at real-time rate;
-//       reports this process's CPU use (the library's threads) and its
-//       resident memory while connected.
+//       reports this process's CPU use (the library's threads), its thread
+//       wake-ups per second (by thread) and its resident memory while
+//       connected.
+//   velmora_soak --ingest SECONDS
+//       SECONDS of seeded headset stream, decoded as fast as it goes: by a
+//       bare loop that hands 1024-byte chunks to the accessory object's
+//       parseByte on the main thread, and written into a pty as fast as the
+//       port takes it, into a connected accessory object; each with recording
+//       off and on, in this one run.  Reports each as times real time, and
+//       the pty's rate with recording on against the bare loop's.
 //
 // Each mode prints "key: value" lines (bench.sh collects them) and exits 0
 // on a pass, 1 on a fail, 2 on bad arguments.
@@ -38,6 +45,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +59,7 @@
 #include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/PacketEncoder.h"
+#include "sim/StreamGenerator.h"
 #include "support/SoakHarness.h"
 
 namespace {
@@ -61,13 +71,14 @@ using velmora::platform::RunLoop;
 
 struct Args {
   double hours = 2.0;
-  double speed = 100.0;
+  double speed = 5000.0;
   uint64_t seed = 7;
   size_t rssBoundKiB = 1024;
   std::string dir;
   int cycles = 0;
   double latencySeconds = 0;
   double cpuSeconds = 0;
+  double ingestSeconds = 0;
 };
 
 int usage(const char* why) {
@@ -88,9 +99,11 @@ bool parse(int argc, char** argv, Args& a) {
     else if (k == "--cycles") a.cycles = std::stoi(v);
     else if (k == "--latency") a.latencySeconds = std::stod(v);
     else if (k == "--cpu") a.cpuSeconds = std::stod(v);
+    else if (k == "--ingest") a.ingestSeconds = std::stod(v);
     else return false;
   }
-  return a.hours > 0 && a.speed > 0 && a.cycles >= 0 && a.latencySeconds >= 0 && a.cpuSeconds >= 0;
+  return a.hours > 0 && a.speed > 0 && a.cycles >= 0 && a.latencySeconds >= 0 && a.cpuSeconds >= 0 &&
+         a.ingestSeconds >= 0;
 }
 
 // A scratch directory removed at exit, unless the user named one.
@@ -334,6 +347,26 @@ CpuUse cpuOfThisProcess() {
   return {u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6, u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6, u.ru_nvcsw};
 }
 
+// Voluntary context switches (a thread blocked and was woken) per thread
+// kind: "main" for the initial thread, else the thread's name ("velmora-read",
+// "velmora-bg", "velmora-timer"; a thread the library did not name carries
+// the program's name, here the accessory object's dispatch thread).
+std::map<std::string, long> wakeupsByThread() {
+  std::map<std::string, long> out;
+  const std::string self = std::to_string(::getpid());
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    std::string line, name;
+    long switches = 0;
+    while (std::getline(status, line)) {
+      if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) switches = std::stol(line.substr(24));
+    }
+    out[task.path().filename() == self ? "main" : name] += switches;
+  }
+  return out;
+}
+
 int cpu(const Args& a) {
   WorkDir dir(a.dir);
   const std::string folder = dir.path + "/devices";
@@ -376,10 +409,12 @@ int cpu(const Args& a) {
     RunLoop::main().run();
   };
   runFor(2s);  // warm
+  const auto threads0 = wakeupsByThread();
   const CpuUse cpu0 = cpuOfThisProcess();
   const auto t0 = Clock::now();
   runFor(std::chrono::milliseconds(static_cast<int64_t>(a.cpuSeconds * 1000)));
   const CpuUse cpu1 = cpuOfThisProcess();
+  auto threads1 = wakeupsByThread();
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const double user = cpu1.user - cpu0.user;
   const double system = cpu1.system - cpu0.system;
@@ -394,11 +429,115 @@ int cpu(const Args& a) {
   const double percent = 100 * cpuUsed / wall;
   std::printf("cpu_seconds: %.3f over %.1f s (user %.3f, system %.3f)\n", cpuUsed, wall, user, system);
   std::printf("wakeups_per_second: %.0f\n", (cpu1.wakeups - cpu0.wakeups) / wall);
+  std::string perThread;
+  for (auto& [name, count] : threads1) {
+    auto before = threads0.find(name);
+    const long n = count - (before == threads0.end() ? 0 : before->second);
+    if (n > 0) perThread += (perThread.empty() ? "" : ", ") + name + " " + std::to_string(std::lround(n / wall));
+  }
+  std::printf("wakeups_per_second_by_thread: %s\n", perThread.c_str());
   std::printf("cpu_percent_of_one_core: %.3f\n", percent);
   std::printf("rss_before_connect_kib: %zu\n", rssBefore);
   std::printf("rss_connected_kib: %zu\n", rssConnected);
-  std::printf("cpu_result: %s\n", percent < 1.0 ? "PASS" : "FAIL");
-  return percent < 1.0 ? 0 : 1;
+  std::printf("cpu_result: %s\n", percent <= 0.5 ? "PASS" : "FAIL");
+  return percent <= 0.5 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- ingest
+
+// Counts the raw samples delivered.
+struct SampleCounter : CountingDelegate {
+  void dataReceived(const velmora::Dictionary& data) override {
+    auto raw = data.find("raw");
+    if (raw != data.end()) samples += raw->second.asArray().size();
+  }
+  std::atomic<uint64_t> samples{0};
+};
+
+int ingest(const Args& a) {
+  WorkDir dir(a.dir);
+  velmora::setLogSink([](std::string_view) {});
+  velmora::platform::DeviceFolder::setPath(dir.path + "/devices");
+  velmora::sim::SimulatorOptions so;
+  so.signal.mode = velmora::sim::SignalMode::Mixed;
+  so.signal.seed = a.seed;
+  so.durationSeconds = a.ingestSeconds;
+  const std::vector<uint8_t> stream = velmora::sim::StreamGenerator::generate(so);
+  const uint64_t samples = velmora::test::sentSamples(so).count;
+
+  auto delegate = std::make_shared<SampleCounter>();
+  auto accessory = std::make_unique<VelmoraObjC>();
+  accessory->setDelegate(delegate);
+  accessory->setDispatchInterval(0.005);  // the end of a pass shows within 5 ms
+  auto realTime = [&](double seconds) { return a.ingestSeconds / seconds; };
+  auto elapsed = [](Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); };
+
+  int master = -1;
+  int slave = -1;
+  char name[256];
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return usage("no pty");
+  struct termios raw {};
+  ::tcgetattr(slave, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(slave, TCSANOW, &raw);
+  velmora::platform::DeviceFolder::publish("KovaIngest-SPPDev", name);
+  accessory->Connect();
+  if (!accessory->connected()) return usage("the pty was not found or did not open");
+  // One pass: the stream decoded with recording off or on, handed to the
+  // accessory object by the bare loop (directly, on the main thread) or
+  // through the pty.  Connected either way, so the dispatch thread takes the
+  // samples; a pass ends when it has delivered all of them.
+  auto runPass = [&](bool viaPty, bool record) -> double {
+    if (record) accessory->startRecording(dir.path, 3);
+    delegate->samples = 0;
+    std::atomic<bool> written{false};
+    const auto start = Clock::now();
+    std::thread writer([&] {
+      for (size_t at = 0; viaPty && at < stream.size();) {
+        const ssize_t n = ::write(master, stream.data() + at, std::min<size_t>(65536, stream.size() - at));
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
+      written = true;
+    });
+    for (size_t at = 0; !viaPty && at < stream.size(); at += 1024) {
+      accessory->parseByte(std::span<const uint8_t>(stream.data() + at, std::min<size_t>(1024, stream.size() - at)));
+    }
+    double seconds = elapsed(start);
+    const bool complete = runMainUntil([&] { return written && delegate->samples.load() >= samples; },
+                                       std::chrono::minutes(10));
+    if (viaPty) seconds = elapsed(start);
+    writer.join();
+    if (record) accessory->stopRecording();
+    return complete ? seconds : 1e9;
+  };
+  // Best of three, interleaved, against the load of a shared machine.
+  double bare[2] = {1e9, 1e9};
+  double pty[2] = {1e9, 1e9};
+  for (int round = 0; round < 3; ++round) {
+    for (int record : {0, 1}) {
+      bare[record] = std::min(bare[record], runPass(false, record));
+      pty[record] = std::min(pty[record], runPass(true, record));
+    }
+  }
+  accessory->Disconnect();
+  runMainUntil([] { return false; }, 200ms);
+  accessory.reset();
+  velmora::platform::DeviceFolder::unpublish("KovaIngest-SPPDev");
+  ::close(master);
+  ::close(slave);
+
+  std::printf("ingest_headset_seconds: %.0f (%zu bytes, %llu raw samples)\n", a.ingestSeconds, stream.size(),
+              static_cast<unsigned long long>(samples));
+  std::printf("ingest_bare_off_x: %.0f\n", realTime(bare[0]));
+  std::printf("ingest_bare_on_x: %.0f\n", realTime(bare[1]));
+  std::printf("ingest_pty_off_x: %.0f\n", realTime(pty[0]));
+  std::printf("ingest_pty_on_x: %.0f\n", realTime(pty[1]));
+  const double share = bare[1] / pty[1];
+  std::printf("ingest_pty_on_share_of_bare: %.3f\n", share);
+  const bool pass = realTime(pty[0]) >= 5000 && share >= 0.8;
+  std::printf("ingest_result: %s\n", pass ? "PASS" : "FAIL");
+  return pass ? 0 : 1;
 }
 
 }  // namespace
@@ -413,5 +552,6 @@ int main(int argc, char** argv) {
   if (a.cycles > 0) return cycles(a);
   if (a.latencySeconds > 0) return latency(a);
   if (a.cpuSeconds > 0) return cpu(a);
+  if (a.ingestSeconds > 0) return ingest(a);
   return soak(a);
 }
