@@ -1,11 +1,8 @@
-// Test support: a terminal that exists only in memory.  The "device" is
-// /dev/null opened for real (so the port holds a genuine descriptor); locks,
-// attributes and writes are accepted, modem lines do not exist, and each read
-// takes (up to 1024 bytes of) the oldest chunk the test queued, so the test
-// decides how the stream is cut.  hangUp() makes reads fail with EIO, as a
-// vanished device does.  isQuiet(): every chunk read and the read loop back in
-// its wait, so draining the main queue then runs every call of those chunks.
-// Every member may be called from any thread.
+// Test support: a terminal only in memory.  The device is /dev/null (a real
+// descriptor); locks, attributes and writes are accepted, there are no modem
+// lines, and each read takes from the oldest chunk the test queued.  hangUp()
+// makes reads fail with EIO.  isQuiet(): every chunk read and the read loop
+// waiting again.  Every member may be called from any thread.
 #pragma once
 
 #include <fcntl.h>
@@ -27,33 +24,22 @@
 namespace velmora::test {
 
 class ScriptedTerminalIO : public platform::TerminalIO {
- public:
-  void queueChunk(std::vector<uint8_t> chunk) {
+  template <typename F>
+  auto locked(F f) const {
     std::lock_guard<std::mutex> g(m_);
-    chunks_.push_back(std::move(chunk));
-  }
-  void hangUp() {
-    std::lock_guard<std::mutex> g(m_);
-    hangUp_ = true;
-  }
-  bool isQuiet() const {
-    std::lock_guard<std::mutex> g(m_);
-    return chunks_.empty() && waiters_ > 0 && !busy_;
-  }
-  // No read loop waits here (after a close: the old loop has left).
-  bool hasNoWaiter() const {
-    std::lock_guard<std::mutex> g(m_);
-    return waiters_ == 0;
-  }
-  size_t chunksLeft() const {
-    std::lock_guard<std::mutex> g(m_);
-    return chunks_.size();
+    return f();
   }
 
+ public:
+  void queueChunk(std::vector<uint8_t> chunk) { locked([&] { chunks_.push_back(std::move(chunk)); }); }
+  void hangUp() { locked([&] { hangUp_ = true; }); }
+  bool isQuiet() const { return locked([&] { return chunks_.empty() && waiters_ > 0 && !busy_; }); }
+  // No read loop waits here (after a close: the old loop has left).
+  bool hasNoWaiter() const { return locked([&] { return waiters_ == 0; }); }
+  size_t chunksLeft() const { return locked([&] { return chunks_.size(); }); }
+
   int open(const char*, int) override { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }
-  int setStatusFlags(int, int) override { return 0; }
   int lock(int, int) override { return 0; }
-  int setExclusive(int, bool) override { return 0; }
   int getAttributes(int, struct termios* attributes) override {
     std::memset(attributes, 0, sizeof *attributes);
     return 0;

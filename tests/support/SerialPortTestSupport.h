@@ -10,18 +10,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "ZPRSerialPort.h"
-#include "platform/DeviceRegistry.h"
 #include "platform/MainQueue.h"
-#include "platform/RunLoop.h"
 #include "platform/TerminalIO.h"
 
 namespace velmora::test {
@@ -34,8 +27,7 @@ bool runMainUntil(Pred done, std::chrono::milliseconds timeout = 5s) {
   return platform::RunLoop::main().runUntil([&] { return done(); }, timeout);
 }
 
-// The port opens the slave by path; the test keeps a slave descriptor (to
-// read attributes back) and writes and reads the master end.
+// The port opens the slave by path; the test writes and reads the master.
 class Pty {
  public:
   Pty() {
@@ -43,12 +35,7 @@ class Pty {
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
     path_ = name;
   }
-  ~Pty() {
-    closeMaster();
-    ::close(slave_);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
+  ~Pty() { closeMaster(), ::close(slave_); }
 
   const std::string& path() const { return path_; }
   int slave() const { return slave_; }
@@ -64,13 +51,11 @@ class Pty {
       done += static_cast<size_t>(n);
     }
   }
-  // What the port wrote, until `count` bytes arrived or a wait of `timeout`
-  // saw nothing.
+  // What the port wrote: `count` bytes, or fewer after `timeout` of silence.
   std::vector<uint8_t> read(size_t count, std::chrono::milliseconds timeout = 5s) const {
     std::vector<uint8_t> out(count);
     size_t got = 0;
-    pollfd p{master_, POLLIN, 0};
-    while (got < count && ::poll(&p, 1, static_cast<int>(timeout.count())) == 1) {
+    for (pollfd p{master_, POLLIN, 0}; got < count && ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;) {
       ssize_t n = ::read(master_, out.data() + got, count - got);
       if (n <= 0) break;
       got += static_cast<size_t>(n);
@@ -78,11 +63,10 @@ class Pty {
     out.resize(got);
     return out;
   }
-  // A registry device for this pty, with `callout` (default: the slave's
-  // path) as the path to open and the slave's path as further path.
+  // A registry device: `callout` (default: the slave's path) to open.
   platform::DeviceRef device(const std::string& name = "TestPort", std::string callout = {}) const {
-    if (callout.empty()) callout = path_;
-    return std::make_shared<const platform::Device>(callout, std::vector<std::string>{path_}, name);
+    return std::make_shared<const platform::Device>(callout.empty() ? path_ : callout,
+                                                    std::vector<std::string>{path_}, name);
   }
 
  private:
@@ -91,8 +75,7 @@ class Pty {
   std::string path_;
 };
 
-// A port for a device that exists nowhere (give it a ScriptedTerminalIO, or
-// leave it closed).
+// A port for a device that exists nowhere (closed, or on a ScriptedTerminalIO).
 inline std::shared_ptr<ZPRSerialPort> virtualPort(const std::string& path) {
   return ZPRSerialPort::serialPortWithDevice(std::make_shared<const platform::Device>(path, std::vector<std::string>{}, "Virtual"));
 }
@@ -105,17 +88,13 @@ struct PortEvent {
   std::shared_ptr<ZPRSerialRequest> request;
 };
 
-// Records every callback, with the thread it ran on.  Implements every
-// optional method.
+// Records every callback (all optional ones implemented) and its thread.
 class RecordingDelegate : public ZPRSerialPortDelegateBase<RecordingDelegate> {
  public:
   void serialPortWasOpened(ZPRSerialPort&) override { add("opened"); }
   void serialPortWasClosed(ZPRSerialPort&) override { add("closed"); }
   void serialPortWasRemovedFromSystem(ZPRSerialPort&) override { add("removed"); }
-  void serialPortDidEncounterError(ZPRSerialPort&, const ZPRSerialPortError& error) override {
-    lastErrorPath = error.filePath;
-    add("error", error.code);
-  }
+  void serialPortDidEncounterError(ZPRSerialPort&, const ZPRSerialPortError& error) override { add("error", error.code); }
   void serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8_t> data) override {
     add("data", 0, {data.begin(), data.end()});
     bytesReceived += data.size();
@@ -128,14 +107,11 @@ class RecordingDelegate : public ZPRSerialPortDelegateBase<RecordingDelegate> {
     add("timeout", 0, {}, request);
   }
 
-  std::vector<PortEvent> events() const {
+  std::vector<PortEvent> events(const std::string& kind = "") const {
     std::lock_guard<std::mutex> g(mutex_);
-    return events_;
-  }
-  std::vector<PortEvent> events(const std::string& kind) const {
     std::vector<PortEvent> out;
-    for (auto& e : events())
-      if (e.kind == kind) out.push_back(e);
+    std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
+                 [&](auto& e) { return kind.empty() || e.kind == kind; });
     return out;
   }
   // The kinds of the events other than "data", in order.
@@ -153,10 +129,9 @@ class RecordingDelegate : public ZPRSerialPortDelegateBase<RecordingDelegate> {
   }
   bool allOnMainThread() const {
     auto all = events();
-    return std::all_of(all.begin(), all.end(), [](const PortEvent& e) { return e.onMainThread; });
+    return std::all_of(all.begin(), all.end(), [](auto& e) { return e.onMainThread; });
   }
 
-  std::string lastErrorPath;
   std::atomic<size_t> bytesReceived{0};  // cheap to poll, unlike receivedBytes()
 
  private:
@@ -175,9 +150,8 @@ inline std::vector<uint8_t> bytesCounting(size_t count, uint8_t start = 0) {
   return out;
 }
 
-// A port on a fresh pty with a recording delegate.  At the end the port is
-// closed and released, once its read loop has let go of it, so that a later
-// test on a reused pty path gets a fresh port object.
+// A port on a fresh pty with a recording delegate; at the end it is closed
+// and released, so that a later test on a reused pty path gets a new one.
 struct PortTest : ::testing::Test {
   Pty pty;
   std::shared_ptr<ZPRSerialPort> port = ZPRSerialPort::serialPortWithDevice(pty.device());
