@@ -96,7 +96,7 @@ def ingest(work):
          f"{on:.0f}x against {bare_on:.0f}x real time: {100 * share:.0f} %", ">= 80 % of the bare loop",
          verdict(share >= 0.8)),
     ]
-    notes = [f"- Ingest: {g['ingest_headset_seconds']}; each figure the best of three interleaved passes, "
+    notes = [f"- Ingest: {g['ingest_headset_seconds']}; each figure the best of five interleaved passes, "
              "measured in one run. With recording on, one write(2) per row bounds both."]
     return rows, notes
 

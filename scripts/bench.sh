@@ -34,7 +34,7 @@ echo "== latency (30 s at real-time rate)"
 "$dir/velmora_soak" --latency 30 | tee "$work/latency.txt" || true
 echo "== CPU and memory while streaming at real-time rate (30 s)"
 "$dir/velmora_soak" --cpu 30 | tee "$work/cpu.txt" || true
-echo "== ingest through a pty against a bare loop (half an hour of stream, best of 3)"
+echo "== ingest through a pty against a bare loop (half an hour of stream, best of 5)"
 "$dir/velmora_soak" --ingest 1800 | tee "$work/ingest.txt" || true
 echo "== $cycles connect/disconnect cycles"
 "$dir/velmora_soak" --cycles "$cycles" | tee "$work/cycles.txt" || true

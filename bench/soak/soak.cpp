@@ -25,7 +25,7 @@
 //       bare loop that hands 1024-byte chunks to the accessory object's
 //       parseByte on the main thread, and written into a pty as fast as the
 //       port takes it, into a connected accessory object; each with recording
-//       off and on, in this one run.  Reports each as times real time, and
+//       off and on, in this one run, best of five.  Reports each as times real time, and
 //       the pty's rate with recording on against the bare loop's.
 //
 // Each mode prints "key: value" lines (bench.sh collects them) and exits 0
@@ -273,19 +273,36 @@ class LatencyDelegate : public velmora::VelmoraDelegate {
   uint64_t received_ = 0;
 };
 
+// A raw pty published in the device folder as tty.NAME, where the accessory
+// object finds it; the program writes the headset's bytes to `master`.
+struct PublishedPty {
+  explicit PublishedPty(std::string deviceName) : name(std::move(deviceName)) {
+    char path[256];
+    if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) return;
+    struct termios raw {};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    velmora::platform::DeviceFolder::publish(name, path);
+  }
+  ~PublishedPty() {
+    if (master < 0) return;
+    velmora::platform::DeviceFolder::unpublish(name);
+    ::close(master);
+    ::close(slave);
+  }
+  std::string name;
+  int master = -1;
+  int slave = -1;
+};
+
 int latency(const Args& a) {
   WorkDir dir(a.dir);
   velmora::setLogSink([](std::string_view) {});
   velmora::platform::DeviceFolder::setPath(dir.path + "/devices");
-  int master = -1;
-  int slave = -1;
-  char name[256];
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return usage("no pty");
-  struct termios raw {};
-  ::tcgetattr(slave, &raw);
-  ::cfmakeraw(&raw);
-  ::tcsetattr(slave, TCSANOW, &raw);
-  velmora::platform::DeviceFolder::publish("KovaLatency-SPPDev", name);
+  PublishedPty pty("KovaLatency-SPPDev");
+  if (pty.master < 0) return usage("no pty");
+  const int master = pty.master;
 
   const auto total = static_cast<size_t>(a.latencySeconds * 512);
   std::vector<Clock::time_point> written(total);
@@ -326,9 +343,6 @@ int latency(const Args& a) {
   std::printf("latency_p99_ms: %.2f\n", pct(0.99));
   std::printf("latency_max_ms: %.2f\n", l.empty() ? 0.0 : l.back());
   std::printf("latency_target_p99_ms: %.2f\n", target);
-  velmora::platform::DeviceFolder::unpublish("KovaLatency-SPPDev");
-  ::close(master);
-  ::close(slave);
   const bool pass = l.size() == total && delegate->mismatches == 0 && pct(0.99) <= target;
   std::printf("latency_result: %s\n", pass ? "PASS" : "FAIL");
   return pass ? 0 : 1;
@@ -472,15 +486,9 @@ int ingest(const Args& a) {
   auto realTime = [&](double seconds) { return a.ingestSeconds / seconds; };
   auto elapsed = [](Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); };
 
-  int master = -1;
-  int slave = -1;
-  char name[256];
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return usage("no pty");
-  struct termios raw {};
-  ::tcgetattr(slave, &raw);
-  ::cfmakeraw(&raw);
-  ::tcsetattr(slave, TCSANOW, &raw);
-  velmora::platform::DeviceFolder::publish("KovaIngest-SPPDev", name);
+  PublishedPty device("KovaIngest-SPPDev");
+  if (device.master < 0) return usage("no pty");
+  const int master = device.master;
   accessory->Connect();
   if (!accessory->connected()) return usage("the pty was not found or did not open");
   // One pass: the stream decoded with recording off or on, handed to the
@@ -511,10 +519,10 @@ int ingest(const Args& a) {
     if (record) accessory->stopRecording();
     return complete ? seconds : 1e9;
   };
-  // Best of three, interleaved, against the load of a shared machine.
+  // Best of five, interleaved, against the load of a shared machine.
   double bare[2] = {1e9, 1e9};
   double pty[2] = {1e9, 1e9};
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     for (int record : {0, 1}) {
       bare[record] = std::min(bare[record], runPass(false, record));
       pty[record] = std::min(pty[record], runPass(true, record));
@@ -523,9 +531,6 @@ int ingest(const Args& a) {
   accessory->Disconnect();
   runMainUntil([] { return false; }, 200ms);
   accessory.reset();
-  velmora::platform::DeviceFolder::unpublish("KovaIngest-SPPDev");
-  ::close(master);
-  ::close(slave);
 
   std::printf("ingest_headset_seconds: %.0f (%zu bytes, %llu raw samples)\n", a.ingestSeconds, stream.size(),
               static_cast<unsigned long long>(samples));
