@@ -260,7 +260,7 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   // Applies the line options to the open device; does nothing while closed.
   void setPortOptions();
 
-  // Writes all of `data` (blocking); false if closed or a write failed.
+  // Writes all of `data`, waiting for the device (close() ends the wait); false if closed or a write failed.
   bool sendData(std::span<const uint8_t> data);
   // Sends `request` now (the result of sendData), or queues it behind the
   // pending one (then true).  With kMaximumQueuedRequests already waiting
