@@ -98,6 +98,10 @@ def ingest(work):
     ]
     notes = [f"- Ingest: {g['ingest_headset_seconds']}; each figure the best of five interleaved passes, "
              "measured in one run. With recording on, one write(2) per row bounds both."]
+    if share > 1:
+        notes += ["  The pty path outran the bare loop here, which the work does not explain (both decode and write",
+                  "  each row on the main thread); the bare loop's figure varies most with the machine's load, and the",
+                  "  comparison is only as steady as this shared machine."]
     return rows, notes
 
 
