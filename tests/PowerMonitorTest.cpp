@@ -8,14 +8,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <fstream>
 #include <functional>
-#include <mutex>
-#include <thread>
 
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -29,37 +24,32 @@ extern char** environ;
 namespace velmora::platform {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Points the process's system bus at `address` while it lives.
-struct SystemBusAddress {
-  explicit SystemBusAddress(const std::string& address) { ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1); }
-  ~SystemBusAddress() { ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
-};
+constexpr const char* kPath = "/org/freedesktop/login1";
+constexpr const char* kInterface = "org.freedesktop.login1.Manager";
 
 // A bus daemon with a login manager that answers Inhibit with the write end
 // of a pipe (so that the test sees when a lock is given up) and emits
-// PrepareForSleep on request.
+// PrepareForSleep.  The login manager is served on the main thread, while
+// it runs the main loop.  The process's system bus is the daemon's while the
+// object lives.
 class FakeLoginManager {
  public:
   FakeLoginManager() {
-    std::ofstream(dir_.path() + "/bus.conf")
-        << "<busconfig><listen>unix:path=" << dir_.path() << "/bus</listen><auth>EXTERNAL</auth>"
-        << "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
-        << "<allow receive_sender=\"*\"/></policy></busconfig>";
-    std::string config = "--config-file=" + dir_.path() + "/bus.conf";
-    const char* argv[] = {"dbus-daemon", "--nofork", "--nopidfile", config.c_str(), nullptr};
+    std::string address = "--address=" + this->address();
+    const char* argv[] = {"dbus-daemon", "--session", "--nofork", "--nopidfile", address.c_str(), nullptr};
     posix_spawn_file_actions_t quiet;  // it complains about limits it may not raise
     posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
     started_ = ::posix_spawnp(&daemon_, "dbus-daemon", &quiet, nullptr, const_cast<char**>(argv), environ) == 0;
     posix_spawn_file_actions_destroy(&quiet);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", this->address().c_str(), 1);
   }
   ~FakeLoginManager() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (source_ != 0) RunLoop::main().removeFdSource(source_);
+    sd_bus_flush_close_unref(bus_);
     for (int fd : readEnds_) ::close(fd);
     killDaemon();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
   std::string address() const { return "unix:path=" + dir_.path() + "/bus"; }
   bool started() const { return started_; }
@@ -67,41 +57,26 @@ class FakeLoginManager {
     if (started_) ::kill(daemon_, SIGTERM), ::waitpid(daemon_, nullptr, 0);
     started_ = false;
   }
-
-  // Waits for the daemon, then claims the login manager's name.
+  // Waits for the daemon, then serves the login manager's name.
   bool serve() {
-    SystemBusAddress scoped(address());
     if (!test::waitUntil([&] { return sd_bus_open_system(&bus_) >= 0; }) ||
-        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", kVtable,
-                                 this) < 0 ||
+        sd_bus_add_object_vtable(bus_, nullptr, kPath, kInterface, kVtable, this) < 0 ||
         sd_bus_request_name(bus_, "org.freedesktop.login1", 0) < 0) {
       return false;
     }
-    thread_ = std::thread([this] {
-      while (!stop_ && sd_bus_process(bus_, nullptr) >= 0) {
-        std::vector<bool> signals;
-        {
-          std::lock_guard<std::mutex> g(mutex_);
-          signals.swap(pending_);
-        }
-        for (bool sleeping : signals) {
-          sd_bus_emit_signal(bus_, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
-                             "b", static_cast<int>(sleeping));
-        }
-        sd_bus_wait(bus_, 5000);
+    source_ = RunLoop::main().addFdSource(sd_bus_get_fd(bus_), [this] {
+      while (sd_bus_process(bus_, nullptr) > 0) {
       }
-      sd_bus_flush_close_unref(bus_);
     });
     return true;
   }
   void emitPrepareForSleep(bool sleeping) {
-    std::lock_guard<std::mutex> g(mutex_);
-    pending_.push_back(sleeping);
+    sd_bus_emit_signal(bus_, kPath, kInterface, "PrepareForSleep", "b", int{sleeping});
+    sd_bus_flush(bus_);
   }
-  int inhibitCalls() const { return calls_; }
+  int inhibitCalls() const { return static_cast<int>(readEnds_.size()); }
   // Whether every lock handed out has been given up (its write end closed).
-  bool locksReleased() {
-    std::lock_guard<std::mutex> g(mutex_);
+  bool locksReleased() const {
     return std::all_of(readEnds_.begin(), readEnds_.end(), [](int fd) {
       pollfd p{fd, POLLIN, 0};
       return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
@@ -111,17 +86,12 @@ class FakeLoginManager {
  private:
   static int onInhibit(sd_bus_message* call, void* self, sd_bus_error*) {
     const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
-    if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0) return -EINVAL;
-    EXPECT_STREQ(what, "sleep");
-    EXPECT_STREQ(mode, "delay");
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -errno;
+    if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0 || ::pipe2(fds, O_CLOEXEC) != 0) return -EIO;
+    EXPECT_EQ(std::string(what) + " " + mode, "sleep delay");
     int r = sd_bus_reply_method_return(call, "h", fds[1]);
     ::close(fds[1]);  // the monitor now holds the only write end
-    auto* manager = static_cast<FakeLoginManager*>(self);
-    std::lock_guard<std::mutex> g(manager->mutex_);
-    manager->readEnds_.push_back(fds[0]);
-    ++manager->calls_;
+    static_cast<FakeLoginManager*>(self)->readEnds_.push_back(fds[0]);
     return r;
   }
   static constexpr sd_bus_vtable kVtable[] = {
@@ -134,32 +104,29 @@ class FakeLoginManager {
   pid_t daemon_ = 0;
   bool started_ = false;
   sd_bus* bus_ = nullptr;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<bool> pending_;
+  RunLoop::SourceId source_ = 0;
   std::vector<int> readEnds_;
-  std::atomic<int> calls_{0};
 };
 
-bool runMainUntil(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, 5s); }
+bool runMainUntil(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, std::chrono::seconds(5)); }
 
 TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndDelaysSleepOnlyWhileTheMainLoopRuns) {
   FakeLoginManager login;
+  test::LogCapture log;
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", (login.address() + "-missing").c_str(), 1);
+  EXPECT_FALSE(PowerMonitor().start());  // no bus: start() fails, quietly
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", login.address().c_str(), 1);
   if (!login.started()) GTEST_SKIP() << "dbus-daemon is not installed";
   ASSERT_TRUE(login.serve());
-  SystemBusAddress address(login.address());
-  std::vector<std::string> seen;  // "sleep (lock held)", "wake"; on the main thread only
-  auto& center = NotificationCenter::shared();
-  const auto sleepToken = center.addObserver(kSystemWillSleepNotification, [&](const Notification&) {
-    seen.push_back(std::string("sleep") + (login.locksReleased() ? "" : " (lock held)") +
-                   (MainQueue::isMainThread() ? "" : " off main"));
-  });
-  const auto wakeToken = center.addObserver(kSystemDidWakeNotification, [&](const Notification& n) {
-    seen.push_back(std::string("wake") + (n.sender != nullptr && MainQueue::isMainThread() ? "" : " off main"));
-  });
-
   PowerMonitor monitor;
+  std::vector<std::string> seen;  // "sleep (lock held)", "wake"
+  auto& center = NotificationCenter::shared();
+  const auto tokens = {
+      center.addObserver(kSystemWillSleepNotification,
+                         [&](const Notification&) { seen.push_back(login.locksReleased() ? "sleep" : "sleep (lock held)"); }),
+      center.addObserver(kSystemDidWakeNotification, [&](const Notification& n) {
+        seen.push_back(n.sender == &monitor && MainQueue::isMainThread() ? "wake" : "wake from elsewhere");
+      })};
   ASSERT_TRUE(monitor.start());
   EXPECT_TRUE(monitor.start() && monitor.isRunning());  // idempotent
   ASSERT_TRUE(runMainUntil([&] { return login.inhibitCalls() == 1; }));  // a lock once the main loop runs
@@ -169,50 +136,30 @@ TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndDelaysSleepOnlyWhileTheMai
   login.emitPrepareForSleep(false);
   ASSERT_TRUE(runMainUntil([&] { return seen.size() == 2 && login.inhibitCalls() == 2; }));  // a new lock
 
-  // Only the login manager is heard.  The ping makes sure the daemon has
-  // routed the forged signal before the real one.
+  // Only the login manager is heard; the ping has the daemon route the
+  // forged signal before the real one.
   sd_bus* forger = nullptr;
   ASSERT_GE(sd_bus_open_system(&forger), 0);
-  ASSERT_GE(sd_bus_emit_signal(forger, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                               "PrepareForSleep", "b", 1), 0);
-  ASSERT_GE(sd_bus_call_method(forger, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
-                               "Ping", nullptr, nullptr, ""), 0);
+  EXPECT_GE(sd_bus_emit_signal(forger, kPath, kInterface, "PrepareForSleep", "b", 1) |
+                sd_bus_call_method(forger, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
+                                   "Ping", nullptr, nullptr, ""),
+            0);
   sd_bus_flush_close_unref(forger);
   login.emitPrepareForSleep(false);
   ASSERT_TRUE(runMainUntil([&] { return seen.size() == 3; }));  // the lock held serves the next sleep
-  EXPECT_EQ(seen, (std::vector<std::string>{"sleep (lock held)", "wake", "wake"}));
 
   // A host that no longer runs the main loop does not hold up the sleep:
   // the lock goes without the observers, which run when the loop does.
   login.emitPrepareForSleep(true);
   EXPECT_TRUE(test::waitUntil([&] { return login.locksReleased(); }));
   ASSERT_TRUE(runMainUntil([&] { return seen.size() == 4; }));
-  EXPECT_EQ(seen.back(), "sleep");
+  EXPECT_EQ(seen, (std::vector<std::string>{"sleep (lock held)", "wake", "wake", "sleep"}));
+  for (auto token : tokens) center.removeObserver(token);
 
   monitor.stop();
   EXPECT_FALSE(monitor.isRunning());
-  ASSERT_TRUE(monitor.start());  // and it starts again after a stop
-  monitor.stop();
-  center.removeObserver(sleepToken);
-  center.removeObserver(wakeToken);
-}
-
-TEST(PowerMonitor, WithoutABusStartFailsQuietlyAndLosingTheBusIsLogged) {
-  test::TempDir nowhere;
-  {
-    SystemBusAddress address("unix:path=" + nowhere.path() + "/missing");
-    test::LogCapture log;
-    PowerMonitor monitor;
-    EXPECT_FALSE(monitor.start() || monitor.isRunning());
-    EXPECT_TRUE(log.lines().empty());
-  }
-  FakeLoginManager login;
-  if (!login.started()) GTEST_SKIP() << "dbus-daemon is not installed";
-  ASSERT_TRUE(login.serve());
-  SystemBusAddress address(login.address());
-  test::LogCapture log;
-  PowerMonitor monitor;
-  ASSERT_TRUE(monitor.start());
+  ASSERT_TRUE(monitor.start());  // it starts again after a stop; losing the bus stops it, with a log line
+  EXPECT_TRUE(log.lines().empty());
   login.killDaemon();
   ASSERT_TRUE(test::waitUntil([&] { return !monitor.isRunning(); }));
   ASSERT_EQ(log.lines().size(), 1u);

@@ -1,11 +1,9 @@
 // Test support for the suites that use the process-wide port manager: a
 // device folder of the test's own with published ptys, a lock that keeps a
-// port from opening, and a way to let the main queue catch up.
-//
-// The manager is a singleton created on first use and the shared registry
-// reads the device folder once, so each such test needs a fresh process
-// (CTest runs every test in its own).  A second test in one process skips
-// itself with a note rather than failing for the wrong reason.
+// port from opening, and a way to let the main queue catch up.  The manager
+// is a singleton and the shared registry reads the folder once, so each such
+// test needs a process of its own (CTest runs every test in its own); a
+// second test in one process skips itself rather than fail for the wrong reason.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,8 +11,6 @@
 
 #include <atomic>
 #include <map>
-#include <memory>
-#include <string>
 
 #include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
