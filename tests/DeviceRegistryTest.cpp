@@ -29,14 +29,12 @@ DeviceRef device(const std::string& path, std::vector<std::string> others, const
 
 // An in-memory source that reports from a thread of its own, as real ones do.
 struct FakeSource : DeviceSource {
-  explicit FakeSource(Devices d, std::atomic<int>* counts) : devices(std::move(d)), starts(counts[0]), stops(counts[1]) {}
+  explicit FakeSource(Devices d) : devices(std::move(d)) {}
   Devices enumerate() override { return devices; }
-  void start(ChangeHandler handler) override { onChange = std::move(handler), ++starts; }
-  void stop() override { ++stops; }
+  void start(ChangeHandler handler) override { onChange = std::move(handler); }
+  void stop() override {}
   void emit(Devices arrived, Devices removed = {}) { std::thread([&] { onChange(arrived, removed); }).join(); }
   Devices devices;
-  std::atomic<int>& starts;
-  std::atomic<int>& stops;
   ChangeHandler onChange;
 };
 
@@ -45,8 +43,8 @@ class DeviceRegistryTest : public ::testing::Test {
   DeviceRegistryTest() {
     std::ofstream(third->calloutPath()) << "";
     std::vector<std::unique_ptr<DeviceSource>> sources;
-    sources.push_back(std::make_unique<FakeSource>(Devices{first, second}, counts));
-    sources.push_back(std::make_unique<FakeSource>(Devices{third}, counts));
+    sources.push_back(std::make_unique<FakeSource>(Devices{first, second}));
+    sources.push_back(std::make_unique<FakeSource>(Devices{third}));
     a = static_cast<FakeSource*>(sources[0].get());
     b = static_cast<FakeSource*>(sources[1].get());
     registry = std::make_unique<DeviceRegistry>(std::move(sources));
@@ -63,7 +61,6 @@ class DeviceRegistryTest : public ::testing::Test {
   DeviceRef first = device("/dev/ttyUSB0", {"/dev/serial/by-id/usb-first"}, "first");
   DeviceRef second = device("/dev/ttyUSB1", {}, "second");
   DeviceRef third = device(dir.path() + "/ttyThird", {"/dev/pts/7"}, "third");
-  std::atomic<int> counts[2] = {0, 0};  // starts, stops
   FakeSource* a;
   FakeSource* b;
   std::unique_ptr<DeviceRegistry> registry;
@@ -71,7 +68,7 @@ class DeviceRegistryTest : public ::testing::Test {
   const std::thread::id mainId = std::this_thread::get_id();
 };
 
-TEST_F(DeviceRegistryTest, ListsSourcesInOrderFindsDevicesByAnyPathAndStartsSourcesOnce) {
+TEST_F(DeviceRegistryTest, ListsSourcesInOrderAndFindsDevicesByAnyPath) {
   EXPECT_EQ(registry->serialDevices(), (Devices{first, second, third}));
   EXPECT_EQ(registry->deviceFromPath("/dev/serial/by-id/usb-first"), first);
   const std::string alias = dir.path() + "/my-port";  // another name of a path
@@ -79,11 +76,6 @@ TEST_F(DeviceRegistryTest, ListsSourcesInOrderFindsDevicesByAnyPathAndStartsSour
   EXPECT_EQ(registry->deviceFromPath(alias), third);
   EXPECT_EQ(registry->deviceFromPath("/dev/ttyUSB9"), nullptr);
   EXPECT_EQ(registry->deviceFromPath(""), nullptr);
-  EXPECT_EQ(counts[0], 0);  // listing alone starts nothing
-  auto arrivals = registry->subscribeArrivals(record('+')), removals = registry->subscribeRemovals(record('-'));
-  EXPECT_EQ(counts[0], 2);  // once, at the first subscription
-  registry.reset();
-  EXPECT_EQ(counts[1], 2);
 }
 
 TEST_F(DeviceRegistryTest, DeliversOnTheSubscribingThreadsRunLoopRemovalsFirst) {
