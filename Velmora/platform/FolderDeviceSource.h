@@ -16,9 +16,10 @@
 //
 // Changes are found by rescanning the folder whenever inotify reports an
 // event for a "tty." entry in it (a publisher's lock file closed after
-// writing included: that is how a publisher that dies is noticed), or for an entry in a directory holding a
-// link's target (so that a pty that vanishes under its link, or comes back,
-// is noticed), and diffing against the previous listing.  A device is the
+// writing included: that is how a publisher that dies is noticed), or for an
+// entry in a directory holding a link's target (so that a pty that vanishes
+// under its link, or comes back, is noticed), and diffing against the
+// previous listing.  A device is the
 // pair (link path, resolved target): a link replaced by one with the same
 // target is no change, a link replaced by one with another target is the
 // removal of the old device and the arrival of the new one.  A device that
@@ -26,8 +27,9 @@
 // the same objects.
 //
 // If the folder itself is deleted or moved away every device is reported
-// removed, and the watcher looks for the folder again once a second until it
-// is back.
+// removed, and the watcher finds it again when it is back: through its
+// parent folder, which it watches for the folder's name, or by looking again
+// once a second while the parent is missing too.
 //
 // Threads: the watcher runs on a thread of its own, started by start() and
 // joined by stop(); it calls the change handler.  enumerate(), start() and

@@ -101,6 +101,21 @@ std::vector<UdevProperties> readTtyDevices() {
   return all;
 }
 
+using DeviceMap = std::map<std::string, DeviceRef>;
+
+// The serial devices among `all`, by syspath; an unchanged device keeps its
+// object from `reuse`.
+DeviceMap serialDevicesOf(const std::vector<UdevProperties>& all, const DeviceMap& reuse) {
+  DeviceMap found;
+  for (const auto& p : all) {
+    if (!UdevDeviceSource::isSerialDevice(p)) continue;
+    DeviceRef made = UdevDeviceSource::makeDevice(p);
+    auto old = reuse.find(p.syspath);
+    found[p.syspath] = old != reuse.end() && sameDevice(*old->second, *made) ? old->second : made;
+  }
+  return found;
+}
+
 }  // namespace
 
 // The monitor thread's udev context and netlink monitor, and the descriptor
@@ -199,19 +214,12 @@ std::vector<UdevProperties> UdevDeviceSource::ttyDevices() {
 }
 
 std::map<std::string, DeviceRef> UdevDeviceSource::scan() {
-  std::map<std::string, DeviceRef> reuse;
+  DeviceMap reuse;
   {
     std::lock_guard<std::mutex> g(mutex_);
     reuse = known_;
   }
-  std::map<std::string, DeviceRef> found;
-  for (const auto& p : ttyDevices()) {
-    if (!isSerialDevice(p)) continue;
-    DeviceRef made = makeDevice(p);
-    auto old = reuse.find(p.syspath);
-    found[p.syspath] = old != reuse.end() && sameDevice(*old->second, *made) ? old->second : made;
-  }
-  return found;
+  return serialDevicesOf(ttyDevices(), reuse);
 }
 
 std::vector<DeviceRef> UdevDeviceSource::enumerate() {
@@ -247,14 +255,7 @@ void UdevDeviceSource::start(ChangeHandler onChange) {
   }
   // Receiving first, then the base listing, so that no change falls between;
   // an event for a device already listed changes nothing.
-  std::map<std::string, DeviceRef> base;
-  for (const auto& p : readTtyDevices()) {
-    if (!isSerialDevice(p)) continue;
-    DeviceRef made = makeDevice(p);
-    auto old = known_.find(p.syspath);
-    base[p.syspath] = old != known_.end() && sameDevice(*old->second, *made) ? old->second : made;
-  }
-  known_ = std::move(base);
+  known_ = serialDevicesOf(readTtyDevices(), known_);
   onChange_ = std::move(onChange);
   monitor_ = std::move(monitor);
   thread_ = std::thread([this, m = monitor_.get()] { watch(m); });
