@@ -33,7 +33,9 @@ struct FakeSource : DeviceSource {
   Devices enumerate() override { return devices; }
   void start(ChangeHandler handler) override { onChange = std::move(handler); }
   void stop() override {}
-  void emit(Devices arrived, Devices removed = {}) { std::thread([&] { onChange(arrived, removed); }).join(); }
+  void emit(Devices arrived, Devices removed = {}) {
+    std::thread([&] { onChange(arrived, removed); }).join();
+  }
   Devices devices;
   ChangeHandler onChange;
 };
@@ -84,8 +86,16 @@ TEST_F(DeviceRegistryTest, DeliversOnTheSubscribingThreadsRunLoopRemovalsFirst) 
   a->emit({device("/dev/ttyACM0", {}, "fresh")});
   EXPECT_TRUE(seen.empty());  // nothing runs until this thread runs its loop
   ASSERT_TRUE(runUntil([&] { return seen.size() == 3; }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"-third", "+third2", "+fresh"}));
+  EXPECT_EQ(seen, (Names{"-third", "+third2", "+fresh"}));
 
+  std::atomic<bool> elsewhere{false};  // subscribed on another thread: handled there
+  std::thread([&] {
+    auto remote =
+        registry->subscribeArrivals([&](const Devices&) { elsewhere = std::this_thread::get_id() != mainId; });
+    a->emit({first});
+    RunLoop::current().runUntil([&] { return elsewhere.load(); }, 5000ms);
+  }).join();
+  EXPECT_TRUE(elsewhere);
 }
 
 TEST_F(DeviceRegistryTest, AnEndedSubscriptionGetsNothingNotEvenWhatWasPostedAndMayEndItself) {
@@ -121,7 +131,8 @@ UdevProperties ftdiAdapter() {
   auto p = tty("ttyUSB0", "/dev/ttyUSB0", "usb-serial", "ftdi_sio");
   p.devlinks = {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
                 "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"};
-  p.props = {{"ID_MODEL", "FT232R_USB_UART"}, {"ID_MODEL_ID", "6001"}, {"ID_MODEL_FROM_DATABASE", "FT232 Serial (UART) IC"}};
+  p.props = {
+      {"ID_MODEL", "FT232R_USB_UART"}, {"ID_MODEL_ID", "6001"}, {"ID_MODEL_FROM_DATABASE", "FT232 Serial (UART) IC"}};
   return p;
 }
 
@@ -152,13 +163,19 @@ UdevProperties with(UdevProperties p, F change) {
 TEST(UdevFilter, CountsTtysBackedByHardwareOnly) {
   using P = UdevProperties;
   const std::pair<UdevProperties, bool> cases[] = {
-      {ftdiAdapter(), true}, {cdcAcmBoard(), true}, {rfcomm(), true} /* no parent until connected */, {rfcomm(true), true},
+      {ftdiAdapter(), true},
+      {cdcAcmBoard(), true},
+      {rfcomm(), true} /* no parent until connected */,
+      {rfcomm(true), true},
       {tty("ttyS0", "/dev/ttyS0", "pnp", "serial", "4"), true},  // found by ACPI (behind "serial-base" on new kernels)
       {tty("ttyAMA0", "/dev/ttyAMA0", "amba", "uart-pl011"), true},
       {tty("ttyS1", "/dev/ttyS1", "platform", "serial8250", "4"), true},   // a real UART of the legacy device
       {tty("ttyS1", "/dev/ttyS1", "platform", "serial8250", "0"), false},  // placeholders: no UART there
-      {tty("ttyS1", "/dev/ttyS1", "platform", "serial8250"), false}, {tty("ttyS2", "/dev/ttyS2", "pnp", "serial", "0"), false},
-      {tty("tty1", "/dev/tty1"), false}, {tty("console", "/dev/console"), false}, {tty("ptmx", "/dev/ptmx"), false},
+      {tty("ttyS1", "/dev/ttyS1", "platform", "serial8250"), false},
+      {tty("ttyS2", "/dev/ttyS2", "pnp", "serial", "0"), false},
+      {tty("tty1", "/dev/tty1"), false},
+      {tty("console", "/dev/console"), false},
+      {tty("ptmx", "/dev/ptmx"), false},
       {tty("3", "/dev/pts/3", "usb", "cdc_acm"), false},  // nothing under /dev/pts is hardware
       {with(ftdiAdapter(), [](P& p) { p.subsystem = "usb-serial"; }), false},
       {with(ftdiAdapter(), [](P& p) { p.devnode.clear(); }), false},
@@ -171,9 +188,11 @@ TEST(UdevFilter, CountsTtysBackedByHardwareOnly) {
 TEST(UdevNaming, RuleLinkThenProductStringThenDatabaseThenKernelName) {
   using P = UdevProperties;
   // SUBSYSTEM=="tty", ATTRS{serial}=="A50285BI", SYMLINK+="tty.Velmora7"; a link deeper in /dev names nothing.
-  const auto named = with(ftdiAdapter(), [](P& p) { p.devlinks.push_back("/dev/tty.Velmora7"), p.devlinks.push_back("/dev/x/tty.Other"); });
+  const auto named = with(
+      ftdiAdapter(), [](P& p) { p.devlinks.push_back("/dev/tty.Velmora7"), p.devlinks.push_back("/dev/x/tty.Other"); });
   const std::pair<UdevProperties, std::string> cases[] = {
-      {named, "Velmora7"}, {ftdiAdapter(), "FT232R_USB_UART"},
+      {named, "Velmora7"},
+      {ftdiAdapter(), "FT232R_USB_UART"},
       {with(ftdiAdapter(), [](P& p) { p.props.erase("ID_MODEL"); }), "FT232 Serial (UART) IC"},
       {cdcAcmBoard(), "Uno R3 (CDC ACM)"},  // ID_MODEL is only the product id
       {with(cdcAcmBoard(), [](P& p) { p.props.erase("ID_MODEL_FROM_DATABASE"); }), "ttyACM0"},
@@ -183,7 +202,8 @@ TEST(UdevNaming, RuleLinkThenProductStringThenDatabaseThenKernelName) {
   for (const auto& [device, name] : cases) EXPECT_EQ(UdevDeviceSource::displayName(device), name);
   const auto device = UdevDeviceSource::makeDevice(named);
   EXPECT_EQ(device->calloutPath(), "/dev/ttyUSB0");
-  EXPECT_EQ(device->otherPaths(), (Names{"/dev/tty.Velmora7", named.devlinks[1], named.devlinks[0], "/dev/x/tty.Other"}));
+  EXPECT_EQ(device->otherPaths(),
+            (Names{"/dev/tty.Velmora7", named.devlinks[1], named.devlinks[0], "/dev/x/tty.Other"}));
 }
 
 // The extraction on this machine's own ttys, read from sysfs even where no

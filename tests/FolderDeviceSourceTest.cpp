@@ -95,8 +95,9 @@ TEST_F(FolderDeviceSourceTest, ListsOnlyPublishedLinksOfThisUserToCharacterDevic
   EXPECT_FALSE(fs::is_symlink(link("dead")));
   EXPECT_TRUE(fs::is_symlink(link("byhand")) && fs::is_symlink(link("foreign")) == root);
   EXPECT_EQ(log.lines(), (Names{"Device folder " + dir.path() + ": removed tty.dead, whose publisher has gone",
-                                "Device folder " + dir.path() + ": ignored tty.byhand: no process holds "
-                                "tty.byhand.lock, so it may be stale"}));
+                                "Device folder " + dir.path() +
+                                    ": ignored tty.byhand: no process holds "
+                                    "tty.byhand.lock, so it may be stale"}));
 }
 
 TEST_F(FolderDeviceSourceTest, ReportsArrivalsRemovalsReplacementsPublishersAndTargetsThatComeAndGo) {
@@ -113,8 +114,12 @@ TEST_F(FolderDeviceSourceTest, ReportsArrivalsRemovalsReplacementsPublishersAndT
   const auto present = source.enumerate();
   ASSERT_EQ(names(present), Names{"present"});
   // A publisher by hand, as the README shows: a shell that locks tty.NAME.lock.
-  const char* argv[] = {"sh", "-c", "exec 9>>\"$0.lock\" && flock -n 9 && ln -sfn \"$1\" \"$0\" && exec sleep 60",
-                        bridge.c_str(), third.path().c_str(), nullptr};
+  const char* argv[] = {"sh",
+                        "-c",
+                        "exec 9>>\"$0.lock\" && flock -n 9 && ln -sfn \"$1\" \"$0\" && exec sleep 60",
+                        bridge.c_str(),
+                        third.path().c_str(),
+                        nullptr};
   pid_t shell = 0;
   // Each step, and the one change it must bring.
   const std::pair<std::function<void()>, std::string> steps[] = {

@@ -57,14 +57,14 @@ TEST(Observable, ChangesReachTheKeyThenItsDependentsOnceEachInOrder) {
     });
   }
   const auto gone = list.addObserver("items", [&](const Change&) { seen.push_back("removed observer"); });
-  other.removeObserver(gone);  // another object's token removes nothing here
+  other.removeObserver(gone);                                // another object's token removes nothing here
   list.change({"items", ChangeKind::Insertion, {2, 0, 2}});  // indexes ascending, once each
   list.removeObserver(gone);
   list.change({"items", ChangeKind::Removal, {4}});
   list.change({"count", ChangeKind::Setting, {}});  // through the cycle back to "items"
   list.change({"title", ChangeKind::Setting, {}});  // nobody depends on it
-  EXPECT_EQ(seen, (Texts{"items+0,2,", "removed observer", "count=", "summary=", "items-4,", "count=", "summary=",
-                         "count=", "summary=", "items="}));
+  EXPECT_EQ(seen, (Texts{"items+0,2,", "removed observer", "count=", "summary=", "items-4,",
+                         "count=", "summary=", "count=", "summary=", "items="}));
 }
 
 }  // namespace

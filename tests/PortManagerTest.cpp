@@ -40,7 +40,8 @@ struct Announcements {
       texts.push_back(text);
     });
     auto observe = [this](const char* name, const char* key, std::string text) {
-      tokens.push_back(platform::NotificationCenter::shared().addObserver(name, [=, this](const platform::Notification& n) {
+      tokens.push_back(platform::NotificationCenter::shared().addObserver(name, [=, this](
+                                                                                    const platform::Notification& n) {
         std::string line = text;
         for (const auto& port : std::any_cast<SerialPortList>(n.userInfo.at(key))) {
           line += (line.back() == ' ' ? "" : ",") + port->name();
@@ -55,7 +56,9 @@ struct Announcements {
     manager().removeObserver(listToken);
     for (auto t : tokens) platform::NotificationCenter::shared().removeObserver(t);
   }
-  bool waitFor(size_t count) const { return runMainUntil([&] { return texts.size() >= count; }); }
+  bool waitFor(size_t count) const {
+    return runMainUntil([&] { return texts.size() >= count; });
+  }
 
   platform::Observable::Token listToken = 0;
   std::vector<platform::NotificationCenter::Token> tokens;
@@ -113,9 +116,12 @@ TEST_F(PortManagerTest, ArrivalsOfListedDevicesAndCallbacksWithAnotherContextAdd
   EXPECT_EQ(seen.texts, (Names{"connected ", "insert 1", "connected Extra"}));
   EXPECT_EQ(namesOf(manager().availablePorts()), (Names{"KovaOne", "Extra"}));
   Names lines;  // the context's address made comparable
-  for (const auto& line : log.lines()) lines.push_back(std::regex_replace(line, std::regex("object \\S+ in"), "object X in"));
-  const std::string head = "Unexpected context object X in void ZPRSerialPortManagerPorts", tail =
-      "NotificationCallback(void *, io_iterator_t). Context object should be an instance of ZPRSerialPortManager";
+  for (const auto& line : log.lines())
+    lines.push_back(std::regex_replace(line, std::regex("object \\S+ in"), "object X in"));
+  const std::string
+      head = "Unexpected context object X in void ZPRSerialPortManagerPorts",
+      tail =
+          "NotificationCallback(void *, io_iterator_t). Context object should be an instance of ZPRSerialPortManager";
   EXPECT_EQ(lines, (Names{head + "Published" + tail, head + "Terminated" + tail}));
 }
 
@@ -185,7 +191,7 @@ TEST_F(PortManagerTest, ABluetoothChannelThatConnectsAndClosesKeepsItsOpenPort) 
   auto connected = rfcomm("rfcomm0", "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-10/1-10:1.0/bluetooth/hci0/hci0:3/");
   connected.hasParentDevice = true, connected.parentSubsystem = "bluetooth";
   connected.props = {{"ID_MODEL", "Bluetooth_Radio"}, {"ID_MODEL_ID", "0a2b"}};  // the adapter's, added by udev
-  ASSERT_EQ(::symlink(channel.path().c_str(), bound.devnode.c_str()), 0);  // stands in for /dev/rfcomm0
+  ASSERT_EQ(::symlink(channel.path().c_str(), bound.devnode.c_str()), 0);        // stands in for /dev/rfcomm0
   auto udev = std::make_unique<platform::UdevDeviceSource>([bound] { return std::vector{bound}; });
   platform::UdevDeviceSource* feed = udev.get();
   std::vector<std::unique_ptr<platform::DeviceSource>> sources;

@@ -1,8 +1,8 @@
 // The power monitor against a private bus daemon with a stand-in login
 // manager: sleep and wake on the main thread, the delay lock and when it is
 // given up, and a bus that is missing or goes away.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -122,13 +122,14 @@ TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndDelaysSleepOnlyWhileTheMai
   std::vector<std::string> seen;  // "sleep (lock held)", "wake"
   auto& center = NotificationCenter::shared();
   const auto tokens = {
-      center.addObserver(kSystemWillSleepNotification,
-                         [&](const Notification&) { seen.push_back(login.locksReleased() ? "sleep" : "sleep (lock held)"); }),
+      center.addObserver(
+          kSystemWillSleepNotification,
+          [&](const Notification&) { seen.push_back(login.locksReleased() ? "sleep" : "sleep (lock held)"); }),
       center.addObserver(kSystemDidWakeNotification, [&](const Notification& n) {
         seen.push_back(n.sender == &monitor && MainQueue::isMainThread() ? "wake" : "wake from elsewhere");
       })};
   ASSERT_TRUE(monitor.start());
-  EXPECT_TRUE(monitor.start() && monitor.isRunning());  // idempotent
+  EXPECT_TRUE(monitor.start() && monitor.isRunning());                   // idempotent
   ASSERT_TRUE(runMainUntil([&] { return login.inhibitCalls() == 1; }));  // a lock once the main loop runs
   login.emitPrepareForSleep(true);
   ASSERT_TRUE(runMainUntil([&] { return seen.size() == 1; }));

@@ -188,7 +188,8 @@ std::string DeviceFolder::refusal(const std::string& folder) {
 std::string DeviceFolder::publish(const std::string& name, const std::string& target) {
   const std::string lockSuffix = ".lock";
   if (name.empty() || name.find('/') != std::string::npos ||
-      (name.size() >= lockSuffix.size() && name.compare(name.size() - lockSuffix.size(), lockSuffix.size(), lockSuffix) == 0)) {
+      (name.size() >= lockSuffix.size() &&
+       name.compare(name.size() - lockSuffix.size(), lockSuffix.size(), lockSuffix) == 0)) {
     throw std::invalid_argument("device name must be non-empty, contain no '/' and not end in \".lock\": \"" + name +
                                 "\"");
   }

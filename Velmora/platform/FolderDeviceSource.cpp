@@ -116,8 +116,8 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
 
   std::sort(found.begin(), found.end());
   for (auto& [name, target] : found) {
-    auto device = std::make_shared<const Device>(folder + "/" + kLinkPrefix + name, std::vector<std::string>{target},
-                                                 name);
+    auto device =
+        std::make_shared<const Device>(folder + "/" + kLinkPrefix + name, std::vector<std::string>{target}, name);
     auto same = std::find_if(reuse.begin(), reuse.end(), [&](const DeviceRef& d) { return sameDevice(*d, *device); });
     listing.devices.push_back(same != reuse.end() ? *same : std::move(device));
   }

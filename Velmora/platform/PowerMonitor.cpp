@@ -108,9 +108,9 @@ struct PowerMonitor::Impl {
   sd_bus* bus = nullptr;
   sd_bus_slot* signalSlot = nullptr;
   sd_bus_slot* inhibitSlot = nullptr;
-  int inhibitFd = -1;           // the delay lock held, or -1
-  bool requesting = false;      // an Inhibit call awaits its reply
-  bool sleeping = false;        // between will-sleep and did-wake
+  int inhibitFd = -1;                    // the delay lock held, or -1
+  bool requesting = false;               // an Inhibit call awaits its reply
+  bool sleeping = false;                 // between will-sleep and did-wake
   std::shared_ptr<SleepLock> sleepLock;  // handed to the will-sleep task
   uint64_t sleepLockDeadline = 0;
 
@@ -127,8 +127,8 @@ struct PowerMonitor::Impl {
 bool PowerMonitor::Impl::startLocked() {
   sd_bus* connection = nullptr;
   if (sd_bus_open_system(&connection) < 0) return false;  // no system bus here
-  int r = sd_bus_match_signal(connection, &signalSlot, kLoginService, kLoginPath, kLoginManager,
-                              "PrepareForSleep", &Impl::onPrepareForSleep, this);
+  int r = sd_bus_match_signal(connection, &signalSlot, kLoginService, kLoginPath, kLoginManager, "PrepareForSleep",
+                              &Impl::onPrepareForSleep, this);
   if (r < 0) {
     sd_bus_flush_close_unref(connection);
     return false;
@@ -178,8 +178,7 @@ void PowerMonitor::Impl::loop() {
   for (;;) {
     int r = sd_bus_process(bus, nullptr);
     if (r < 0) {
-      logMessage("Power monitor: lost the system bus (%s); sleep and wake are no longer followed",
-                 std::strerror(-r));
+      logMessage("Power monitor: lost the system bus (%s); sleep and wake are no longer followed", std::strerror(-r));
       break;
     }
     if (r > 0) continue;  // more may be queued

@@ -24,7 +24,8 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 
 bool isRfcomm(const std::string& sysname) {
   if (!startsWith(sysname, "rfcomm") || sysname.size() == 6) return false;
-  return std::all_of(sysname.begin() + 6, sysname.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return std::all_of(sysname.begin() + 6, sysname.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 // NAME of a "/dev/tty.NAME" link, or empty.
