@@ -53,13 +53,12 @@ struct SleepLock {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
-  // Called by the monitor at the deadline; returns whether it released.
-  bool releaseUnlessStarted() {
+  // Called by the monitor at the deadline.
+  void releaseUnlessStarted() {
     std::lock_guard<std::mutex> g(mutex);
-    if (started || fd < 0) return false;
+    if (started || fd < 0) return;
     ::close(fd);
     fd = -1;
-    return true;
   }
 };
 
