@@ -50,11 +50,14 @@ class FolderDeviceSourceTest : public ::testing::Test {
       if (!arrived.empty()) lastArrived = arrived.back();
     });
   }
-  bool waitFor(size_t count) {
-    return test::waitUntil([&] {
-      std::lock_guard<std::mutex> g(mutex);
-      return changes.size() >= count;
-    });
+  // Waits for `count` changes; returns those seen so far.
+  Names waitFor(size_t count) {
+    test::waitUntil([&] { return seen().size() >= count; });
+    return seen();
+  }
+  Names seen() {
+    std::lock_guard<std::mutex> g(mutex);
+    return changes;
   }
 
   test::TempDir dir;
@@ -140,12 +143,15 @@ TEST_F(FolderDeviceSourceTest, ReportsArrivalsRemovalsReplacementsPublishersAndT
   };
   for (size_t i = 0; i < std::size(steps); ++i) {
     steps[i].first();
-    ASSERT_TRUE(waitFor(i + 1)) << steps[i].second;
-    EXPECT_EQ(changes[i], steps[i].second);
+    const Names now = waitFor(i + 1);
+    ASSERT_GT(now.size(), i) << steps[i].second;
+    EXPECT_EQ(now[i], steps[i].second);
     if (i == 0) {
+      std::lock_guard<std::mutex> g(mutex);
       EXPECT_EQ(source.enumerate(), (std::vector<DeviceRef>{lastArrived, present[0]}));  // the same objects
     }
   }
+  EXPECT_EQ(seen().size(), std::size(steps));
 }
 
 TEST(DeviceFolder, IsCreatedOwnerOnlyAndRefusedWhenOtherUsersCouldReachIt) {
