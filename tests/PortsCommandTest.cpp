@@ -77,6 +77,7 @@ TEST(PortsCommand, ListsThePublishedPtysAsJsonOrAsATable) {
   if (none.out.find("/tty.") == std::string::npos && none.out.find("NAME") == std::string::npos) {
     EXPECT_NE(none.out.find("No serial ports found"), std::string::npos) << none.out;
   }
+  platform::DeviceFolder::setPath("");
 }
 
 }  // namespace
