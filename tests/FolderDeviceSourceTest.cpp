@@ -1,9 +1,16 @@
+// The device folder and its source: which links are listed (published, this
+// user's, to a character device), publishers that die, changes as the
+// watcher reports them, and the trust placed in the folder itself.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "platform/DeviceFolder.h"
@@ -11,57 +18,20 @@
 #include "support/LogCapture.h"
 #include "support/TempPty.h"
 
+extern char** environ;
+
 namespace velmora::platform {
 namespace {
 
-using test::TempDir;
 using test::TempPty;
-using test::waitUntil;
+using Names = std::vector<std::string>;
+namespace fs = std::filesystem;
 
-std::vector<std::string> names(const std::vector<DeviceRef>& devices) {
-  std::vector<std::string> result;
+Names names(const std::vector<DeviceRef>& devices) {
+  Names result;
   for (const auto& d : devices) result.push_back(d->name());
   return result;
 }
-
-// Records the changes a source reports, from its watcher thread.
-class ChangeLog {
- public:
-  DeviceSource::ChangeHandler handler() {
-    return [this](const std::vector<DeviceRef>& arrived, const std::vector<DeviceRef>& removed) {
-      std::lock_guard<std::mutex> g(m_);
-      changes_.push_back({arrived, removed});
-    };
-  }
-  struct Change {
-    std::vector<DeviceRef> arrived, removed;
-  };
-  std::vector<Change> changes() const {
-    std::lock_guard<std::mutex> g(m_);
-    return changes_;
-  }
-  size_t size() const { return changes().size(); }
-  // Names of all devices that arrived (or were removed), in order.
-  std::vector<std::string> arrivedNames() const {
-    std::vector<std::string> result;
-    for (const auto& c : changes())
-      for (const auto& d : c.arrived) result.push_back(d->name());
-    return result;
-  }
-  std::vector<std::string> removedNames() const {
-    std::vector<std::string> result;
-    for (const auto& c : changes())
-      for (const auto& d : c.removed) result.push_back(d->name());
-    return result;
-  }
-  bool waitFor(size_t count) {
-    return waitUntil([&] { return size() >= count; });
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<Change> changes_;
-};
 
 class FolderDeviceSourceTest : public ::testing::Test {
  protected:
@@ -69,151 +39,154 @@ class FolderDeviceSourceTest : public ::testing::Test {
   void TearDown() override { DeviceFolder::setPath(""); }
   std::string link(const std::string& name) const { return dir.path() + "/tty." + name; }
 
-  TempDir dir;
+  // Starts `source`, recording each change as text ("-a +b").
+  void watch(FolderDeviceSource& source) {
+    source.start([this](const std::vector<DeviceRef>& arrived, const std::vector<DeviceRef>& removed) {
+      std::string text;
+      for (const auto& d : removed) text += (text.empty() ? "-" : " -") + d->name();
+      for (const auto& d : arrived) text += (text.empty() ? "+" : " +") + d->name();
+      std::lock_guard<std::mutex> g(mutex);
+      changes.push_back(text);
+      if (!arrived.empty()) lastArrived = arrived.back();
+    });
+  }
+  // Waits for `count` changes; returns those seen so far.
+  Names waitFor(size_t count) {
+    test::waitUntil([&] { return seen().size() >= count; });
+    return seen();
+  }
+  Names seen() {
+    std::lock_guard<std::mutex> g(mutex);
+    return changes;
+  }
+
+  test::TempDir dir;
+  std::mutex mutex;
+  Names changes;
+  DeviceRef lastArrived;
 };
 
-TEST_F(FolderDeviceSourceTest, ListsOnlyLinksToCharacterDevicesSortedByName) {
-  TempPty a, b;
+TEST_F(FolderDeviceSourceTest, ListsOnlyPublishedLinksOfThisUserToCharacterDevices) {
+  TempPty a, b, c, theirs;
   DeviceFolder::publish("beta", a.path());
   DeviceFolder::publish("alpha", b.path());
-  DeviceFolder::publish("gone", dir.path() + "/nothing-here");  // dangling
+  ASSERT_EQ(::symlink(c.path().c_str(), (dir.path() + "/hop").c_str()), 0);
+  DeviceFolder::publish("chain", "hop");  // relative, through another link
+  DeviceFolder::publish("gone", dir.path() + "/nothing-here");
   std::ofstream(dir.path() + "/regular") << "x";
-  DeviceFolder::publish("file", dir.path() + "/regular");  // not a character device
-  std::ofstream(link("plain")) << "x";                      // not a link
+  DeviceFolder::publish("file", dir.path() + "/regular");
+  std::ofstream(link("plain")) << "x";
   ASSERT_EQ(::symlink(a.path().c_str(), (dir.path() + "/other").c_str()), 0);  // no "tty." prefix
-  ASSERT_EQ(::symlink(a.path().c_str(), (dir.path() + "/tty.").c_str()), 0);   // no NAME
+  ASSERT_EQ(::symlink(a.path().c_str(), link("").c_str()), 0);                 // no NAME
+  // Links nobody publishes: left by a publisher that died, or made by hand.
+  ASSERT_EQ(::symlink(b.path().c_str(), link("dead").c_str()), 0);
+  std::ofstream(link("dead") + ".lock") << "";
+  ASSERT_EQ(::symlink(a.path().c_str(), link("byhand").c_str()), 0);
+  const bool root = ::geteuid() == 0;  // another user's link, or a link to another user's tty
+  if (root) {
+    DeviceFolder::publish("foreign", a.path());
+    DeviceFolder::publish("theirs", theirs.path());
+    ASSERT_EQ(::lchown(link("foreign").c_str(), 65534, 65534) | ::chown(theirs.path().c_str(), 65534, 65534), 0);
+  }
 
-  FolderDeviceSource source;  // the folder set with DeviceFolder::setPath()
-  auto devices = source.enumerate();
-  ASSERT_EQ(names(devices), (std::vector<std::string>{"alpha", "beta"}));
+  test::LogCapture log;
+  const auto devices = FolderDeviceSource().enumerate();
+  ASSERT_EQ(names(devices), (Names{"alpha", "beta", "chain"}));
   EXPECT_EQ(devices[0]->calloutPath(), link("alpha"));
-  EXPECT_EQ(devices[0]->otherPaths(), std::vector<std::string>{b.path()});
-  EXPECT_EQ(devices[1]->calloutPath(), link("beta"));
-  EXPECT_EQ(devices[1]->otherPaths(), std::vector<std::string>{a.path()});
+  EXPECT_EQ(devices[0]->otherPaths(), Names{b.path()});
+  EXPECT_EQ(devices[2]->otherPaths(), Names{c.path()});  // fully resolved
+  EXPECT_FALSE(fs::is_symlink(link("dead")));
+  EXPECT_TRUE(fs::is_symlink(link("byhand")) && fs::is_symlink(link("foreign")) == root);
+  EXPECT_EQ(log.lines(), (Names{"Device folder " + dir.path() + ": removed tty.dead, whose publisher has gone",
+                                "Device folder " + dir.path() +
+                                    ": ignored tty.byhand: no process holds "
+                                    "tty.byhand.lock, so it may be stale"}));
 }
 
-TEST_F(FolderDeviceSourceTest, FurtherPathIsTheFullyResolvedTarget) {
-  TempPty pty;
-  std::string hop = dir.path() + "/hop";
-  ASSERT_EQ(::symlink(pty.path().c_str(), hop.c_str()), 0);
-  // A relative link through another link.
-  ASSERT_EQ(::symlink("hop", link("chain").c_str()), 0);
-  auto devices = FolderDeviceSource::scan(dir.path(), {});
-  ASSERT_EQ(devices.size(), 1u);
-  EXPECT_EQ(devices[0]->name(), "chain");
-  EXPECT_EQ(devices[0]->otherPaths(), std::vector<std::string>{pty.path()});
-}
-
-TEST_F(FolderDeviceSourceTest, MissingFolderListsNothing) {
-  FolderDeviceSource source(dir.path() + "/does-not-exist");
-  EXPECT_TRUE(source.enumerate().empty());
-}
-
-TEST_F(FolderDeviceSourceTest, ReportsPublishUnpublishAndVanishedTargets) {
-  TempPty first, second;
-  DeviceFolder::publish("present", first.path());
-  FolderDeviceSource source;
-  ChangeLog log;
-  source.start(log.handler());
-  auto present = source.enumerate();
-  ASSERT_EQ(names(present), std::vector<std::string>{"present"});
-
-  DeviceFolder::publish("headset", second.path());
-  ASSERT_TRUE(log.waitFor(1));
-  auto change = log.changes()[0];
-  EXPECT_TRUE(change.removed.empty());
-  ASSERT_EQ(change.arrived.size(), 1u);
-  EXPECT_EQ(change.arrived[0]->name(), "headset");
-  EXPECT_EQ(change.arrived[0]->calloutPath(), link("headset"));
-  EXPECT_EQ(change.arrived[0]->otherPaths(), std::vector<std::string>{second.path()});
-  // The listing hands out the very objects the events carried.
-  auto listed = source.enumerate();
-  ASSERT_EQ(names(listed), (std::vector<std::string>{"headset", "present"}));
-  EXPECT_EQ(listed[0], change.arrived[0]);
-  EXPECT_EQ(listed[1], present[0]);
-
-  DeviceFolder::unpublish("headset");
-  ASSERT_TRUE(log.waitFor(2));
-  change = log.changes()[1];
-  EXPECT_TRUE(change.arrived.empty());
-  ASSERT_EQ(change.removed.size(), 1u);
-  EXPECT_EQ(change.removed[0], listed[0]);
-
-  // The pty goes away under its link: no event in the folder, yet removed.
-  first.close();
-  ASSERT_TRUE(log.waitFor(3));
-  change = log.changes()[2];
-  ASSERT_EQ(change.removed.size(), 1u);
-  EXPECT_EQ(change.removed[0], present[0]);
-  EXPECT_TRUE(source.enumerate().empty());
-  source.stop();
-}
-
-TEST_F(FolderDeviceSourceTest, ReplacedLinkIsAChangeOnlyWhenItsTargetChanges) {
-  TempPty first, second;
-  FolderDeviceSource source;
-  ChangeLog log;
-  source.start(log.handler());
-
-  DeviceFolder::publish("headset", first.path());
-  ASSERT_TRUE(log.waitFor(1));
-  DeviceRef original = log.changes()[0].arrived.at(0);
-
-  // Same target: no change.  The marker's arrival, published afterwards,
-  // must be the very next change.
-  DeviceFolder::publish("headset", first.path());
-  DeviceFolder::publish("marker", second.path());
-  ASSERT_TRUE(log.waitFor(2));
-  ASSERT_EQ(names(log.changes()[1].arrived), std::vector<std::string>{"marker"});
-  EXPECT_TRUE(log.changes()[1].removed.empty());
-
-  // Another target: the old device goes and a new one comes, in one change.
-  DeviceFolder::publish("headset", second.path());
-  ASSERT_TRUE(log.waitFor(3));
-  auto change = log.changes()[2];
-  ASSERT_EQ(change.removed.size(), 1u);
-  EXPECT_EQ(change.removed[0], original);
-  ASSERT_EQ(change.arrived.size(), 1u);
-  EXPECT_EQ(change.arrived[0]->calloutPath(), link("headset"));
-  EXPECT_EQ(change.arrived[0]->otherPaths(), std::vector<std::string>{second.path()});
-  source.stop();
-}
-
-TEST_F(FolderDeviceSourceTest, DanglingLinkArrivesWhenItsTargetAppears) {
-  FolderDeviceSource source;
-  ChangeLog log;
-  std::string target = dir.path() + "/later";
-  DeviceFolder::publish("late", target);
-  source.start(log.handler());
-  EXPECT_TRUE(source.enumerate().empty());
-
-  // Any character device will do as the appearing target.
-  ASSERT_EQ(::symlink("/dev/null", target.c_str()), 0);
-  ASSERT_TRUE(log.waitFor(1));
-  ASSERT_EQ(names(log.changes()[0].arrived), std::vector<std::string>{"late"});
-  source.stop();
-}
-
-TEST_F(FolderDeviceSourceTest, FolderRemovedAndRecreated) {
-  TempPty pty;
-  std::string folder = dir.path() + "/devices";
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  ASSERT_EQ(::symlink(pty.path().c_str(), (folder + "/tty.one").c_str()), 0);
+TEST_F(FolderDeviceSourceTest, ReportsArrivalsRemovalsReplacementsPublishersAndTargetsThatComeAndGo) {
+  TempPty first, second, third;
+  const std::string folder = dir.path() + "/devices", bridge = folder + "/tty.bridge";
+  DeviceFolder::setPath(folder);
+  // "present" reaches its pty through a link of the test's own, which can vanish
+  // without its number being given to another pty at once, as a closed pty's is.
+  ASSERT_EQ(::symlink(first.path().c_str(), (dir.path() + "/node").c_str()), 0);
+  DeviceFolder::publish("present", dir.path() + "/node");
+  DeviceFolder::publish("late", dir.path() + "/later");  // its target appears later
   FolderDeviceSource source(folder);
-  ChangeLog log;
-  source.start(log.handler());
+  watch(source);
+  const auto present = source.enumerate();
+  ASSERT_EQ(names(present), Names{"present"});
+  // A publisher by hand, as the README shows: a shell that locks tty.NAME.lock.
+  const char* argv[] = {"sh",
+                        "-c",
+                        "exec 9>>\"$0.lock\" && flock -n 9 && ln -sfn \"$1\" \"$0\" && exec sleep 60",
+                        bridge.c_str(),
+                        third.path().c_str(),
+                        nullptr};
+  pid_t shell = 0;
+  // Each step, and the one change it must bring.
+  const std::pair<std::function<void()>, std::string> steps[] = {
+      {[&] { DeviceFolder::publish("headset", second.path()); }, "+headset"},
+      {[&] { DeviceFolder::publish("headset", second.path()), DeviceFolder::publish("headset", third.path()); },
+       "-headset +headset"},  // the same target again is no change, another is
+      {[&] { DeviceFolder::unpublish("headset"); }, "-headset"},
+      {[&] { EXPECT_EQ(::symlink(third.path().c_str(), (dir.path() + "/later").c_str()), 0); }, "+late"},
+      {[&] { fs::remove(dir.path() + "/node"); }, "-present"},  // the target goes: no event in the folder
+      {[&] { ::posix_spawnp(&shell, "sh", nullptr, nullptr, const_cast<char**>(argv), environ); }, "+bridge"},
+      {[&] {
+         EXPECT_THROW(DeviceFolder::publish("bridge", second.path()), std::system_error);  // taken while it lives
+         ::kill(shell, SIGKILL), ::waitpid(shell, nullptr, 0);
+       },
+       "-bridge"},
+      {[&] { fs::remove_all(folder); }, "-late"},
+      {[&] { DeviceFolder::publish("again", second.path()); }, "+again"},  // the folder comes back
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].first();
+    const Names now = waitFor(i + 1);
+    ASSERT_GT(now.size(), i) << steps[i].second;
+    EXPECT_EQ(now[i], steps[i].second);
+    if (i == 0) {
+      std::lock_guard<std::mutex> g(mutex);
+      EXPECT_EQ(source.enumerate(), (std::vector<DeviceRef>{lastArrived, present[0]}));  // the same objects
+    }
+  }
+  EXPECT_EQ(seen().size(), std::size(steps));
+}
 
-  std::filesystem::remove_all(folder);
-  ASSERT_TRUE(waitUntil([&] { return !log.removedNames().empty(); }));
-  EXPECT_EQ(log.removedNames(), std::vector<std::string>{"one"});
-
-  // The folder comes back (as DeviceFolder::path() would make it again).
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  ASSERT_EQ(::symlink(pty.path().c_str(), (folder + "/tty.two").c_str()), 0);
-  ASSERT_TRUE(waitUntil([&] { return !log.arrivedNames().empty(); }));
-  EXPECT_EQ(log.arrivedNames(), std::vector<std::string>{"two"});
-  EXPECT_EQ(names(source.enumerate()), std::vector<std::string>{"two"});
-  source.stop();
+TEST(DeviceFolder, IsCreatedOwnerOnlyAndRefusedWhenOtherUsersCouldReachIt) {
+  test::TempDir dir;
+  const mode_t oldMask = ::umask(0);
+  DeviceFolder::setPath(dir.path() + "/a/b/devices");
+  const std::string folder = DeviceFolder::path();
+  ::umask(oldMask);
+  for (const char* sub : {"/a", "/a/b", "/a/b/devices"}) {
+    EXPECT_EQ(fs::status(dir.path() + sub).permissions(), fs::perms::owner_all) << sub;
+  }
+  TempPty pty;
+  DeviceFolder::publish("KovaOne", pty.path());
+  test::LogCapture log;
+  auto refused = [&](const std::string& why) {
+    FolderDeviceSource source(folder);
+    EXPECT_TRUE(source.enumerate().empty() && source.enumerate().empty()) << why;
+    ASSERT_EQ(log.lines(), Names{"Device folder " + folder + " refused: " + DeviceFolder::refusal(folder)}) << why;
+    EXPECT_NE(log.lines()[0].find(why), std::string::npos) << log.lines()[0];
+    EXPECT_THROW(DeviceFolder::publish("Another", pty.path()), std::system_error);
+    log.clear();
+  };
+  ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+  refused("mode 0750");
+  ASSERT_EQ(::chmod(folder.c_str(), 0700) | ::chmod((dir.path() + "/a").c_str(), 0777), 0);
+  refused(dir.path() + "/a can be changed by other users");  // a folder on the way, open to all
+  ASSERT_EQ(::chmod((dir.path() + "/a").c_str(), 0700), 0);
+  EXPECT_EQ(DeviceFolder::refusal(folder), "");
+  if (::geteuid() != 0) GTEST_SKIP() << "folders and links of another user need root to make";
+  ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);  // another user's, with this user's link planted
+  refused("uid 65534");
+  const std::string swap = dir.path() + "/swap";  // reached through another user's link
+  ASSERT_EQ(::symlink((dir.path() + "/a").c_str(), swap.c_str()) | ::lchown(swap.c_str(), 65534, 65534), 0);
+  EXPECT_NE(DeviceFolder::refusal(swap + "/b/devices").find(swap + " belongs to another user"), std::string::npos);
+  DeviceFolder::setPath("");
 }
 
 }  // namespace

@@ -1,17 +1,41 @@
+// Observation: notifications by name and property changes by key (on one
+// observer list): in the order added, on the posting or changing thread;
+// changes made by observers take effect from the next call.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <any>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/NotificationCenter.h"
 #include "platform/Observable.h"
 
 namespace velmora::platform {
 namespace {
 
-// A small observable model: a list with a derived count and a derived
-// summary that depends on the count.
+using Texts = std::vector<std::string>;
+
+TEST(NotificationCenter, ObserversOfTheNameRunInOrderOnThePostingThread) {
+  NotificationCenter center;
+  Texts calls;
+  int sender = 0;
+  NotificationCenter::Token second = 0;
+  center.addObserver("Tick", [&](const Notification& n) {
+    calls.push_back("first " + std::to_string(std::any_cast<int>(n.userInfo.at("CountKey"))) +
+                    (n.sender == &sender ? "" : " from a stranger"));
+    center.removeObserver(second);
+    center.removeObserver(second);  // twice, or an unknown token: ignored
+    center.addObserver("Tick", [&](const Notification&) { calls.push_back("added"); });
+  });
+  center.addObserver("Other", [&](const Notification&) { calls.push_back("other"); });
+  second = center.addObserver("Tick", [&](const Notification&) { calls.push_back("second"); });
+  center.post(Notification{"Tick", &sender, {{"CountKey", 3}}});
+  std::thread([&] { center.post(Notification{"Tick", &sender, {{"CountKey", 4}}}); }).join();
+  EXPECT_EQ(calls, (Texts{"first 3", "second", "first 4", "added"}));
+}
+
+// A list with a derived count and a summary that depends on the count.
 class Playlist : public Observable {
  public:
   Playlist() {
@@ -19,102 +43,28 @@ class Playlist : public Observable {
     declareDependency("summary", "count");
     declareDependency("items", "summary");  // a cycle must not loop
   }
-  void insert(std::vector<size_t> at) { didChange(Change{"items", ChangeKind::Insertion, std::move(at)}); }
-  void remove(std::vector<size_t> at) { didChange(Change{"items", ChangeKind::Removal, std::move(at)}); }
-  void replaceAll() { didChange("items"); }
-  void rename() { didChange("title"); }
-  void recount() { didChange("count"); }
+  void change(Change c) { didChange(std::move(c)); }
 };
 
-struct Recorder {
-  std::vector<Change> changes;
-  Observable::Observer observer() {
-    return [this](const Change& c) { changes.push_back(c); };
-  }
-};
-
-TEST(Observable, ObserversLearnTheKindAndTheIndexesOfEachChange) {
-  Playlist list;
-  Recorder items;
-  list.addObserver("items", items.observer());
-  list.insert({2, 0, 2});
-  list.remove({4});
-  list.replaceAll();
-  list.rename();
-  ASSERT_EQ(items.changes.size(), 3u);
-  EXPECT_EQ(items.changes[0].key, "items");
-  EXPECT_EQ(items.changes[0].kind, ChangeKind::Insertion);
-  EXPECT_EQ(items.changes[0].indexes, (std::vector<size_t>{0, 2}));  // ascending, once each
-  EXPECT_EQ(items.changes[1].kind, ChangeKind::Removal);
-  EXPECT_EQ(items.changes[1].indexes, (std::vector<size_t>{4}));
-  EXPECT_EQ(items.changes[2].kind, ChangeKind::Setting);
-  EXPECT_TRUE(items.changes[2].indexes.empty());
-}
-
-TEST(Observable, DependentKeysAreAnnouncedAsSettingsAfterTheChangedKey) {
-  Playlist list;
-  std::vector<std::string> order;
-  Recorder count;
-  Recorder summary;
-  list.addObserver("summary", [&](const Change& c) {
-    order.push_back("summary");
-    summary.changes.push_back(c);
-  });
-  list.addObserver("count", [&](const Change& c) {
-    order.push_back("count");
-    count.changes.push_back(c);
-  });
-  list.addObserver("items", [&](const Change&) { order.push_back("items"); });
-  list.insert({1});
-  EXPECT_EQ(order, (std::vector<std::string>{"items", "count", "summary"}));
-  ASSERT_EQ(count.changes.size(), 1u);
-  EXPECT_EQ(count.changes[0].key, "count");
-  EXPECT_EQ(count.changes[0].kind, ChangeKind::Setting);
-  EXPECT_TRUE(count.changes[0].indexes.empty());
-  ASSERT_EQ(summary.changes.size(), 1u);
-  EXPECT_EQ(summary.changes[0].key, "summary");
-
-  // A change of "count" itself reaches "summary" and, through the cycle,
-  // "items", each once; an unrelated key reaches nobody.
-  order.clear();
-  list.recount();
-  EXPECT_EQ(order, (std::vector<std::string>{"count", "summary", "items"}));
-  order.clear();
-  list.rename();
-  EXPECT_TRUE(order.empty());
-}
-
-TEST(Observable, RemovedObserversAreNotCalledAndTokensBelongToTheirObject) {
-  Playlist a;
-  Playlist b;
-  int calls = 0;
-  auto token = a.addObserver("items", [&](const Change&) { ++calls; });
-  b.removeObserver(token);  // another object's token removes nothing here
-  a.replaceAll();
-  a.removeObserver(token);
-  a.replaceAll();
-  EXPECT_EQ(calls, 1);
-}
-
-TEST(Observable, ChangesFromSeveralThreadsReachEveryObserver) {
-  Playlist list;
-  std::atomic<int> items{0};
-  std::atomic<int> counts{0};
-  list.addObserver("items", [&](const Change&) { ++items; });
-  list.addObserver("count", [&](const Change&) { ++counts; });
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 200; ++i) {
-        list.insert({static_cast<size_t>(i)});
-        auto token = list.addObserver("title", [](const Change&) {});
-        list.removeObserver(token);
-      }
+TEST(Observable, ChangesReachTheKeyThenItsDependentsOnceEachInOrder) {
+  Playlist list, other;
+  Texts seen;
+  for (const char* key : {"summary", "count", "items"}) {
+    list.addObserver(key, [&seen](const Change& c) {
+      std::string text = c.key + (c.kind == ChangeKind::Setting ? "=" : c.kind == ChangeKind::Insertion ? "+" : "-");
+      for (size_t i : c.indexes) text += std::to_string(i) + ",";
+      seen.push_back(text);
     });
   }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(items.load(), 600);
-  EXPECT_EQ(counts.load(), 600);
+  const auto gone = list.addObserver("items", [&](const Change&) { seen.push_back("removed observer"); });
+  other.removeObserver(gone);                                // another object's token removes nothing here
+  list.change({"items", ChangeKind::Insertion, {2, 0, 2}});  // indexes ascending, once each
+  list.removeObserver(gone);
+  list.change({"items", ChangeKind::Removal, {4}});
+  list.change({"count", ChangeKind::Setting, {}});  // through the cycle back to "items"
+  list.change({"title", ChangeKind::Setting, {}});  // nobody depends on it
+  EXPECT_EQ(seen, (Texts{"items+0,2,", "removed observer", "count=", "summary=", "items-4,",
+                         "count=", "summary=", "count=", "summary=", "items="}));
 }
 
 }  // namespace

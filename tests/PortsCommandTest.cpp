@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "platform/DeviceFolder.h"
 #include "support/TempPty.h"
 
 namespace velmora {
@@ -37,8 +38,9 @@ ToolRun runTool(const std::string& env, const std::string& args) {
 TEST(PortsCommand, ListsThePublishedPtysAsJsonOrAsATable) {
   test::TempDir dir;
   test::TempPty headset, other;
-  ASSERT_EQ(::symlink(headset.path().c_str(), (dir.path() + "/tty.KovaSim-SPPDev").c_str()), 0);
-  ASSERT_EQ(::symlink(other.path().c_str(), (dir.path() + "/tty.Bluetooth-Incoming-Port").c_str()), 0);
+  platform::DeviceFolder::setPath(dir.path());  // published by this process, which holds the links' locks
+  platform::DeviceFolder::publish("KovaSim-SPPDev", headset.path());
+  platform::DeviceFolder::publish("Bluetooth-Incoming-Port", other.path());
 
   const ToolRun j = runTool("VELMORA_DEVICE_DIR='" + dir.path() + "'", "ports --json");
   ASSERT_EQ(j.status, 0) << j.out;
@@ -75,6 +77,7 @@ TEST(PortsCommand, ListsThePublishedPtysAsJsonOrAsATable) {
   if (none.out.find("/tty.") == std::string::npos && none.out.find("NAME") == std::string::npos) {
     EXPECT_NE(none.out.find("No serial ports found"), std::string::npos) << none.out;
   }
+  platform::DeviceFolder::setPath("");
 }
 
 }  // namespace

@@ -1,294 +1,166 @@
-#include <gtest/gtest.h>
+// The power monitor against a private bus daemon with a stand-in login
+// manager: sleep and wake on the main thread, the delay lock and when it is
+// given up, and a bus that is missing or goes away.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+#include <algorithm>
+#include <functional>
 
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PowerMonitor.h"
 #include "platform/RunLoop.h"
 #include "support/LogCapture.h"
+#include "support/TempPty.h"
 
 extern char** environ;
 
 namespace velmora::platform {
 namespace {
 
-using namespace std::chrono_literals;
+constexpr const char* kPath = "/org/freedesktop/login1";
+constexpr const char* kInterface = "org.freedesktop.login1.Manager";
 
-// Points the process's system bus at `address` for the lifetime of the
-// object.
-class SystemBusAddress {
- public:
-  explicit SystemBusAddress(const std::string& address) {
-    const char* old = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (old != nullptr) saved_ = old;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-  }
-  ~SystemBusAddress() {
-    if (saved_.empty()) {
-      ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    } else {
-      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved_.c_str(), 1);
-    }
-  }
-
- private:
-  std::string saved_;
-};
-
-TEST(PowerMonitor, WithoutASystemBusStartFailsQuietly) {
-  auto dir = std::filesystem::temp_directory_path() / ("velmora-nobus-" + std::to_string(::getpid()));
-  SystemBusAddress address("unix:path=" + (dir / "missing").string());
-  test::LogCapture log;
-  PowerMonitor monitor;
-  EXPECT_FALSE(monitor.start());
-  EXPECT_FALSE(monitor.isRunning());
-  EXPECT_FALSE(monitor.start());
-  monitor.stop();
-  monitor.stop();
-  EXPECT_TRUE(log.lines().empty());
-}
-
-// A private bus daemon with a stand-in login manager: it answers Inhibit
-// with the write end of a pipe (so the test sees when the lock is given up)
-// and emits PrepareForSleep on request.
+// A bus daemon with a login manager that answers Inhibit with the write end
+// of a pipe (so that the test sees when a lock is given up) and emits
+// PrepareForSleep.  The login manager is served on the main thread, while
+// it runs the main loop.  The process's system bus is the daemon's while the
+// object lives.
 class FakeLoginManager {
  public:
   FakeLoginManager() {
-    dir_ = std::filesystem::temp_directory_path() / ("velmora-bus-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-    socket_ = (dir_ / "bus").string();
-    std::ofstream(dir_ / "bus.conf") << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <listen>unix:path=)" << socket_ << R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)";
-    std::string config = "--config-file=" + (dir_ / "bus.conf").string();
-    char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>("--nofork"),
-                    const_cast<char*>("--nopidfile"), config.data(), nullptr};
-    posix_spawn_file_actions_t quiet;  // the daemon complains about fd limits it may not raise
+    std::string address = "--address=" + this->address();
+    const char* argv[] = {"dbus-daemon", "--session", "--nofork", "--nopidfile", address.c_str(), nullptr};
+    posix_spawn_file_actions_t quiet;  // it complains about limits it may not raise
     posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    daemonStarted_ = ::posix_spawnp(&daemon_, "dbus-daemon", &quiet, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    started_ = ::posix_spawnp(&daemon_, "dbus-daemon", &quiet, nullptr, const_cast<char**>(argv), environ) == 0;
     posix_spawn_file_actions_destroy(&quiet);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", this->address().c_str(), 1);
   }
-
   ~FakeLoginManager() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    for (int fd : heldReadEnds_) ::close(fd);
-    if (daemonStarted_) {
-      ::kill(daemon_, SIGTERM);
-      ::waitpid(daemon_, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    if (source_ != 0) RunLoop::main().removeFdSource(source_);
+    sd_bus_flush_close_unref(bus_);
+    for (int fd : readEnds_) ::close(fd);
+    killDaemon();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
-
-  std::string address() const { return "unix:path=" + socket_; }
-
+  std::string address() const { return "unix:path=" + dir_.path() + "/bus"; }
+  bool started() const { return started_; }
   void killDaemon() {
-    if (!daemonStarted_) return;
-    ::kill(daemon_, SIGTERM);
-    ::waitpid(daemon_, nullptr, 0);
-    daemonStarted_ = false;
+    if (started_) ::kill(daemon_, SIGTERM), ::waitpid(daemon_, nullptr, 0);
+    started_ = false;
   }
-
-  bool daemonStarted() const { return daemonStarted_; }
-
-  // Waits for the daemon to accept connections, then claims the login
-  // manager's name.
+  // Waits for the daemon, then serves the login manager's name.
   bool serve() {
-    SystemBusAddress scoped(address());
-    sd_bus* bus = nullptr;
-    if (!test::waitUntil([&] { return sd_bus_open_system(&bus) >= 0; })) return false;
-    bus_ = bus;
-    if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                 kVtable, this) < 0 ||
+    if (!test::waitUntil([&] { return sd_bus_open_system(&bus_) >= 0; }) ||
+        sd_bus_add_object_vtable(bus_, nullptr, kPath, kInterface, kVtable, this) < 0 ||
         sd_bus_request_name(bus_, "org.freedesktop.login1", 0) < 0) {
-      sd_bus_flush_close_unref(bus_);
       return false;
     }
-    thread_ = std::thread([this] { run(); });
+    source_ = RunLoop::main().addFdSource(sd_bus_get_fd(bus_), [this] {
+      while (sd_bus_process(bus_, nullptr) > 0) {
+      }
+    });
     return true;
   }
-
   void emitPrepareForSleep(bool sleeping) {
-    std::lock_guard<std::mutex> g(mutex_);
-    pendingSignals_.push_back(sleeping);
+    sd_bus_emit_signal(bus_, kPath, kInterface, "PrepareForSleep", "b", int{sleeping});
+    sd_bus_flush(bus_);
   }
-
-  int inhibitCalls() const { return inhibitCalls_.load(); }
-
-  // Whether every lock handed out has been given up (all write ends closed).
-  bool allLocksReleased() {
-    std::lock_guard<std::mutex> g(mutex_);
-    for (int fd : heldReadEnds_) {
+  int inhibitCalls() const { return static_cast<int>(readEnds_.size()); }
+  // Whether every lock handed out has been given up (its write end closed).
+  bool locksReleased() const {
+    return std::all_of(readEnds_.begin(), readEnds_.end(), [](int fd) {
       pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 0) != 1 || (p.revents & POLLHUP) == 0) return false;
-    }
-    return true;
+      return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+    });
   }
 
  private:
-  static int onInhibit(sd_bus_message* call, void* userdata, sd_bus_error*) {
-    auto* self = static_cast<FakeLoginManager*>(userdata);
-    const char* what = nullptr;
-    const char* who = nullptr;
-    const char* why = nullptr;
-    const char* mode = nullptr;
-    if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0) return -EINVAL;
-    EXPECT_STREQ(what, "sleep");
-    EXPECT_STREQ(mode, "delay");
+  static int onInhibit(sd_bus_message* call, void* self, sd_bus_error*) {
+    const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -errno;
+    if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0 || ::pipe2(fds, O_CLOEXEC) != 0) return -EIO;
+    EXPECT_EQ(std::string(what) + " " + mode, "sleep delay");
     int r = sd_bus_reply_method_return(call, "h", fds[1]);
     ::close(fds[1]);  // the monitor now holds the only write end
-    {
-      std::lock_guard<std::mutex> g(self->mutex_);
-      self->heldReadEnds_.push_back(fds[0]);
-    }
-    ++self->inhibitCalls_;
+    static_cast<FakeLoginManager*>(self)->readEnds_.push_back(fds[0]);
     return r;
   }
-
-  void run() {
-    while (!stop_) {
-      std::vector<bool> signals;
-      {
-        std::lock_guard<std::mutex> g(mutex_);
-        signals.swap(pendingSignals_);
-      }
-      for (bool sleeping : signals) {
-        sd_bus_emit_signal(bus_, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                           "PrepareForSleep", "b", static_cast<int>(sleeping));
-      }
-      int r = sd_bus_process(bus_, nullptr);
-      if (r < 0) break;  // the daemon has gone
-      if (r > 0) continue;
-      sd_bus_wait(bus_, 5000);  // 5 ms: short enough to notice requests and stop
-    }
-    sd_bus_flush_close_unref(bus_);
-  }
-
   static constexpr sd_bus_vtable kVtable[] = {
       SD_BUS_VTABLE_START(0),
       SD_BUS_METHOD("Inhibit", "ssss", "h", &FakeLoginManager::onInhibit, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_VTABLE_END,
   };
 
-  std::filesystem::path dir_;
-  std::string socket_;
+  test::TempDir dir_;
   pid_t daemon_ = 0;
-  bool daemonStarted_ = false;
+  bool started_ = false;
   sd_bus* bus_ = nullptr;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<bool> pendingSignals_;
-  std::vector<int> heldReadEnds_;
-  std::atomic<int> inhibitCalls_{0};
+  RunLoop::SourceId source_ = 0;
+  std::vector<int> readEnds_;
 };
 
-TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndHoldsADelayLock) {
+bool runMainUntil(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, std::chrono::seconds(5)); }
+
+TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndDelaysSleepOnlyWhileTheMainLoopRuns) {
   FakeLoginManager login;
-  if (!login.daemonStarted()) GTEST_SKIP() << "dbus-daemon is not installed";
+  test::LogCapture log;
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", (login.address() + "-missing").c_str(), 1);
+  EXPECT_FALSE(PowerMonitor().start());  // no bus: start() fails, quietly
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", login.address().c_str(), 1);
+  if (!login.started()) GTEST_SKIP() << "dbus-daemon is not installed";
   ASSERT_TRUE(login.serve());
-  SystemBusAddress address(login.address());
-
-  std::vector<std::string> seen;  // touched on the main thread only
-  bool allOnMain = true;
-  const void* sender = nullptr;
-  auto record = [&](const Notification& n) {
-    allOnMain = allOnMain && MainQueue::isMainThread();
-    sender = n.sender;
-    seen.push_back(n.name);
-  };
-  auto& center = NotificationCenter::shared();
-  auto sleepToken = center.addObserver(kSystemWillSleepNotification, record);
-  auto wakeToken = center.addObserver(kSystemDidWakeNotification, record);
-
   PowerMonitor monitor;
+  std::vector<std::string> seen;  // "sleep (lock held)", "wake"
+  auto& center = NotificationCenter::shared();
+  const auto tokens = {
+      center.addObserver(
+          kSystemWillSleepNotification,
+          [&](const Notification&) { seen.push_back(login.locksReleased() ? "sleep" : "sleep (lock held)"); }),
+      center.addObserver(kSystemDidWakeNotification, [&](const Notification& n) {
+        seen.push_back(n.sender == &monitor && MainQueue::isMainThread() ? "wake" : "wake from elsewhere");
+      })};
   ASSERT_TRUE(monitor.start());
-  EXPECT_TRUE(monitor.start());  // idempotent
-  EXPECT_TRUE(monitor.isRunning());
-  ASSERT_TRUE(test::waitUntil([&] { return login.inhibitCalls() == 1; }));
-  EXPECT_FALSE(login.allLocksReleased());
-
+  EXPECT_TRUE(monitor.start() && monitor.isRunning());                   // idempotent
+  ASSERT_TRUE(runMainUntil([&] { return login.inhibitCalls() == 1; }));  // a lock once the main loop runs
   login.emitPrepareForSleep(true);
-  ASSERT_TRUE(RunLoop::main().runUntil([&] { return seen.size() == 1; }, 5s));
-  EXPECT_EQ(seen[0], kSystemWillSleepNotification);
-  // The lock is given up once the will-sleep observers have run.
-  EXPECT_TRUE(test::waitUntil([&] { return login.allLocksReleased(); }));
-
+  ASSERT_TRUE(runMainUntil([&] { return seen.size() == 1; }));
+  EXPECT_TRUE(test::waitUntil([&] { return login.locksReleased(); }));  // given up after the observers
   login.emitPrepareForSleep(false);
-  ASSERT_TRUE(RunLoop::main().runUntil([&] { return seen.size() == 2; }, 5s));
-  EXPECT_EQ(seen[1], kSystemDidWakeNotification);
-  ASSERT_TRUE(test::waitUntil([&] { return login.inhibitCalls() == 2; }));  // a new lock after wake
-  EXPECT_TRUE(allOnMain);
-  EXPECT_EQ(sender, &monitor);
+  ASSERT_TRUE(runMainUntil([&] { return seen.size() == 2 && login.inhibitCalls() == 2; }));  // a new lock
 
-  // Only the login manager is heard: the same signal from anybody else is
-  // ignored.  The ping makes sure the daemon has routed the forged signal
-  // before the real one is emitted.
+  // Only the login manager is heard; the ping has the daemon route the
+  // forged signal before the real one.
   sd_bus* forger = nullptr;
   ASSERT_GE(sd_bus_open_system(&forger), 0);
-  ASSERT_GE(sd_bus_emit_signal(forger, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                               "PrepareForSleep", "b", 1),
-            0);
-  ASSERT_GE(sd_bus_call_method(forger, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, ""),
+  EXPECT_GE(sd_bus_emit_signal(forger, kPath, kInterface, "PrepareForSleep", "b", 1) |
+                sd_bus_call_method(forger, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
+                                   "Ping", nullptr, nullptr, ""),
             0);
   sd_bus_flush_close_unref(forger);
   login.emitPrepareForSleep(false);
-  ASSERT_TRUE(RunLoop::main().runUntil([&] { return seen.size() >= 3; }, 5s));
-  RunLoop::main().drain();
-  EXPECT_EQ(seen, (std::vector<std::string>{kSystemWillSleepNotification, kSystemDidWakeNotification,
-                                            kSystemDidWakeNotification}));
+  ASSERT_TRUE(runMainUntil([&] { return seen.size() == 3; }));  // the lock held serves the next sleep
 
-  ASSERT_TRUE(test::waitUntil([&] { return login.inhibitCalls() == 3; }));
+  // A host that no longer runs the main loop does not hold up the sleep:
+  // the lock goes without the observers, which run when the loop does.
+  login.emitPrepareForSleep(true);
+  EXPECT_TRUE(test::waitUntil([&] { return login.locksReleased(); }));
+  ASSERT_TRUE(runMainUntil([&] { return seen.size() == 4; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"sleep (lock held)", "wake", "wake", "sleep"}));
+  for (auto token : tokens) center.removeObserver(token);
+
   monitor.stop();
   EXPECT_FALSE(monitor.isRunning());
-  EXPECT_TRUE(test::waitUntil([&] { return login.allLocksReleased(); }));
-  monitor.stop();
-  ASSERT_TRUE(monitor.start());  // and it starts again after a stop
-  monitor.stop();
-
-  center.removeObserver(sleepToken);
-  center.removeObserver(wakeToken);
-}
-
-TEST(PowerMonitor, LosingTheBusStopsListeningAndIsLogged) {
-  FakeLoginManager login;
-  if (!login.daemonStarted()) GTEST_SKIP() << "dbus-daemon is not installed";
-  ASSERT_TRUE(login.serve());
-  SystemBusAddress address(login.address());
-  test::LogCapture log;
-  PowerMonitor monitor;
-  ASSERT_TRUE(monitor.start());
+  ASSERT_TRUE(monitor.start());  // it starts again after a stop; losing the bus stops it, with a log line
+  EXPECT_TRUE(log.lines().empty());
   login.killDaemon();
   ASSERT_TRUE(test::waitUntil([&] { return !monitor.isRunning(); }));
   ASSERT_EQ(log.lines().size(), 1u);

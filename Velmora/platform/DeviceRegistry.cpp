@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 
 #include "platform/FolderDeviceSource.h"
 #include "platform/Log.h"
@@ -96,17 +97,44 @@ struct DeviceRegistry::Impl {
   }
 };
 
+namespace {
+
+struct SharedSources {
+  std::mutex mutex;
+  bool used = false;  // shared() has taken them
+  std::vector<std::unique_ptr<DeviceSource>> sources;
+};
+
+SharedSources& sharedSources() {
+  static auto* s = new SharedSources();
+  return *s;
+}
+
+}  // namespace
+
 DeviceRegistry& DeviceRegistry::shared() {
   // Deliberately never destroyed: the sources' threads may be delivering
   // while static objects are torn down at exit, and the registry must
   // outlive every subscription, wherever its owner keeps it.
   static DeviceRegistry* const registry = [] {
-    std::vector<std::unique_ptr<DeviceSource>> sources;
-    sources.push_back(std::make_unique<UdevDeviceSource>());
-    sources.push_back(std::make_unique<FolderDeviceSource>());
+    SharedSources& given = sharedSources();
+    std::lock_guard<std::mutex> g(given.mutex);
+    given.used = true;
+    std::vector<std::unique_ptr<DeviceSource>> sources = std::move(given.sources);
+    if (sources.empty()) {
+      sources.push_back(std::make_unique<UdevDeviceSource>());
+      sources.push_back(std::make_unique<FolderDeviceSource>());
+    }
     return new DeviceRegistry(std::move(sources));
   }();
   return *registry;
+}
+
+void DeviceRegistry::setSharedSources(std::vector<std::unique_ptr<DeviceSource>> sources) {
+  SharedSources& given = sharedSources();
+  std::lock_guard<std::mutex> g(given.mutex);
+  if (given.used) throw std::logic_error("the shared device registry is in use; its sources are set before that");
+  given.sources = std::move(sources);
 }
 
 DeviceRegistry::DeviceRegistry(std::vector<std::unique_ptr<DeviceSource>> sources) : impl_(std::make_shared<Impl>()) {

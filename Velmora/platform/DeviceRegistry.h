@@ -95,6 +95,10 @@ class DeviceRegistry {
   // The process-wide registry over the udev source and the device folder,
   // in that order.  Created on first use and never destroyed.
   static DeviceRegistry& shared();
+  // Gives the shared registry `sources` in place of those two: for a host
+  // that finds its devices elsewhere, and for tests that replay recorded
+  // devices.  Only before the first shared(); throws std::logic_error after.
+  static void setSharedSources(std::vector<std::unique_ptr<DeviceSource>> sources);
 
   // A registry over the given sources (tests use in-memory sources).
   explicit DeviceRegistry(std::vector<std::unique_ptr<DeviceSource>> sources);

@@ -24,6 +24,9 @@ namespace {
 
 constexpr const char kLinkPrefix[] = "tty.";
 constexpr size_t kLinkPrefixLength = sizeof(kLinkPrefix) - 1;
+// Publisher lock files ("tty.NAME.lock", see DeviceFolder.h) are no links.
+constexpr const char kLockSuffix[] = ".lock";
+constexpr size_t kLockSuffixLength = sizeof(kLockSuffix) - 1;
 
 bool isLinkName(const char* name) {
   return std::strncmp(name, kLinkPrefix, kLinkPrefixLength) == 0 && name[kLinkPrefixLength] != '\0';
@@ -49,23 +52,52 @@ std::optional<std::string> resolvedPath(const std::string& path) {
   return result;
 }
 
-struct Listing {
+}  // namespace
+
+struct FolderDeviceSource::Listing {
   std::vector<DeviceRef> devices;
   // Directories holding the links' targets, dangling links included, so
   // that a target that vanishes or (re)appears can be noticed.
   std::set<std::string> targetDirectories;
+  // Why the folder was not read (see DeviceFolder::refusal), or empty.
+  std::string refusal;
+  // NAMEs of the stale links this scan removed, and of the links without a
+  // lock file that it ignored.
+  std::vector<std::string> removed;
+  std::vector<std::string> ignored;
 };
+
+namespace {
+
+using Listing = FolderDeviceSource::Listing;
+
+bool isLockName(const char* name) {
+  size_t n = std::strlen(name);
+  return n >= kLockSuffixLength && std::strcmp(name + n - kLockSuffixLength, kLockSuffix) == 0;
+}
 
 Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
   Listing listing;
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return listing;
+  if (dir == nullptr) return listing;  // a missing folder simply has no devices
+  listing.refusal = DeviceFolder::refusal(folder);
+  if (!listing.refusal.empty()) {
+    ::closedir(dir);
+    return listing;
+  }
+  const uid_t me = ::geteuid();
   std::vector<std::pair<std::string, std::string>> found;  // NAME, target
   while (dirent* entry = ::readdir(dir)) {
-    if (!isLinkName(entry->d_name)) continue;
+    if (!isLinkName(entry->d_name) || isLockName(entry->d_name)) continue;
     std::string link = folder + "/" + entry->d_name;
     struct stat st {};
-    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != me) continue;
+    const DeviceFolder::Publisher publisher = DeviceFolder::publisherOf(link);
+    if (publisher != DeviceFolder::Publisher::Alive) {
+      auto& names = publisher == DeviceFolder::Publisher::Gone ? listing.removed : listing.ignored;
+      names.emplace_back(entry->d_name + kLinkPrefixLength);
+      continue;
+    }
 
     char raw[PATH_MAX];
     ssize_t n = ::readlink(link.c_str(), raw, sizeof(raw) - 1);
@@ -77,15 +109,15 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
     auto target = resolvedPath(link);
     if (!target) continue;
     listing.targetDirectories.insert(directoryOf(*target));
-    if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+    if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_uid != me) continue;
     found.emplace_back(entry->d_name + kLinkPrefixLength, *target);
   }
   ::closedir(dir);
 
   std::sort(found.begin(), found.end());
   for (auto& [name, target] : found) {
-    auto device = std::make_shared<const Device>(folder + "/" + kLinkPrefix + name, std::vector<std::string>{target},
-                                                 name);
+    auto device =
+        std::make_shared<const Device>(folder + "/" + kLinkPrefix + name, std::vector<std::string>{target}, name);
     auto same = std::find_if(reuse.begin(), reuse.end(), [&](const DeviceRef& d) { return sameDevice(*d, *device); });
     listing.devices.push_back(same != reuse.end() ? *same : std::move(device));
   }
@@ -110,13 +142,20 @@ std::vector<DeviceRef> missing(const std::vector<DeviceRef>& from, const std::ve
 // runs (and by start() before, stop() after).
 struct FolderDeviceSource::Watcher {
   std::string folder;
+  // The folder's parent is watched for the folder's own name: a folder that
+  // is removed while a file in it is still open (a publisher's lock) gives no
+  // event of its own until that file is closed.
+  std::string parent;
+  std::string folderName;
   int inotifyFd = -1;
   int stopFd = -1;
   int folderWd = -1;
+  int parentWd = -1;
   std::map<int, std::string> targetWds;
-  // Whether some link points into the folder itself; then every entry of
-  // the folder matters, not only the "tty." ones.
+  // Whether some link points into the folder itself (or its parent); then
+  // every entry there matters, not only the "tty." ones (or the folder).
   bool targetsInFolder = false;
+  bool targetsInParent = false;
 
   ~Watcher() {
     if (inotifyFd >= 0) ::close(inotifyFd);
@@ -126,8 +165,13 @@ struct FolderDeviceSource::Watcher {
   bool watchFolder() {
     folderWd = ::inotify_add_watch(inotifyFd, folder.c_str(),
                                    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF |
-                                       IN_MOVE_SELF | IN_ONLYDIR);
+                                       IN_MOVE_SELF | IN_CLOSE_WRITE | IN_ONLYDIR);
     return folderWd >= 0;
+  }
+
+  void watchParent() {
+    parentWd = ::inotify_add_watch(inotifyFd, parent.c_str(),
+                                   IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR | IN_MASK_ADD);
   }
 
   void watchTargets(const std::set<std::string>& dirs) {
@@ -140,8 +184,9 @@ struct FolderDeviceSource::Watcher {
       }
     }
     targetsInFolder = dirs.count(folder) != 0;
+    targetsInParent = dirs.count(parent) != 0;
     for (const auto& dir : dirs) {
-      if (dir == folder) continue;
+      if (dir == folder || dir == parent) continue;
       bool watched = std::any_of(targetWds.begin(), targetWds.end(), [&](const auto& e) { return e.second == dir; });
       if (watched) continue;
       // IN_MASK_ADD: should the directory be the folder under another name,
@@ -175,6 +220,19 @@ struct FolderDeviceSource::Watcher {
           } else if (event->len > 0 && (targetsInFolder || isLinkName(event->name))) {
             rescan = true;
           }
+        } else if (event->wd == parentWd && parentWd >= 0) {
+          if (event->mask & IN_IGNORED) {
+            parentWd = -1;
+            rescan = true;
+          } else if (event->len > 0 && folderName == event->name) {
+            if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) && folderWd >= 0) {
+              ::inotify_rm_watch(inotifyFd, folderWd);
+              folderWd = -1;
+            }
+            rescan = true;
+          } else if (targetsInParent) {
+            rescan = true;
+          }
         } else if (auto it = targetWds.find(event->wd); it != targetWds.end()) {
           if (event->mask & IN_IGNORED) targetWds.erase(it);
           rescan = true;
@@ -205,10 +263,6 @@ std::string FolderDeviceSource::folder() {
   return folder_;
 }
 
-std::vector<DeviceRef> FolderDeviceSource::scan(const std::string& folder, const std::vector<DeviceRef>& reuse) {
-  return list(folder, reuse).devices;
-}
-
 std::vector<DeviceRef> FolderDeviceSource::enumerate() {
   std::string dir = folder();
   if (dir.empty()) return {};
@@ -217,46 +271,81 @@ std::vector<DeviceRef> FolderDeviceSource::enumerate() {
     std::lock_guard<std::mutex> g(mutex_);
     reuse = listed_;
   }
-  return scan(dir, reuse);
+  Listing listing = list(dir, reuse);
+  report(dir, listing);
+  return std::move(listing.devices);
+}
+
+void FolderDeviceSource::report(const std::string& dir, const Listing& listing) {
+  for (const auto& name : listing.removed) {
+    logMessage("Device folder %s: removed tty.%s, whose publisher has gone", dir.c_str(), name.c_str());
+  }
+  // A refusal, and an ignored link, are logged once, not at every scan.
+  std::vector<std::string> ignored;
+  bool refusalChanged = false;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    for (const auto& name : listing.ignored) {
+      if (ignoredLogged_.insert(name).second) ignored.push_back(name);
+    }
+    refusalChanged = listing.refusal != refusal_;
+    refusal_ = listing.refusal;
+  }
+  for (const auto& name : ignored) {
+    logMessage("Device folder %s: ignored tty.%s: no process holds tty.%s.lock, so it may be stale", dir.c_str(),
+               name.c_str(), name.c_str());
+  }
+  if (refusalChanged && !listing.refusal.empty()) {
+    logMessage("Device folder %s refused: %s", dir.c_str(), listing.refusal.c_str());
+  }
 }
 
 void FolderDeviceSource::start(ChangeHandler onChange) {
   std::string dir = folder();
-  std::lock_guard<std::mutex> g(mutex_);
-  if (watcher_ || dir.empty()) return;
+  Listing listing;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (watcher_ || dir.empty()) return;
 
-  auto watcher = std::make_unique<Watcher>();
-  watcher->folder = dir;
-  watcher->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  watcher->stopFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (watcher->inotifyFd < 0 || watcher->stopFd < 0) {
-    logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
-    return;
-  }
-  // Watch first, then take the base listing, so that no change falls between.
-  if (!watcher->watchFolder()) {
-    logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
-  }
-  Listing listing = list(dir, listed_);
-  listed_ = std::move(listing.devices);
-  watcher->watchTargets(listing.targetDirectories);
+    auto watcher = std::make_unique<Watcher>();
+    watcher->folder = dir;
+    watcher->parent = directoryOf(dir);
+    watcher->folderName = dir.substr(dir.rfind('/') + 1);
+    watcher->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    watcher->stopFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (watcher->inotifyFd < 0 || watcher->stopFd < 0) {
+      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
+      return;
+    }
+    // Watch first, then take the base listing, so that no change falls between.
+    watcher->watchParent();
+    if (!watcher->watchFolder()) {
+      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
+    }
+    listing = list(dir, listed_);
+    listed_ = listing.devices;
+    watcher->watchTargets(listing.targetDirectories);
 
-  onChange_ = std::move(onChange);
-  watcher_ = std::move(watcher);
-  thread_ = std::thread([this, w = watcher_.get()] { watch(w); });
+    onChange_ = std::move(onChange);
+    watcher_ = std::move(watcher);
+    thread_ = std::thread([this, w = watcher_.get()] { watch(w); });
+  }
+  report(dir, listing);
 }
 
 void FolderDeviceSource::watch(Watcher* w) {
   for (;;) {
     pollfd fds[2] = {{w->stopFd, POLLIN, 0}, {w->inotifyFd, POLLIN, 0}};
-    // Without its folder the watcher looks for it again once a second.
-    int n = ::poll(fds, 2, w->folderWd < 0 ? 1000 : -1);
+    // Without its folder (or its parent) the watcher looks for it again once
+    // a second.
+    int n = ::poll(fds, 2, w->folderWd < 0 || w->parentWd < 0 ? 1000 : -1);
     if (n < 0 && errno != EINTR) {
       logMessage("Device folder %s: watching failed: %s", w->folder.c_str(), std::strerror(errno));
       return;
     }
     if (fds[0].revents != 0) return;
     bool rescan = (fds[1].revents & POLLIN) != 0 && w->drainEvents();
+    if (w->parentWd < 0) w->watchParent();
     if (w->folderWd < 0 && w->watchFolder()) rescan = true;
     if (!rescan) continue;
 
@@ -266,6 +355,7 @@ void FolderDeviceSource::watch(Watcher* w) {
       before = listed_;
     }
     Listing now = list(w->folder, before);
+    report(w->folder, now);
     w->watchTargets(now.targetDirectories);
     auto arrived = missing(now.devices, before);
     auto removed = missing(before, now.devices);

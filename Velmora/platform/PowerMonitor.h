@@ -7,12 +7,20 @@
 // the monitor as sender and no user info.  The main thread must run the main
 // loop for them to arrive.
 //
-// While it runs, the monitor holds a "delay" sleep inhibitor lock of the login
-// manager (where it grants one), and gives it up only once the will-sleep
-// observers have returned, so that they get to act (close ports, say) before
-// the machine actually sleeps; the login manager waits for that at most its
-// configured InhibitDelayMaxSec (5 s by default).  It takes a new lock after
-// each wake.
+// While it runs, and while the main loop is seen to run, the monitor holds a
+// "delay" sleep inhibitor lock of the login manager (where it grants one),
+// and gives it up only once the will-sleep observers have returned, so that
+// they get to act (close ports, say) before the machine actually sleeps; the
+// login manager waits for that at most its configured InhibitDelayMaxSec
+// (5 s by default).
+//
+// The lock never outlasts a main loop that is not run: the monitor asks for
+// it only from a task on the main queue (at start(), and again from the
+// did-wake task after each wake), so a host that never runs the main loop
+// never holds one; and when the will-sleep task has not started within one
+// second of the sleep signal, the monitor gives the lock up itself and the
+// machine sleeps without waiting (the observers still run, late, whenever
+// the main loop runs again).
 //
 // The bus is watched on a thread of the monitor's own.  Where the system bus
 // is unreachable (containers, build machines) start() simply returns false

@@ -24,7 +24,8 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 
 bool isRfcomm(const std::string& sysname) {
   if (!startsWith(sysname, "rfcomm") || sysname.size() == 6) return false;
-  return std::all_of(sysname.begin() + 6, sysname.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return std::all_of(sysname.begin() + 6, sysname.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 // NAME of a "/dev/tty.NAME" link, or empty.
@@ -80,14 +81,11 @@ bool sameDevice(const Device& a, const Device& b) {
   return a.calloutPath() == b.calloutPath() && a.otherPaths() == b.otherPaths() && a.name() == b.name();
 }
 
-using DeviceMap = std::map<std::string, DeviceRef>;
-
-// Serial devices present now, by syspath; an unchanged device keeps its
-// object from `reuse`.  `all` receives every tty device if given.
-DeviceMap scanDevices(const DeviceMap& reuse, std::vector<UdevProperties>* all = nullptr) {
-  DeviceMap found;
+// Every tty device udev knows now.
+std::vector<UdevProperties> readTtyDevices() {
+  std::vector<UdevProperties> all;
   udev* context = udev_new();
-  if (context == nullptr) return found;
+  if (context == nullptr) return all;
   udev_enumerate* enumeration = udev_enumerate_new(context);
   if (enumeration != nullptr && udev_enumerate_add_match_subsystem(enumeration, "tty") >= 0 &&
       udev_enumerate_scan_devices(enumeration) >= 0) {
@@ -95,18 +93,27 @@ DeviceMap scanDevices(const DeviceMap& reuse, std::vector<UdevProperties>* all =
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration)) {
       udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
       if (device == nullptr) continue;
-      UdevProperties p = UdevDeviceSource::propertiesOf(device);
+      all.push_back(UdevDeviceSource::propertiesOf(device));
       udev_device_unref(device);
-      if (UdevDeviceSource::isSerialDevice(p)) {
-        DeviceRef made = UdevDeviceSource::makeDevice(p);
-        auto old = reuse.find(p.syspath);
-        found[p.syspath] = old != reuse.end() && sameDevice(*old->second, *made) ? old->second : made;
-      }
-      if (all != nullptr) all->push_back(std::move(p));
     }
   }
   if (enumeration != nullptr) udev_enumerate_unref(enumeration);
   udev_unref(context);
+  return all;
+}
+
+using DeviceMap = std::map<std::string, DeviceRef>;
+
+// The serial devices among `all`, by syspath; an unchanged device keeps its
+// object from `reuse`.
+DeviceMap serialDevicesOf(const std::vector<UdevProperties>& all, const DeviceMap& reuse) {
+  DeviceMap found;
+  for (const auto& p : all) {
+    if (!UdevDeviceSource::isSerialDevice(p)) continue;
+    DeviceRef made = UdevDeviceSource::makeDevice(p);
+    auto old = reuse.find(p.syspath);
+    found[p.syspath] = old != reuse.end() && sameDevice(*old->second, *made) ? old->second : made;
+  }
   return found;
 }
 
@@ -128,6 +135,9 @@ struct UdevDeviceSource::Monitor {
 
 UdevDeviceSource::UdevDeviceSource(bool requireUdevRuntime) : requireUdevRuntime_(requireUdevRuntime) {}
 
+UdevDeviceSource::UdevDeviceSource(std::function<std::vector<UdevProperties>()> recorded)
+    : requireUdevRuntime_(false), recorded_(std::move(recorded)) {}
+
 UdevDeviceSource::~UdevDeviceSource() { stop(); }
 
 bool UdevDeviceSource::udevRunning() {
@@ -135,7 +145,7 @@ bool UdevDeviceSource::udevRunning() {
   return ::stat("/run/udev", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool UdevDeviceSource::enabled() const { return !requireUdevRuntime_ || udevRunning(); }
+bool UdevDeviceSource::enabled() const { return recorded_ || !requireUdevRuntime_ || udevRunning(); }
 
 UdevProperties UdevDeviceSource::propertiesOf(udev_device* device) {
   UdevProperties p;
@@ -180,6 +190,10 @@ std::string UdevDeviceSource::displayName(const UdevProperties& d) {
     std::string name = linkName(link);
     if (!name.empty()) return name;
   }
+  // A connected RFCOMM channel sits below its Bluetooth adapter, and udev
+  // gives it the adapter's model strings: they name the adapter, not the
+  // headset at the other end.
+  if (isRfcomm(d.sysname)) return d.sysname;
   auto property = [&](const char* key) {
     auto it = d.props.find(key);
     return it != d.props.end() ? it->second : std::string();
@@ -196,20 +210,23 @@ DeviceRef UdevDeviceSource::makeDevice(const UdevProperties& d) {
 }
 
 std::vector<UdevProperties> UdevDeviceSource::ttyDevices() {
-  std::vector<UdevProperties> all;
-  if (enabled()) scanDevices({}, &all);
-  return all;
+  if (recorded_) return recorded_();
+  return enabled() ? readTtyDevices() : std::vector<UdevProperties>{};
 }
 
-std::vector<DeviceRef> UdevDeviceSource::enumerate() {
-  if (!enabled()) return {};
+std::map<std::string, DeviceRef> UdevDeviceSource::scan() {
   DeviceMap reuse;
   {
     std::lock_guard<std::mutex> g(mutex_);
     reuse = known_;
   }
+  return serialDevicesOf(ttyDevices(), reuse);
+}
+
+std::vector<DeviceRef> UdevDeviceSource::enumerate() {
+  if (!enabled()) return {};
   std::vector<DeviceRef> devices;
-  for (auto& [syspath, device] : scanDevices(reuse)) devices.push_back(device);
+  for (auto& [syspath, device] : scan()) devices.push_back(device);
   std::sort(devices.begin(), devices.end(),
             [](const DeviceRef& a, const DeviceRef& b) { return naturalLess(a->calloutPath(), b->calloutPath()); });
   return devices;
@@ -217,6 +234,13 @@ std::vector<DeviceRef> UdevDeviceSource::enumerate() {
 
 void UdevDeviceSource::start(ChangeHandler onChange) {
   if (!enabled()) return;
+  if (recorded_) {
+    auto base = scan();
+    std::lock_guard<std::mutex> g(mutex_);
+    known_ = std::move(base);
+    onChange_ = std::move(onChange);
+    return;
+  }
   std::lock_guard<std::mutex> g(mutex_);
   if (monitor_) return;
 
@@ -232,7 +256,7 @@ void UdevDeviceSource::start(ChangeHandler onChange) {
   }
   // Receiving first, then the base listing, so that no change falls between;
   // an event for a device already listed changes nothing.
-  known_ = scanDevices(known_);
+  known_ = serialDevicesOf(readTtyDevices(), known_);
   onChange_ = std::move(onChange);
   monitor_ = std::move(monitor);
   thread_ = std::thread([this, m = monitor_.get()] { watch(m); });
@@ -251,41 +275,62 @@ void UdevDeviceSource::watch(Monitor* m) {
     if ((fds[1].revents & POLLIN) == 0) continue;
 
     while (udev_device* device = udev_monitor_receive_device(m->monitor)) {
-      std::string action = text(udev_device_get_action(device));
-      std::string syspath = text(udev_device_get_syspath(device));
-      std::vector<DeviceRef> arrived, removed;
-      DeviceRef now;
-      if (action != "remove") {
-        UdevProperties p = propertiesOf(device);
-        if (isSerialDevice(p)) now = makeDevice(p);
-      }
-      std::string oldPath = action == "move" ? text(udev_device_get_property_value(device, "DEVPATH_OLD")) : "";
+      UdevEvent event;
+      event.action = text(udev_device_get_action(device));
+      event.device = propertiesOf(device);
+      if (event.action == "move") event.devpathOld = text(udev_device_get_property_value(device, "DEVPATH_OLD"));
       udev_device_unref(device);
-      {
-        std::lock_guard<std::mutex> g(mutex_);
-        if (!oldPath.empty()) {
-          if (auto it = known_.find("/sys" + oldPath); it != known_.end()) {
-            removed.push_back(it->second);
-            known_.erase(it);
-          }
-        }
-        auto it = known_.find(syspath);
-        bool unchanged = it != known_.end() && now && sameDevice(*it->second, *now);
-        if (!unchanged) {
-          if (it != known_.end()) {
-            removed.push_back(it->second);
-            known_.erase(it);
-          }
-          if (now) {
-            arrived.push_back(now);
-            known_[syspath] = now;
-          }
-        }
-      }
-      // One call per event keeps a quick remove-and-add in its order.
-      if (!arrived.empty() || !removed.empty()) onChange_(arrived, removed);
+      handleEvent(event);
     }
   }
+}
+
+void UdevDeviceSource::handleEvent(const UdevEvent& event) {
+  const UdevProperties& d = event.device;
+  DeviceRef now = event.action != "remove" && isSerialDevice(d) ? makeDevice(d) : nullptr;
+  std::vector<DeviceRef> arrived, removed;
+  ChangeHandler onChange;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    onChange = onChange_;
+    if (event.action == "move") {
+      // The device was known under its old syspath; failing that (a move
+      // that came with the listing), under the same node.
+      auto old = known_.find("/sys" + event.devpathOld);
+      if (old == known_.end() && now) {
+        old = std::find_if(known_.begin(), known_.end(), [&](const auto& e) {
+          return e.first != d.syspath && e.second->calloutPath() == now->calloutPath();
+        });
+      }
+      if (old != known_.end()) {
+        DeviceRef was = old->second;
+        known_.erase(old);
+        if (now && was->calloutPath() == now->calloutPath()) {
+          // The same node under a new syspath: the kernel re-parents an
+          // RFCOMM tty when its channel connects and again when it closes.
+          // The device stays, and so does an open descriptor of it: a
+          // re-key, reported to nobody.
+          known_[d.syspath] = sameDevice(*was, *now) ? was : now;
+          return;
+        }
+        removed.push_back(was);
+      }
+    }
+    auto it = known_.find(d.syspath);
+    bool unchanged = it != known_.end() && now && sameDevice(*it->second, *now);
+    if (!unchanged) {
+      if (it != known_.end()) {
+        removed.push_back(it->second);
+        known_.erase(it);
+      }
+      if (now) {
+        arrived.push_back(now);
+        known_[d.syspath] = now;
+      }
+    }
+  }
+  // One call per event keeps a quick remove-and-add in its order.
+  if (onChange && (!arrived.empty() || !removed.empty())) onChange(arrived, removed);
 }
 
 void UdevDeviceSource::stop() {

@@ -18,6 +18,9 @@
 // Naming (displayName()), first that applies:
 //  1. NAME of a device link "/dev/tty.NAME" made by a udev rule (so a headset
 //     can be named by one line, SYMLINK+="tty.NAME");
+//  -  for an RFCOMM tty, the kernel name (rfcomm0): once its channel is
+//     connected udev gives it the model strings of the Bluetooth adapter,
+//     which would name the adapter rather than the headset;
 //  2. ID_MODEL, the device's own product string as udev gives it (spaces
 //     turned into underscores), unless it is merely the product id, which
 //     udev puts there for devices without a product string;
@@ -28,15 +31,29 @@
 // /dev/serial/by-path, then any other, each group sorted.  Listings are in
 // natural order of the device node (ttyUSB2 before ttyUSB10).
 //
+// Events (handleEvent()).  The source keeps the devices it reported by
+// syspath.  "add" and "change" report an arrival, or a removal and an
+// arrival when the description (node, links, name) changed; "remove"
+// reports a removal.  A "move" (DEVPATH_OLD names the old syspath) that
+// keeps the device node is a re-key and reports nothing: the kernel
+// re-parents /dev/rfcommN when its Bluetooth channel connects and again when
+// it closes, and the port open on it must stay open.  Should the moved
+// device's description have changed, listings carry the new one from then
+// on.  A move to another node is the removal of the old device and the
+// arrival of the new.
+//
 // Without a running udev (no /run/udev, as in most containers) the source
 // lists nothing and watches nothing; that is not an error.
 //
 // Threads: hot-plug events are read from a udev monitor on a thread of its
 // own, started by start() and joined by stop(); it calls the change handler.
-// enumerate(), start() and stop() may be called from any thread, but stop()
-// not from the change handler.
+// A source over recorded devices has no monitor: its events come from
+// handleEvent() calls, and the change handler runs on the caller's thread.
+// enumerate(), start(), handleEvent() and stop() may be called from any
+// thread, but stop() not from the change handler.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,12 +81,22 @@ struct UdevProperties {
   std::string uartType;         // sysfs "type" of a UART port ("0": none); empty if absent
 };
 
+// One udev event of a tty device.
+struct UdevEvent {
+  std::string action;      // "add", "change", "move", "remove"
+  UdevProperties device;   // as the event describes it
+  std::string devpathOld;  // of a "move": DEVPATH_OLD, the old syspath without "/sys"
+};
+
 class UdevDeviceSource : public DeviceSource {
  public:
   // With `requireUdevRuntime` false the source also enumerates where udev's
   // runtime directory is missing, straight from sysfs (tests use this to
   // read the machine's own ttys).
   explicit UdevDeviceSource(bool requireUdevRuntime = true);
+  // A source over recorded devices instead of the system's: `recorded`
+  // gives every tty device present at the time of each call.
+  explicit UdevDeviceSource(std::function<std::vector<UdevProperties>()> recorded);
   ~UdevDeviceSource() override;
   UdevDeviceSource(const UdevDeviceSource&) = delete;
   UdevDeviceSource& operator=(const UdevDeviceSource&) = delete;
@@ -78,7 +105,12 @@ class UdevDeviceSource : public DeviceSource {
   void start(ChangeHandler onChange) override;
   void stop() override;
 
-  // The properties of every tty device known now, unfiltered, by syspath.
+  // Brings the source up to date with one event and reports the change to
+  // the change handler, on the calling thread.  The monitor thread calls it
+  // for every event it receives; recorded events are replayed through it.
+  void handleEvent(const UdevEvent& event);
+
+  // The properties of every tty device known now, unfiltered.
   std::vector<UdevProperties> ttyDevices();
 
   static bool udevRunning();
@@ -97,6 +129,7 @@ class UdevDeviceSource : public DeviceSource {
   void watch(Monitor* monitor);
 
   const bool requireUdevRuntime_;
+  const std::function<std::vector<UdevProperties>()> recorded_;
   std::mutex mutex_;
   // The devices last reported, by syspath.
   std::map<std::string, DeviceRef> known_;

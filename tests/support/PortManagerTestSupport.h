@@ -1,39 +1,24 @@
 // Test support for the suites that use the process-wide port manager: a
-// device folder of the test's own with published ptys, recorders for the
-// manager's notifications and list changes, and a way to let the main queue
-// catch up.
-//
-// The manager is a singleton created on first use and the shared registry
-// reads the device folder once, so each such test needs a fresh process
-// (CTest runs every test in its own).  A second test in one process skips
-// itself with a note rather than failing for the wrong reason.
+// device folder of the test's own with published ptys, a lock that keeps a
+// port from opening, and a way to let the main queue catch up.  The manager
+// is a singleton and the shared registry reads the folder once, so each such
+// test needs a process of its own (CTest runs every test in its own); a
+// second test in one process skips itself rather than fail for the wrong reason.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
-#include <any>
 #include <atomic>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
 #include "platform/MainQueue.h"
-#include "platform/NotificationCenter.h"
 #include "support/SerialPortTestSupport.h"
 #include "support/TempPty.h"
 
 namespace velmora::test {
-
-inline std::vector<std::string> namesOf(const SerialPortList& ports) {
-  std::vector<std::string> names;
-  for (const auto& p : ports) names.push_back(p->name());
-  return names;
-}
 
 // Runs the main loop until every task queued on the main queue before this
 // call has run.
@@ -56,68 +41,6 @@ class DeviceLock {
 
  private:
   int fd_;
-};
-
-// Every notification of one name, with the port list under `key`.
-class NotificationLog {
- public:
-  struct Entry {
-    SerialPortList ports;
-    const void* sender = nullptr;
-    bool onMainThread = false;
-  };
-
-  NotificationLog(std::string name, std::string key) : key_(std::move(key)) {
-    token_ = platform::NotificationCenter::shared().addObserver(name, [this](const platform::Notification& n) {
-      Entry e;
-      auto it = n.userInfo.find(key_);
-      if (it != n.userInfo.end()) e.ports = std::any_cast<SerialPortList>(it->second);
-      e.sender = n.sender;
-      e.onMainThread = platform::MainQueue::isMainThread();
-      std::lock_guard<std::mutex> g(m_);
-      entries_.push_back(std::move(e));
-    });
-  }
-  ~NotificationLog() { platform::NotificationCenter::shared().removeObserver(token_); }
-  NotificationLog(const NotificationLog&) = delete;
-  NotificationLog& operator=(const NotificationLog&) = delete;
-
-  std::vector<Entry> entries() const {
-    std::lock_guard<std::mutex> g(m_);
-    return entries_;
-  }
-  size_t count() const { return entries().size(); }
-
- private:
-  std::string key_;
-  platform::NotificationCenter::Token token_ = 0;
-  mutable std::mutex m_;
-  std::vector<Entry> entries_;
-};
-
-// Every change of the manager's "availablePorts".
-class ListChangeLog {
- public:
-  explicit ListChangeLog(ZPRSerialPortManager& manager) : manager_(manager) {
-    token_ = manager_.addObserver("availablePorts", [this](const platform::Change& c) {
-      std::lock_guard<std::mutex> g(m_);
-      changes_.push_back(c);
-    });
-  }
-  ~ListChangeLog() { manager_.removeObserver(token_); }
-  ListChangeLog(const ListChangeLog&) = delete;
-  ListChangeLog& operator=(const ListChangeLog&) = delete;
-
-  std::vector<platform::Change> changes() const {
-    std::lock_guard<std::mutex> g(m_);
-    return changes_;
-  }
-
- private:
-  ZPRSerialPortManager& manager_;
-  platform::Observable::Token token_ = 0;
-  mutable std::mutex m_;
-  std::vector<platform::Change> changes_;
 };
 
 // A device folder of the test's own, in which ptys are published by name.

@@ -1,7 +1,11 @@
 // A simulated headset on a pty: streams the packets of a StreamGenerator
 // (synthesis or playback, with faults) to the master end of a pty pair and
 // publishes the slave in the device folder as "tty.NAME", so that the
-// library (or any client) finds and opens it like a real headset.
+// library (or any client) finds and opens it like a real headset.  The
+// process holds the publisher's lock on "tty.NAME.lock" while the link is
+// published (DeviceFolder.h): should it be killed, clients ignore the link
+// left behind.  The link is removed before the pty is closed, so that no
+// client can reach a pty number that the system gives to another program.
 //
 // Pacing: sample times go out at 512 x speed per second of the steady clock,
 // in small batches (about 5 ms of stream each): sample time k is never sent
