@@ -50,7 +50,7 @@
 #include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/PacketEncoder.h"
-#include "support/SoakHarness.h"
+#include "SoakRun.h"
 
 namespace {
 
