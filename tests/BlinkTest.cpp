@@ -71,6 +71,10 @@ TEST(Blink, ShapesAtEachLevelAndLimit) {
       {"strength 40000 wraps in 16 bits", lobes(20000, -20000), {}},
       {"a mean of exactly 200 passes", lobes(1070, -400), {{65, 1470 >> 4}}},  // 13400 / 67
       {"a mean above 200 is rejected", lobes(1071, -400), {}},
+      {"an end sample of 230 is inside", lobes(400, -400, 25, 230), {{51, 50}}},
+      {"231 is not", lobes(400, -400, 25, 231), {}},
+      {"nor is -201", lobes(-400, 400, 25, -201), {}},
+      {"-200 is", lobes(-400, 400, 25, -200), {{51, 50}}},
       {"a span of 50 passes", run(400, 12).run(-400, 12).run(0, 40), {{49, 50}}},
       {"a span of 49 is rejected", run(400, 12).run(-400, 11).run(0, 40), {}},
       {"5 + 5 samples are too short", lobes(400, -400, 5), {}},
@@ -82,7 +86,8 @@ TEST(Blink, ShapesAtEachLevelAndLimit) {
       {"lobes 45 apart are given up", run(400, 20).run(0, 44).run(-400, 20).run(0, 140), {}},
       // The sample that gives the blink up is not examined again; from the
       // next one the detector follows a negative-first blink.
-      {"and the second lobe starts a blink", run(400, 20).run(0, 50).run(-400, 20).run(400, 20).run(0, 40),
+      {"and the second lobe starts a blink",
+       run(400, 20).run(0, 50).run(-400, 20).run(400, 20).run(0, 40),
        {{111, 50}}},
       {"a negative first lobe of 121", run(-300, 121).run(1000, 37).run(0, 40), {{159, 1300 >> 4}}},
       {"a negative first lobe of 122 is given up", run(-300, 122).run(1000, 37).run(0, 40), {}},
@@ -125,15 +130,15 @@ TEST(Blink, WarmUpAndThePoorSignalGate) {
 }
 
 // Blinks that outlast the window.  A start that has left it gives the blink
-// up: a second lobe of 400 samples pushes outerLow below 1, where the start
-// search would read position -1; one of 370 still leaves it in.  A second
-// lobe that never ends keeps the markers falling (they wrap at 16 bits).
+// up: a second lobe of 385 samples leaves outerLow at 0, where the start
+// search would read position -1; one of 384 leaves it at 2.  A second lobe
+// that never ends keeps the markers falling (they wrap at 16 bits).
 TEST(Blink, ABlinkWhoseStartLeftTheWindowIsGivenUp) {
-  for (auto [down, result] : {std::pair{370, 1260 >> 4}, std::pair{400, 0}}) {
+  for (auto [down, hits] : {std::pair{384, Hits{{509, 1260 >> 4}}}, std::pair{385, Hits{}}}) {
     VLBlink blink;
     const double average = blink.average();
-    EXPECT_EQ(detect(blink, run(1000, 100).run(-260, down).run(0, 40)), (result ? Hits{{100 + down + 25, result}} : Hits{}));
-    EXPECT_TRUE(result || blink.average() == average) << "given up before the mean";
+    EXPECT_EQ(detect(blink, run(1000, 100).run(-260, down).run(0, 40)), hits) << down;
+    EXPECT_TRUE(!hits.empty() || blink.average() == average) << "given up before the mean";
     EXPECT_EQ(detect(blink, lobes(400, -400)), (Hits{{65, 50}})) << "and works as before";
   }
   VLBlink endless;

@@ -31,8 +31,8 @@ Bytes concat(Bytes a, const Bytes& b) {
 
 TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
   const Bytes bands = PacketEncoder::bandPowerRow({66051, 0xFFFFFF, 0x800000, 0, 1, 256, 65536, 0x7FFFFF});
-  const Dictionary bandKeys = {{"eegDelta", 66051}, {"eegTheta", 16777215}, {"eegLowAlpha", 8388608},
-                               {"eegHighAlpha", 0}, {"eegLowBeta", 1},      {"eegHighBeta", 256},
+  const Dictionary bandKeys = {{"eegDelta", 66051},    {"eegTheta", 16777215},   {"eegLowAlpha", 8388608},
+                               {"eegHighAlpha", 0},    {"eegLowBeta", 1},        {"eegHighBeta", 256},
                                {"eegLowGamma", 65536}, {"eegHighGamma", 8388607}};
   Bytes longBands = concat(bands, {0x04, 0x63, 0x04, 0x28});
   longBands[1] = 26;
@@ -44,7 +44,7 @@ TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
     Bytes payload;
     Dictionary data;
     std::vector<std::string> log;
-    int32_t rawPackets = 0;  // raw rows since the last poor-signal row
+    int32_t rawPackets = 0;             // raw rows since the last poor-signal row
     std::pair<int, int> chip = {1, 0};  // isKRT480 and sentConfigByte afterwards
   } rows[] = {
       {{0x02, 0x1A}, {{"poorSignal", 26}}, {"poor signal 26"}},
@@ -53,7 +53,10 @@ TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
        {{"vScoreAttention", 41}, {"vScoreMeditation", 255}},
        {"attention 40", "meditation 255", "attention 41"}},
       {{0x80, 0x02, 0xFF, 0x38}, {{"raw", Value::Array{-200}}}, {}, 1},
-      {concat(PacketEncoder::rawRow(-32768), PacketEncoder::rawRow(32767)), {{"raw", Value::Array{-32768, 32767}}}, {}, 2},
+      {concat(PacketEncoder::rawRow(-32768), PacketEncoder::rawRow(32767)),
+       {{"raw", Value::Array{-32768, 32767}}},
+       {},
+       2},
       // A raw row is two bytes whatever its length byte says.
       {{0x80, 0x04, 0x00, 0x10, 0x02, 0x32}, {{"raw", Value::Array{16}}, {"poorSignal", 50}}, {"poor signal 50"}},
       {bands, bandKeys, {}},
@@ -135,7 +138,8 @@ TEST(Decoder, TheBlinkDetectorSeesEverySampleWithTheSignalQuality) {
   for (uint8_t quality : {50, 51}) {  // above 50 the detector keeps resetting
     test::LogCapture log;
     VelmoraObjC accessory;
-    EXPECT_EQ(decodeSamples(accessory, quality, signal), quality == 50 ? (Dictionary{{"blinkStrength", 50}}) : Dictionary{});
+    EXPECT_EQ(decodeSamples(accessory, quality, signal),
+              quality == 50 ? (Dictionary{{"blinkStrength", 50}}) : Dictionary{});
     EXPECT_EQ(log.count("blink value:50"), quality == 50 ? 1u : 0u);
   }
 }

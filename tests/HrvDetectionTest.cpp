@@ -60,6 +60,10 @@ Reports feed(VLHrv& hrv, const std::vector<int32_t>& samples) {
 // and later are reported.
 TEST(HrvDetection, BeatsIntervalsAndTheRefractoryDistance) {
   using V = std::vector<int32_t>;
+  auto with = [](V v, const V& more) {
+    v.insert(v.end(), more.begin(), more.end());
+    return v;
+  };
   const struct {
     const char* what;
     std::vector<int> beats;
@@ -75,17 +79,12 @@ TEST(HrvDetection, BeatsIntervalsAndTheRefractoryDistance) {
       {"with two beats the count runs on", beats(512, 4, {100, 512}), {1000, 1000}, 3, 512, 153},
       {"from seven beats the distance is 3/4 of ibi", beats(512, 9), V(6, 1000), 7, 512, 384},
       {"so 200 samples are too soon", beats(512, 9, {200}), V(6, 1000), 7, 512, 384},
-      {"a long interval is reported and resynchronises",
-       beats(512, 9, {1600, 1800}),
-       {1000, 1000, 1000, 1000, 1000, 1000, 3125, 391},
-       1, 0, 153},
+      {"a long interval is reported and resynchronises", beats(512, 9, {1600, 1800}), with(V(6, 1000), {3125, 391}), 1,
+       0, 153},
       {"an ibi of 301..399 sets the distance early", beats(350, 5), {684, 684}, 3, 350, 262},
       {"and it holds", beats(350, 5, {200, 350}), {684, 684, 684}, 4, 350, 262},
       {"without an ibi the distance falls to 0", beats(153, 9), V(6, 299), 7, 0, 0},
-      {"until a long interval restores it",
-       beats(153, 9, {20, 1620, 1640}),
-       {299, 299, 299, 299, 299, 299, 39, 3125},
-       0, 0, 153},
+      {"until a long interval restores it", beats(153, 9, {20, 1620, 1640}), with(V(6, 299), {39, 3125}), 0, 0, 153},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -150,12 +149,6 @@ TEST(HrvDetection, ResetRestartsTheDetectorOnlyAndFsIsInformational) {
   // The first beat is withheld again; a released delegate is skipped.
   recorder.reset();
   EXPECT_EQ(feed(hrv, signal), expected);
-  // A constant input never produces a peak event.
-  for (int32_t level : {0, 1234, -30000}) {
-    hrv.reset();
-    for (int i = 0; i < 3000; ++i) ASSERT_EQ(hrv.addData(level), -2) << level;
-    EXPECT_EQ(std::make_pair(hrv.detectorState().diffX, hrv.detectorState().newPeakFound), std::make_pair(0, uint8_t{0}));
-  }
 }
 
 }  // namespace

@@ -52,6 +52,14 @@ std::vector<int32_t> irregular(int64_t totalMs, unsigned seed) {
   return rr;
 }
 
+// An irregular list whose total is exactly 63,500 ms: the shortest taken,
+// and the last grid time falls on its last beat.
+std::vector<int32_t> shortest(unsigned seed) {
+  std::vector<int32_t> rr = irregular(61000, seed);
+  rr.push_back(63500 - VLHrv::sum(rr.data(), static_cast<int32_t>(rr.size())));
+  return rr;
+}
+
 double calculate(VLHrv& hrv, const std::vector<int32_t>& rr) {
   return hrv.calculateEnergyLevel(rr.data(), static_cast<int32_t>(rr.size()));
 }
@@ -120,7 +128,7 @@ TEST(HrvEnergy, BandSumsMatchTheMethodForEachFftLength) {
 }
 
 TEST(HrvEnergy, TheFftLengthFollowsTheTotalAndEqualIntervalsGiveNoSpectrum) {
-  const std::pair<int32_t, int> cases[] = {{63500, 128},  {64000, 128},  {128000, 128}, {128001, 256}, {256000, 256},
+  const std::pair<int32_t, int> cases[] = {{63500, 128},  {64000, 128},  {128000, 128},  {128001, 256}, {256000, 256},
                                            {256001, 512}, {512000, 512}, {512001, 1024}, {900000, 1024}};
   for (auto [total, n] : cases) {
     LogCapture log;
@@ -135,9 +143,9 @@ TEST(HrvEnergy, TheFftLengthFollowsTheTotalAndEqualIntervalsGiveNoSpectrum) {
   EXPECT_EQ(std::tie(r.at("LF"), r.at("HF"), r.at("energy")), std::make_tuple(Value(0.0), Value(0.0), Value(1)));
   EXPECT_TRUE(std::isnan(r.at("LF/HF").asDouble()));
   EXPECT_EQ(hrv.energyLevel(), 1);
-  const std::pair<double, int32_t> levels[] = {{0, 94}, {0.5, 87}, {1, 79},   {2, 65},      {3, 50},       {4, 35},
-                                               {5, 21}, {6, 6},    {6.29, 2}, {6.3, 1},     {8.5, 1},      {-100, 100},
-                                               {INFINITY, 1}, {NAN, 1}};
+  const std::pair<double, int32_t> levels[] = {{0, 94},  {0.5, 87},   {1, 79},       {2, 65},   {3, 50},
+                                               {4, 35},  {5, 21},     {6, 6},        {6.29, 2}, {6.3, 1},
+                                               {8.5, 1}, {-100, 100}, {INFINITY, 1}, {NAN, 1}};
   for (auto [ratio, level] : levels) EXPECT_EQ(VLHrv::energyLevelForRatio(ratio), level) << ratio;
 }
 
@@ -175,19 +183,13 @@ TEST(HrvEnergy, EdgeListsAndSums) {
   LogCapture log;
   // A total of exactly 63,500 ms puts the last grid time on the last beat;
   // the value there is the last interval itself, as if a later beat existed.
-  std::vector<int32_t> rr = irregular(61000, 3);
-  rr.push_back(63500 - VLHrv::sum(rr.data(), static_cast<int32_t>(rr.size())));
+  const std::vector<int32_t> rr = shortest(3);
   std::vector<int32_t> longer = rr;
   longer.push_back(1234);
   VLHrv a, b;
   EXPECT_EQ(calculate(a, rr), calculate(b, longer));
   EXPECT_EQ(a.result(), b.result());
   EXPECT_EQ(log.count(numSamples(128)), 2u);
-  // Beat times beyond 32 bits and values at the float-to-int edge.
-  EXPECT_EQ(calculate(a, {kMax, kMax, 1000, kMax}), 1.0);
-  EXPECT_TRUE(log.contains(numSamples(1024)));
-  EXPECT_GE(calculate(a, {1, 1, kMax, 1, kMax}), 1.0);
-
   // Sums skip the first entry and wrap at 32 bits.
   const int32_t list[] = {5, 700, 800, 900}, wide[] = {0, kMax, 1};
   EXPECT_EQ((std::vector<int32_t>{VLHrv::sum(list, 4), VLHrv::sum(list + 1, 3), VLHrv::sum(list, 1),
@@ -240,7 +242,7 @@ TEST(HrvEnergy, CalculationsRunOneAtATimeBesideTheDetector) {
     }
   });
   collector->hold = true;
-  std::vector<int32_t> rr = irregular(100000, 1);
+  std::vector<int32_t> rr = shortest(1);  // each entry counts
   const std::vector<int32_t> original = rr;
   ASSERT_EQ(start(hrv, rr), 0);
   rr.assign(rr.size(), 0);

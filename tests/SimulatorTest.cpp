@@ -1,6 +1,6 @@
 // The headset simulator: the stream it synthesises (cadence, signal quality,
-// blinks and modulation held against the analysers), byte faults, playback,
-// the pty link (pace, pause, unplug) and the command with its truth file.
+// ground truth, modulation), byte faults, playback, the pty link (pace,
+// pause, unplug) and the command.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,7 +17,6 @@
 #include <tuple>
 #include <vector>
 
-#include "VLBlink.h"
 #include "VLHrv.h"
 #include "platform/DeviceFolder.h"
 #include "sim/HeadsetSimulator.h"
@@ -49,9 +48,8 @@ SimulatorOptions synth(SignalMode mode, double seconds, uint64_t seed, uint32_t 
 // (the KRT480 kind) comes every 10 s, the heart rate every 5 s from 4.5 s.
 // ECG sends a quality of 200, EEG 50 or less, and a later EEG period starts
 // with 0, which resets the beat analyser.  Outside blinks the EEG stays
-// within +-150.  Each blink lies in an EEG period and is reported once, with
-// exactly its code, on a sample from end - 4 to end + 30 of its truth.
-TEST(SimulatorStream, AMixedStreamHasTheHeadsetsCadenceAndItsBlinksAreFoundAsSent) {
+// within +-150.
+TEST(SimulatorStream, AMixedStreamHasTheHeadsetsCadenceAndFollowsItsSeed) {
   const auto options = synth(SignalMode::Mixed, 96, 11, 12);
   GroundTruth truth;
   const Bytes bytes = HeadsetSimulator::generateOffline(options, &truth);
@@ -86,42 +84,33 @@ TEST(SimulatorStream, AMixedStreamHasTheHeadsetsCadenceAndItsBlinksAreFoundAsSen
     EXPECT_EQ(truth.beats[i].rrMs.has_value(), !first);
   }
 
-  VLBlink detector;
-  std::vector<int> hits(truth.blinks.size(), 0);
-  for (size_t i = 0; i < s.raw.size(); ++i) {
-    const bool inBlink = std::ranges::any_of(truth.blinks, [&](const auto& b) { return i >= b.start && i <= b.end; });
-    ASSERT_TRUE(inBlink || periodOf(i) % 2 || std::abs(s.raw[i]) <= 150) << "sample " << i;
-    const int32_t code = detector.detectBlinkWithPoorSignal(s.qualityAtRaw[i], s.raw[i]);
-    if (code <= 0) continue;
-    const auto match = std::ranges::find_if(truth.blinks, [&](const auto& b) { return i + 4 >= b.end && i <= b.end + 30; });
-    ASSERT_NE(match, truth.blinks.end()) << "a blink reported at sample " << i << " that was not sent";
-    EXPECT_EQ(code, match->code) << "blink at " << match->start;
-    ++hits[static_cast<size_t>(match - truth.blinks.begin())];
-  }
+  // Blinks (the detector finding each as sent: EndToEndTest) lie in EEG
+  // periods, with both polarities and the code the detector derives.
   std::vector<int> polarities(2, 0);
-  for (size_t k = 0; k < hits.size(); ++k) {
-    const BlinkTruth& b = truth.blinks[k];
-    EXPECT_EQ(hits[k], 1) << "blink at " << b.start;
+  for (const BlinkTruth& b : truth.blinks) {
     EXPECT_EQ(periodOf(b.start) % 2, 0u);
     EXPECT_EQ(b.code, (b.strength >> 4) & 0xFF);
     ++polarities[b.positiveFirst];
   }
   EXPECT_GE(std::ranges::min(polarities), 5);
+  for (size_t i = 0; i < s.raw.size(); ++i) {
+    const bool inBlink = std::ranges::any_of(truth.blinks, [&](const auto& b) { return i >= b.start && i <= b.end; });
+    ASSERT_TRUE(inBlink || periodOf(i) % 2 || std::abs(s.raw[i]) <= 150) << "sample " << i;
+  }
   EXPECT_EQ(HeadsetSimulator::generateOffline(options), bytes);
   EXPECT_NE(HeadsetSimulator::generateOffline(synth(SignalMode::Mixed, 96, 12, 12)), bytes);
 }
 
+// The modulation strengths reach the RR series at their frequencies: LF
+// modulation alone gives a high LF/HF, HF modulation alone a low one.
 TEST(SimulatorStream, TheLfHfRatioFollowsTheModulation) {
   test::LogCapture quiet;
   for (auto [lf, hf] : {std::pair{0.08, 0.0}, std::pair{0.0, 0.08}}) {
     auto options = synth(SignalMode::Ecg, 100, 31);
-    options.signal.lf = lf;
-    options.signal.hf = hf;
-    const StreamContent s = scanStream(HeadsetSimulator::generateOffline(options));
-    EXPECT_EQ(std::ranges::count(s.quality, 200), 100);
+    std::tie(options.signal.lf, options.signal.hf) = std::tie(lf, hf);
     VLHrv analyser;
     std::vector<int32_t> rr;
-    for (int32_t sample : s.raw) {
+    for (int32_t sample : scanStream(HeadsetSimulator::generateOffline(options)).raw) {
       if (const int32_t interval = analyser.addData(sample); interval > 0) rr.push_back(interval);
     }
     ASSERT_GT(analyser.calculateEnergyLevel(rr.data(), static_cast<int32_t>(rr.size())), 0.0);
@@ -131,8 +120,10 @@ TEST(SimulatorStream, TheLfHfRatioFollowsTheModulation) {
 }
 
 TEST(SimulatorFaults, SpecsParseAndByteFaultsSpoilOnlyWhatTheyName) {
-  const std::pair<const char*, const char*> good[] = {
-      {"pause@8:2", "pause@8:2"}, {"junk@7", "junk@7:16"}, {"unplug@10", "unplug@10:0"}, {"checksum@2.5", "checksum@2.5:1"}};
+  const std::pair<const char*, const char*> good[] = {{"pause@8:2", "pause@8:2"},
+                                                      {"junk@7", "junk@7:16"},
+                                                      {"unplug@10", "unplug@10:0"},
+                                                      {"checksum@2.5", "checksum@2.5:1"}};
   for (auto [text, described] : good) EXPECT_EQ(Fault::parse(text).describe(), described);
   for (const char* bad : {"checksum", "flood@1", "pause@x", "junk@1:0", "checksum@-1", "sync@1:1.5", "junk@1:", "@3"}) {
     try {
@@ -187,28 +178,26 @@ TEST(SimulatorPlayback, StreamLogRowsReplayWithTheirValuesAndPaceAndCapturesByte
     for (const Bytes& p : scanStream(out.bytes).payloads) sent.emplace_back(tick, p);
   }
   EXPECT_EQ(generator.source().malformedLines(), 5u);
-  const std::vector<std::pair<uint64_t, Bytes>> expected = {
-      {0, {0x02, 200}},         {0, {0x80, 0x02, 0xFF, 0xFB}}, {256, {0x80, 0x02, 0x7F, 0xFF}},
-      {512, {0x04, 42}},        {512, {0x05, 77}},             {512, {0x03, 71}},
-      {512, {0x80, 0x02, 0x80, 0x00}}, {768, {0x02, 0}}};
+  const std::vector<std::pair<uint64_t, Bytes>> expected = {{0, {0x02, 200}},
+                                                            {0, {0x80, 0x02, 0xFF, 0xFB}},
+                                                            {256, {0x80, 0x02, 0x7F, 0xFF}},
+                                                            {512, {0x04, 42}},
+                                                            {512, {0x05, 77}},
+                                                            {512, {0x03, 71}},
+                                                            {512, {0x80, 0x02, 0x80, 0x00}},
+                                                            {768, {0x02, 0}}};
   EXPECT_EQ(sent, expected);
   EXPECT_EQ(generator.ticks(), 769u);
 
-  // A capture: byte for byte, eight bytes per sample time.
+  // A capture: byte for byte, eight bytes per sample time; no packets of
+  // ours to spoil.
   options.playbackPath = dir.path() + "/capture.bin";
   Bytes captured = HeadsetSimulator::generateOffline(synth(SignalMode::Ecg, 2, 8));
   captured.push_back(0x17);  // an odd tail
   std::ofstream(options.playbackPath).write(reinterpret_cast<const char*>(captured.data()), std::ssize(captured));
   EXPECT_EQ(HeadsetSimulator::generateOffline(options), captured);
-  StreamGenerator capture(options);
-  while (capture.tick(out)) {
-  }
-  EXPECT_EQ(capture.ticks(), (captured.size() + 7) / 8);
   options.faults = {Fault::parse("checksum@1")};
-  EXPECT_THROW(StreamGenerator{options}, std::invalid_argument) << "a capture has no packets of ours to spoil";
-  options.faults.clear();
-  options.playbackPath = dir.path() + "/missing.bin";
-  EXPECT_THROW(StreamGenerator{options}, std::system_error);
+  EXPECT_THROW(StreamGenerator{options}, std::invalid_argument);
 }
 
 bool linkExists(const std::string& path) {
@@ -216,9 +205,8 @@ bool linkExists(const std::string& path) {
   return std::filesystem::is_symlink(path, ec);
 }
 
-// Starts `options` on a pty published in `dir` and reads its slave until
-// `want` bytes have come (or 20 s have passed); returns them and the wall
-// time taken.
+// Starts `simulator` and reads its published link until `want` bytes have
+// come (or 20 s have passed); returns them and the wall time taken.
 std::pair<Bytes, Clock::duration> readFromPty(HeadsetSimulator& simulator, size_t want) {
   const auto begin = Clock::now();
   simulator.start();
@@ -250,8 +238,9 @@ TEST(SimulatorPty, StreamsTheOfflineBytesNoEarlierThanTheirTimeAndAPauseLosesNot
     // Sample time k never leaves before k / (512 x speed).
     EXPECT_GE(took, std::chrono::duration<double>((1023.0 / 512 + (*pause ? 1 : 0)) / 8 * 0.98)) << pause;
     ASSERT_TRUE(simulator.waitUntilDrained(std::chrono::seconds(10)));
-    EXPECT_EQ(std::make_tuple(simulator.samplesSent(), simulator.packetsSent(), simulator.bytesSent()),
-              std::make_tuple(uint64_t{1024}, uint64_t{scanStream(expected).payloads.size()}, uint64_t{expected.size()}));
+    EXPECT_EQ(
+        std::make_tuple(simulator.samplesSent(), simulator.packetsSent(), simulator.bytesSent()),
+        std::make_tuple(uint64_t{1024}, uint64_t{scanStream(expected).payloads.size()}, uint64_t{expected.size()}));
     EXPECT_EQ(simulator.error(), "");
     simulator.stop();
     EXPECT_FALSE(linkExists(dir.path() + "/tty.PaceSim"));
@@ -290,23 +279,25 @@ TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruthAndExplainsBadArguments) 
   ASSERT_EQ(ok.status, 0) << ok.out;
   GroundTruth truth;
   std::ifstream in(dir.path() + "/s.bin", std::ios::binary);
-  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), HeadsetSimulator::generateOffline(synth(SignalMode::Ecg, 3, 9), &truth));
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}),
+            HeadsetSimulator::generateOffline(synth(SignalMode::Ecg, 3, 9), &truth));
   std::ifstream lines(dir.path() + "/t.jsonl");
   std::string line;
   std::getline(lines, line);
-  EXPECT_EQ(nlohmann::json::parse(line),
-            nlohmann::json::parse(R"({"type":"stream","mode":"ecg","seed":9,"rate":512,"lf":0.04,"hf":0.03,"period":30})"));
-  size_t beats = 0;
+  EXPECT_EQ(
+      nlohmann::json::parse(line),
+      nlohmann::json::parse(R"({"type":"stream","mode":"ecg","seed":9,"rate":512,"lf":0.04,"hf":0.03,"period":30})"));
+  // Each beat as (sample, time and interval in microseconds; -1 for none).
+  using Beat = std::tuple<uint64_t, int64_t, int64_t>;
+  auto us = [](double seconds) { return std::llround(seconds * 1e6); };
+  std::vector<Beat> beats, trueBeats;
+  for (const BeatTruth& b : truth.beats)
+    trueBeats.emplace_back(b.sample, us(b.sample / 512.0), us(b.rrMs.value_or(-1e6) / 1e3));
   while (std::getline(lines, line)) {
-    const auto event = nlohmann::json::parse(line);
-    if (event.at("type") != "beat") continue;
-    ASSERT_LT(beats, truth.beats.size());
-    const BeatTruth& b = truth.beats[beats++];
-    EXPECT_EQ(event.at("sample").get<uint64_t>(), b.sample);
-    EXPECT_NEAR(event.at("time").get<double>(), b.sample / 512.0, 1e-6);
-    EXPECT_NEAR(event.value("rr_ms", -1.0), b.rrMs.value_or(-1.0), 1e-6);
+    const auto e = nlohmann::json::parse(line);
+    if (e.at("type") == "beat") beats.emplace_back(e.at("sample"), us(e.at("time")), us(e.value("rr_ms", -1e6) / 1e3));
   }
-  EXPECT_EQ(beats, truth.beats.size());
+  EXPECT_EQ(beats, trueBeats);
 
   const std::pair<const char*, const char*> bad[] = {
       {"simulate --fault flood@1", "bad fault \"flood@1\""},
@@ -327,12 +318,14 @@ TEST(SimulateCommand, PrintsTheLinkFirstAndUnpublishesOnSigterm) {
   const std::string link = dir.path() + "/tty.SigSim";
   // The shell prints the tool's pid, the tool its link as its first line.
   FILE* p = ::popen(("VELMORA_DEVICE_DIR=" + dir.path() + " exec " + VELMORA_TOOL_PATH +
-                     " simulate --name SigSim --speed 5 & echo $!; wait").c_str(), "r");
+                     " simulate --name SigSim --speed 5 & echo $!; wait")
+                        .c_str(),
+                    "r");
   char first[512], second[512];
   ASSERT_TRUE(std::fgets(first, sizeof first, p) && std::fgets(second, sizeof second, p));
   const bool pidFirst = first[0] != '/';
   EXPECT_EQ(std::string(pidFirst ? second : first), link + "\n");
-  EXPECT_TRUE(linkExists(link));
+  ASSERT_TRUE(linkExists(link));
   ASSERT_EQ(::kill(std::stoi(pidFirst ? first : second), SIGTERM), 0);
   EXPECT_EQ(::pclose(p), 0) << "the shell waits for the tool, which exits with 0";
   EXPECT_FALSE(linkExists(link));

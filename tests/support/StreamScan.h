@@ -21,8 +21,8 @@ struct StreamContent {
   // Filled by scanStream only.
   std::vector<std::vector<uint8_t>> payloads;  // of the packets whose checksum matched
   size_t checksumErrors = 0, syncBreaks = 0, droppedBytes = 0;
-  std::vector<int32_t> qualityAtRaw;        // the signal quality in force at each raw sample
-  std::vector<size_t> rawBeforeQuality;     // raw samples before each quality row
+  std::vector<int32_t> qualityAtRaw;              // the signal quality in force at each raw sample
+  std::vector<size_t> rawBeforeQuality;           // raw samples before each quality row
   std::vector<std::pair<size_t, uint8_t>> chips;  // raw samples before, third value byte
   size_t bandRows = 0;
 };
