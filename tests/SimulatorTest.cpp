@@ -119,7 +119,7 @@ TEST(SimulatorStream, TheLfHfRatioFollowsTheModulation) {
   }
 }
 
-TEST(SimulatorFaults, SpecsParseAndByteFaultsSpoilOnlyWhatTheyName) {
+TEST(SimulatorFaults, FaultTextsParseAndByteFaultsSpoilOnlyWhatTheyName) {
   const std::pair<const char*, const char*> good[] = {{"pause@8:2", "pause@8:2"},
                                                       {"junk@7", "junk@7:16"},
                                                       {"unplug@10", "unplug@10:0"},
