@@ -258,25 +258,20 @@ TEST(SimulatorPty, StreamsTheOfflineBytesNoEarlierThanTheirTimeAndAPauseLosesNot
   EXPECT_EQ(simulator.error(), "");
 }
 
-struct ToolRun {
-  int status = -1;
+// Runs the tool with `args`: its exit status and everything it printed.
+std::pair<int, std::string> runTool(const std::string& args) {
   std::string out;
-};
-
-ToolRun runTool(const std::string& args) {
-  ToolRun r;
   FILE* p = ::popen((std::string(VELMORA_TOOL_PATH) + " " + args + " 2>&1").c_str(), "r");
   char buffer[512];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) r.out.append(buffer, n);
-  r.status = ::pclose(p);
-  return r;
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+  return {::pclose(p), out};
 }
 
 TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruthAndExplainsBadArguments) {
   TempDir dir;
-  const ToolRun ok = runTool("simulate --output " + dir.path() + "/s.bin --seconds 3 --seed 9 --mode ecg --truth " +
-                             dir.path() + "/t.jsonl");
-  ASSERT_EQ(ok.status, 0) << ok.out;
+  const auto [status, out] = runTool("simulate --output " + dir.path() +
+                                     "/s.bin --seconds 3 --seed 9 --mode ecg --truth " + dir.path() + "/t.jsonl");
+  ASSERT_EQ(status, 0) << out;
   GroundTruth truth;
   std::ifstream in(dir.path() + "/s.bin", std::ios::binary);
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}),
@@ -307,9 +302,9 @@ TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruthAndExplainsBadArguments) 
       {"simulate --from /nonexistent/x.csv --seconds 1 --output /dev/null", "--from"},
       {"simulate --from x.csv --truth t.jsonl", "--truth needs a synthesised stream"}};
   for (auto [args, says] : bad) {
-    const ToolRun r = runTool(args);
-    EXPECT_NE(r.status, 0) << args;
-    EXPECT_NE(r.out.find(says), std::string::npos) << args << ": " << r.out;
+    const auto [failed, said] = runTool(args);
+    EXPECT_NE(failed, 0) << args;
+    EXPECT_NE(said.find(says), std::string::npos) << args << ": " << said;
   }
 }
 

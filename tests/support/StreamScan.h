@@ -21,7 +21,6 @@ struct StreamContent {
   // Filled by scanStream only.
   std::vector<std::vector<uint8_t>> payloads;  // of the packets whose checksum matched
   size_t checksumErrors = 0, syncBreaks = 0, droppedBytes = 0;
-  std::vector<int32_t> qualityAtRaw;              // the signal quality in force at each raw sample
   std::vector<size_t> rawBeforeQuality;           // raw samples before each quality row
   std::vector<std::pair<size_t, uint8_t>> chips;  // raw samples before, third value byte
   size_t bandRows = 0;
@@ -31,7 +30,6 @@ struct StreamContent {
 // broken sync pair consumes its second byte) and walks their rows.
 inline StreamContent scanStream(std::span<const uint8_t> bytes) {
   StreamContent c;
-  int32_t quality = 0;
   size_t i = 0;
   while (i < bytes.size()) {
     if (bytes[i] != 0xAA) {
@@ -61,16 +59,13 @@ inline StreamContent scanStream(std::span<const uint8_t> bytes) {
       const auto v = payload.subspan(k, n);
       switch (code) {
         case 0x02:
-          c.quality.push_back(quality = v[0]);
+          c.quality.push_back(v[0]);
           c.rawBeforeQuality.push_back(c.raw.size());
           break;
         case 0x03: c.heartRate.push_back(v[0]); break;
         case 0x04: c.attention.push_back(v[0]); break;
         case 0x05: c.meditation.push_back(v[0]); break;
-        case 0x80:
-          c.raw.push_back(static_cast<int16_t>(v[0] << 8 | v[1]));
-          c.qualityAtRaw.push_back(quality);
-          break;
+        case 0x80: c.raw.push_back(static_cast<int16_t>(v[0] << 8 | v[1])); break;
         case 0x83: ++c.bandRows; break;
         case 0x85: c.chips.emplace_back(c.raw.size(), v.size() > 2 ? v[2] : 0); break;
         default: break;
