@@ -116,7 +116,7 @@ TEST_F(EndToEnd, EverySampleArrivesOnceInOrderAndTheRecordingBlinksAndIntervalsM
   simulator.start();
   accessory_->startRecording(dir_.path(), 3);
   ASSERT_TRUE(accessory_->isRecording());
-  connect(*accessory_);
+  ASSERT_NO_FATAL_FAILURE(connect(*accessory_));
   EXPECT_TRUE(runMainLoopUntil([&] { return recorder_->samples >= sent.raw.size(); }, 100s));
   accessory_->Disconnect();
   accessory_->stopRecording();
@@ -192,7 +192,7 @@ TEST_F(EndToEnd, UnplugReportsTheRemovalBeforeTheDisconnectAndTheHeadsetCanBeRec
   options_.speed = 4;
   sim::HeadsetSimulator simulator(options_);
   simulator.start();
-  connect(*accessory_);
+  ASSERT_NO_FATAL_FAILURE(connect(*accessory_));
   ASSERT_TRUE(runMainLoopUntil([&] { return recorder_->samples >= 512; }));
   const size_t before = recorder_->get(recorder_->events).size();
 
@@ -213,7 +213,7 @@ TEST_F(EndToEnd, UnplugReportsTheRemovalBeforeTheDisconnectAndTheHeadsetCanBeRec
   // The headset comes back, and a connect streams again.
   simulator.replug();
   const size_t samplesBefore = recorder_->samples;
-  connect(*accessory_);
+  ASSERT_NO_FATAL_FAILURE(connect(*accessory_));
   EXPECT_TRUE(runMainLoopUntil([&] { return recorder_->samples >= samplesBefore + 512; }));
   accessory_->Disconnect();
 }
