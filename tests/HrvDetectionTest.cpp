@@ -149,6 +149,13 @@ TEST(HrvDetection, ResetRestartsTheDetectorOnlyAndFsIsInformational) {
   // The first beat is withheld again; a released delegate is skipped.
   recorder.reset();
   EXPECT_EQ(feed(hrv, signal), expected);
+  // The difference saturates at 32 bits.
+  hrv.reset();
+  hrv.addData(INT32_MIN);
+  EXPECT_EQ(hrv.detectorState().diffX, INT32_MAX);
+  for (int i = 0; i < 14; ++i) hrv.addData(0);
+  hrv.addData(INT32_MAX);
+  EXPECT_EQ(hrv.detectorState().diffX, INT32_MIN);
 }
 
 }  // namespace

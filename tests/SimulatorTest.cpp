@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <complex>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numbers>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -89,6 +91,7 @@ TEST(SimulatorStream, AMixedStreamHasTheHeadsetsCadenceAndFollowsItsSeed) {
   std::vector<int> polarities(2, 0);
   for (const BlinkTruth& b : truth.blinks) {
     EXPECT_EQ(periodOf(b.start) % 2, 0u);
+    EXPECT_EQ(periodOf(b.end + 90), periodOf(b.start)) << "a blink and its detection stay in its period";
     EXPECT_EQ(b.code, (b.strength >> 4) & 0xFF);
     ++polarities[b.positiveFirst];
   }
@@ -101,16 +104,30 @@ TEST(SimulatorStream, AMixedStreamHasTheHeadsetsCadenceAndFollowsItsSeed) {
   EXPECT_NE(HeadsetSimulator::generateOffline(synth(SignalMode::Mixed, 96, 12, 12)), bytes);
 }
 
-// The modulation strengths reach the RR series at their frequencies: LF
+// The modulation strengths reach the RR series at their frequencies: the
+// true intervals swing by lf (hf) of their mean at 0.1 Hz (0.25 Hz), and LF
 // modulation alone gives a high LF/HF, HF modulation alone a low one.
-TEST(SimulatorStream, TheLfHfRatioFollowsTheModulation) {
+TEST(SimulatorStream, TheRrSeriesCarriesItsModulation) {
   test::LogCapture quiet;
   for (auto [lf, hf] : {std::pair{0.08, 0.0}, std::pair{0.0, 0.08}}) {
     auto options = synth(SignalMode::Ecg, 100, 31);
     std::tie(options.signal.lf, options.signal.hf) = std::tie(lf, hf);
+    GroundTruth truth;
+    const StreamContent s = scanStream(HeadsetSimulator::generateOffline(options, &truth));
+    std::vector<std::pair<double, double>> beats;  // (time, interval)
+    for (const BeatTruth& b : truth.beats) {
+      if (b.rrMs) beats.emplace_back(b.sample / 512.0, *b.rrMs);
+    }
+    double mean = 0;
+    for (auto [t, rr] : beats) mean += rr / static_cast<double>(beats.size());
+    std::complex<double> swing;
+    for (auto [t, rr] : beats)
+      swing += (rr - mean) * std::polar(1.0, -2 * std::numbers::pi * (lf > 0 ? 0.1 : 0.25) * t);
+    EXPECT_NEAR(2 * std::abs(swing) / static_cast<double>(beats.size()), mean * (lf + hf), 0.15 * mean * (lf + hf) + 6);
+
     VLHrv analyser;
     std::vector<int32_t> rr;
-    for (int32_t sample : scanStream(HeadsetSimulator::generateOffline(options)).raw) {
+    for (int32_t sample : s.raw) {
       if (const int32_t interval = analyser.addData(sample); interval > 0) rr.push_back(interval);
     }
     ASSERT_GT(analyser.calculateEnergyLevel(rr.data(), static_cast<int32_t>(rr.size())), 0.0);
@@ -196,8 +213,15 @@ TEST(SimulatorPlayback, StreamLogRowsReplayWithTheirValuesAndPaceAndCapturesByte
   captured.push_back(0x17);  // an odd tail
   std::ofstream(options.playbackPath).write(reinterpret_cast<const char*>(captured.data()), std::ssize(captured));
   EXPECT_EQ(HeadsetSimulator::generateOffline(options), captured);
+  StreamGenerator capture(options);
+  while (capture.tick(out)) {
+  }
+  EXPECT_EQ(capture.ticks(), (captured.size() + 7) / 8);
   options.faults = {Fault::parse("checksum@1")};
   EXPECT_THROW(StreamGenerator{options}, std::invalid_argument);
+  options.faults.clear();
+  options.playbackPath = dir.path() + "/missing.bin";
+  EXPECT_THROW(StreamGenerator{options}, std::system_error);
 }
 
 bool linkExists(const std::string& path) {
