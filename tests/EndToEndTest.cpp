@@ -71,13 +71,16 @@ bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::millisecon
   return platform::RunLoop::main().runUntil(done, timeout);
 }
 
-// Runs the main loop until the port manager lists the simulated headset,
-// then connects to it.
+// Whether the port manager lists the simulated headset.
+bool listed() {
+  const auto ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  return std::ranges::any_of(ports, [](const auto& port) { return port->name() == "KovaE2E"; });
+}
+
+// Runs the main loop until the port manager lists the headset, then
+// connects to it.
 void connect(VelmoraObjC& accessory) {
-  ASSERT_TRUE(runMainLoopUntil([] {
-    const auto ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
-    return std::ranges::any_of(ports, [](const auto& port) { return port->name() == "KovaE2E"; });
-  }));
+  ASSERT_TRUE(runMainLoopUntil(listed));
   accessory.Connect();
   ASSERT_TRUE(accessory.connected());
 }
@@ -210,7 +213,9 @@ TEST_F(EndToEnd, UnplugReportsTheRemovalBeforeTheDisconnectAndTheHeadsetCanBeRec
   EXPECT_TRUE(codes == std::vector<int32_t>({0, 3}) || codes == std::vector<int32_t>({3}))
       << "before the disconnect: " << ::testing::PrintToString(codes);
 
-  // The headset comes back, and a connect streams again.
+  // Once the manager has dropped it, the headset comes back, and a connect
+  // streams again.
+  ASSERT_TRUE(runMainLoopUntil([] { return !listed(); }));
   simulator.replug();
   const size_t samplesBefore = recorder_->samples;
   ASSERT_NO_FATAL_FAILURE(connect(*accessory_));

@@ -39,10 +39,12 @@ TEST(SwappableMutex, ReplacementWaitsForTheHolderAndKeepsExclusion) {
   // Keep replacing while the workers take the mutex, until they have taken
   // it often enough to have met many replacements.
   int replacements = 0;
-  ASSERT_TRUE(test::waitUntil([&] {
-    m.replace();
-    return passes > 2000 && ++replacements > 200;
-  }));
+  ASSERT_TRUE(test::waitUntil(
+      [&] {
+        m.replace();
+        return passes > 2000 && ++replacements > 200;
+      },
+      std::chrono::seconds(60)));
   stop = true;
   for (auto& w : workers) w.join();
   EXPECT_NE(m.current(), first);
