@@ -192,9 +192,10 @@ TEST(HrvEnergy, EdgeListsAndSums) {
   EXPECT_EQ(calculate(a, rr), calculate(b, longer));
   EXPECT_EQ(a.result(), b.result());
   EXPECT_EQ(log.count(numSamples(128)), 2u);
-  // Beat times beyond 32 bits.
+  // Beat times beyond 32 bits, and values at the float-to-int edge.
   EXPECT_EQ(calculate(a, {kMax, kMax, 1000, kMax}), 1.0);
   EXPECT_TRUE(log.contains(numSamples(1024)));
+  EXPECT_GE(calculate(a, {1, 1, kMax, 1, kMax}), 1.0);
   // Sums skip the first entry and wrap at 32 bits.
   const int32_t list[] = {5, 700, 800, 900}, wide[] = {0, kMax, 1};
   EXPECT_EQ((std::vector<int32_t>{VLHrv::sum(list, 4), VLHrv::sum(list + 1, 3), VLHrv::sum(list, 1),
