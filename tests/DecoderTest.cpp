@@ -1,4 +1,5 @@
-// The payload decoder: each row type, its key, log line and walk rule.
+// The payload decoder: what each row stores and logs, how the walk moves
+// past rows, and how samples reach the analysers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,232 +16,138 @@ namespace {
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
 
-class DecoderTest : public ::testing::Test {
- protected:
-  DecoderTest() {
-    accessory.resetParser();
-    log.clear();
-  }
-
-  void feed(const Bytes& payload) {
-    const Bytes packet = PacketEncoder::packet(payload);
-    accessory.parseByte(std::span<const uint8_t>(packet));
-    EXPECT_EQ(parserState.state, 0);
-  }
-
-  // Frames one packet around `payload` and returns what it wrote.
-  Dictionary decode(const Bytes& payload) {
-    feed(payload);
-    return accessory.takeData();
-  }
-
-  test::LogCapture log;
-  VelmoraObjC accessory;
-};
-
-TEST_F(DecoderTest, PoorSignalRowStoresLogsAndResetsTheRawCount) {
-  decode({0x80, 0x02, 0x00, 0x01, 0x80, 0x02, 0x00, 0x02});
-  EXPECT_EQ(accessory.rawPackets(), 2);
-  EXPECT_EQ(decode({0x02, 0x1A}), (Dictionary{{"poorSignal", 26}}));
-  EXPECT_EQ(poorSignal.load(), 26);
-  EXPECT_TRUE(log.contains("poor signal 26"));
-  EXPECT_EQ(accessory.rawPackets(), 0);
+// Frames one packet around `payload` and returns what it wrote.
+Dictionary decode(VelmoraObjC& accessory, const Bytes& payload) {
+  const Bytes packet = PacketEncoder::packet(payload);
+  accessory.parseByte(std::span<const uint8_t>(packet));
+  EXPECT_EQ(parserState.state, 0);
+  return accessory.takeData();
 }
 
-TEST_F(DecoderTest, ScoreRowsStoreAndLogAndTheHeadsetHeartRateOnlyPasses) {
-  EXPECT_EQ(decode({0x04, 0x28, 0x05, 0xFF, 0x03, 0x48, 0x04, 0x29}),
-            (Dictionary{{"vScoreAttention", 41}, {"vScoreMeditation", 255}}));
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"attention 40", "meditation 255", "attention 41"}));
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
-TEST_F(DecoderTest, RawRowIsSignedBigEndianAndAlwaysTwoBytes) {
-  EXPECT_EQ(decode({0x80, 0x02, 0xFF, 0x38}), (Dictionary{{"raw", Value::Array{-200}}}));
-  // The length byte 4 is not consulted: the row ends after two bytes.
-  EXPECT_EQ(decode({0x80, 0x04, 0x00, 0x10, 0x02, 0x32}),
-            (Dictionary{{"raw", Value::Array{16}}, {"poorSignal", 50}}));
-  EXPECT_EQ(decode(PacketEncoder::rawRow(-32768)), (Dictionary{{"raw", Value::Array{-32768}}}));
-  EXPECT_EQ(decode(PacketEncoder::rawRow(32767)), (Dictionary{{"raw", Value::Array{32767}}}));
-  EXPECT_EQ(accessory.rawPackets(), 2);  // counted since the poor-signal row
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"poor signal 50"});  // no line per sample
+TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
+  const Bytes bands = PacketEncoder::bandPowerRow({66051, 0xFFFFFF, 0x800000, 0, 1, 256, 65536, 0x7FFFFF});
+  const Dictionary bandKeys = {{"eegDelta", 66051},    {"eegTheta", 16777215},   {"eegLowAlpha", 8388608},
+                               {"eegHighAlpha", 0},    {"eegLowBeta", 1},        {"eegHighBeta", 256},
+                               {"eegLowGamma", 65536}, {"eegHighGamma", 8388607}};
+  Bytes longBands = concat(bands, {0x04, 0x63, 0x04, 0x28});
+  longBands[1] = 26;
+  Dictionary bandsThenAttention = bandKeys;
+  bandsThenAttention["vScoreAttention"] = 40;
+  const Dictionary att40 = {{"vScoreAttention", 40}};
+  const std::vector<std::string> logs40 = {"attention 40"};
+  const struct {
+    Bytes payload;
+    Dictionary data;
+    std::vector<std::string> log;
+    int32_t rawPackets = 0;             // raw rows since the last poor-signal row
+    std::pair<int, int> chip = {1, 0};  // isKRT480 and sentConfigByte afterwards
+  } rows[] = {
+      {{0x02, 0x1A}, {{"poorSignal", 26}}, {"poor signal 26"}},
+      // The headset's heart rate sets no key.
+      {{0x04, 0x28, 0x05, 0xFF, 0x03, 0x48, 0x04, 0x29},
+       {{"vScoreAttention", 41}, {"vScoreMeditation", 255}},
+       {"attention 40", "meditation 255", "attention 41"}},
+      {{0x80, 0x02, 0xFF, 0x38}, {{"raw", Value::Array{-200}}}, {}, 1},
+      {concat(PacketEncoder::rawRow(-32768), PacketEncoder::rawRow(32767)),
+       {{"raw", Value::Array{-32768, 32767}}},
+       {},
+       2},
+      // A raw row is two bytes whatever its length byte says.
+      {{0x80, 0x04, 0x00, 0x10, 0x02, 0x32}, {{"raw", Value::Array{16}}, {"poorSignal", 50}}, {"poor signal 50"}},
+      {bands, bandKeys, {}},
+      // Band powers: 24 bytes read, then `length` moved past (04 63 skipped).
+      {longBands, bandsThenAttention, logs40},
+      // 0x55 takes 0x02 as its value; 0x10 then lacks its value byte.
+      {{0x55, 0x02, 0x10}, {}, {}},
+      {{0x86, 0x03, 0x04, 0x05, 0x06, 0x04, 0x28}, att40, logs40},
+      {{0x86, 0x00, 0x04, 0x28}, att40, logs40},
+      {{0x00, 0x04, 0x7F, 0x02, 0x04, 0x28}, att40, logs40},
+      // 0x81 carries nothing to decode and is skipped by its length.
+      {{0x81, 0x02, 0x02, 0x05, 0x04, 0x28}, att40, logs40},
+      // The configuration request has no reply channel: its value is passed.
+      {{0x08, 0x04, 0x04, 0x28}, att40, logs40},
+      // The sensor chip: below 0xF0 the KRT480 kind, which needs no reply;
+      // from 0xF0 another, and the reply flag stays as it was.
+      {PacketEncoder::sensorChipRow(0xF0), {}, {}, 0, {0, 0}},
+      {PacketEncoder::sensorChipRow(0xEF), {}, {}, 0, {1, 1}},
+      {concat(PacketEncoder::sensorChipRow(0xEF), PacketEncoder::sensorChipRow(0xFF)), {}, {}, 0, {0, 1}},
+      {{0x85, 0x05, 0x00, 0x00, 0x10, 0x04, 0x29, 0x04, 0x28}, att40, logs40, 0, {1, 1}},
+      // Rows running past the payload's end are not decoded.
+      {{0x04, 0x28, 0x80, 0x02, 0x00}, att40, logs40},
+      {{0x80, 0x02}, {}, {}},
+      {{0x83, 0x02, 0x00, 0x00, 0x04, 0x28}, att40, logs40},
+      {Bytes(bands.begin(), bands.end() - 1), {}, {}},
+      {{0x85, 0x03, 0xF0, 0xF0}, {}, {}},
+      {{0x02}, {}, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.payload));
+    test::LogCapture log;
+    VelmoraObjC accessory;
+    log.clear();  // the construction's own line
+    EXPECT_EQ(decode(accessory, row.payload), row.data);
+    EXPECT_EQ(log.lines(), row.log);
+    EXPECT_EQ(accessory.rawPackets(), row.rawPackets);
+    EXPECT_EQ(std::make_pair(int{isKRT480.load()}, int{sentConfigByte.load()}), row.chip);
+  }
 }
 
-TEST_F(DecoderTest, RawSamplesAccumulateInOrderAndOnlyWhileEnabled) {
-  feed(PacketEncoder::rawRow(1));
-  feed({0x80, 0x02, 0x00, 0x02, 0x80, 0x02, 0x00, 0x03});
+// Raw packets of `samples` after a poor-signal row of `quality`, with raw
+// collection off; returns what they wrote.
+Dictionary decodeSamples(VelmoraObjC& accessory, uint8_t quality, const std::vector<int16_t>& samples) {
   accessory.setRawEnabled(false);
-  feed(PacketEncoder::rawRow(4));
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"raw", Value::Array{1, 2, 3}}}));
-  EXPECT_EQ(accessory.rawPackets(), 4);
-}
-
-TEST_F(DecoderTest, BandPowersAreUnsigned24BitInOrder) {
-  EXPECT_EQ(decode(PacketEncoder::bandPowerRow({66051, 0xFFFFFF, 0x800000, 0, 1, 256, 65536, 0x7FFFFF})),
-            (Dictionary{{"eegDelta", 66051},
-                        {"eegTheta", 16777215},
-                        {"eegLowAlpha", 8388608},
-                        {"eegHighAlpha", 0},
-                        {"eegLowBeta", 1},
-                        {"eegHighBeta", 256},
-                        {"eegLowGamma", 65536},
-                        {"eegHighGamma", 8388607}}));
-}
-
-TEST_F(DecoderTest, BandPowerRowReads24BytesAndMovesPastItsLength) {
-  Bytes payload = PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 8});
-  payload[1] = 26;  // two extra bytes after the eight groups
-  payload.insert(payload.end(), {0x04, 0x63});
-  payload.insert(payload.end(), {0x04, 0x28});
-  const Dictionary d = decode(payload);
-  EXPECT_EQ(d.at("eegHighGamma"), Value(8));
-  EXPECT_EQ(d.at("vScoreAttention"), Value(40));  // 04 63 was skipped as value bytes
-}
-
-TEST_F(DecoderTest, UnrecognisedAndUndecodedCodesAreSkippedByTheirLength) {
-  // 0x55 takes 0x02 as its value; 0x10 then lacks its value byte.
-  EXPECT_TRUE(decode({0x55, 0x02, 0x10}).empty());
-  EXPECT_EQ(decode({0x86, 0x03, 0x04, 0x05, 0x06, 0x04, 0x28}), (Dictionary{{"vScoreAttention", 40}}));
-  // A zero-length row moves past nothing: the next code follows its length.
-  EXPECT_EQ(decode({0x86, 0x00, 0x04, 0x28}), (Dictionary{{"vScoreAttention", 40}}));
-  EXPECT_EQ(decode({0x00, 0x04, 0x7F, 0x02, 0x04, 0x29}), (Dictionary{{"vScoreAttention", 41}}));
-  // 0x81 carries nothing to decode: it is skipped by its length too.
-  EXPECT_EQ(decode({0x81, 0x02, 0x02, 0x05, 0x04, 0x2A}), (Dictionary{{"vScoreAttention", 42}}));
-  // The configuration request has no reply channel: its value is passed.
-  EXPECT_EQ(decode({0x08, 0x04, 0x04, 0x2B}), (Dictionary{{"vScoreAttention", 43}}));
-  EXPECT_EQ(sentConfigByte.load(), 0);
-}
-
-TEST_F(DecoderTest, SensorChipRowSetsTheChipFlags) {
-  EXPECT_EQ(isKRT480.load(), 1);
-  EXPECT_EQ(sentConfigByte.load(), 0);
-  decode(PacketEncoder::sensorChipRow(0xF0));
-  EXPECT_EQ(isKRT480.load(), 0);
-  EXPECT_EQ(sentConfigByte.load(), 0);
-  decode(PacketEncoder::sensorChipRow(0xEF));
-  EXPECT_EQ(isKRT480.load(), 1);
-  EXPECT_EQ(sentConfigByte.load(), 1);
-  decode(PacketEncoder::sensorChipRow(0xFF));
-  EXPECT_EQ(isKRT480.load(), 0);
-  EXPECT_EQ(sentConfigByte.load(), 1);  // left as it was
-  // The row moves past its length: a longer row still ends where it says.
-  decode({0x85, 0x05, 0x00, 0x00, 0x10, 0x04, 0x28, 0x04, 0x29});
-  EXPECT_EQ(isKRT480.load(), 1);
-  EXPECT_FALSE(log.contains("attention 40"));
-  EXPECT_TRUE(log.contains("attention 41"));
-}
-
-TEST_F(DecoderTest, RowsRunningPastThePayloadAreIgnored) {
-  // A raw row with one sample byte: nothing decoded, the walk ends.
-  EXPECT_EQ(decode({0x04, 0x01, 0x80, 0x02, 0x00}), (Dictionary{{"vScoreAttention", 1}}));
-  EXPECT_EQ(accessory.rawPackets(), 0);
-  // A raw row with its length byte last.
-  EXPECT_TRUE(decode({0x80, 0x02}).empty());
-  // Band powers short of 24 bytes: ignored, and the walk moves on by the
-  // length byte, here onto the attention row.
-  EXPECT_EQ(decode({0x83, 0x02, 0x00, 0x00, 0x04, 0x28}), (Dictionary{{"vScoreAttention", 40}}));
-  Bytes shortBands = PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 8});
-  shortBands.resize(shortBands.size() - 1);
-  EXPECT_TRUE(decode(shortBands).empty());
-  // A sensor-chip row without its third value byte leaves the flags alone.
-  decode(PacketEncoder::sensorChipRow(0xEF));
-  EXPECT_EQ(decode({0x85, 0x03, 0xFF, 0xFF}), Dictionary{});
-  EXPECT_EQ(isKRT480.load(), 1);
-  // A one-byte row whose value is missing.
-  EXPECT_TRUE(decode({0x02}).empty());
-  EXPECT_FALSE(log.contains("poor signal 0"));
-}
-
-// An ECG-like signal the HRV analyser finds beats in: at each beat the
-// signal drops by 4000 in one sample and climbs back over 200 samples.
-std::vector<int16_t> ecg(int period, int beats, int first = 100) {
-  std::vector<int16_t> x(static_cast<size_t>(first + beats * period), 0);
-  for (int b = 0; b < beats; ++b) {
-    for (int k = 0; k < 200; ++k) x[static_cast<size_t>(first + b * period + k)] = static_cast<int16_t>(-4000 + k * 20);
-  }
-  return x;
-}
-
-// The keys other than "raw" that raw rows of `samples` write.
-Dictionary decodeSamples(VelmoraObjC& accessory, const std::vector<int16_t>& samples) {
+  decode(accessory, PacketEncoder::poorSignalRow(quality));
   Dictionary written;
-  for (int16_t s : samples) {
-    const Bytes packet = PacketEncoder::rawPacket(s);
-    accessory.parseByte(std::span<const uint8_t>(packet));
-    for (auto& [key, value] : accessory.takeData()) {
-      if (key != "raw") written[key] = value;
-    }
-  }
+  for (int16_t s : samples) written.merge(decode(accessory, PacketEncoder::rawRow(s)));
   return written;
 }
 
-TEST_F(DecoderTest, HrvAnalyserIsFedOnlyAtASignalQualityOfExactly200) {
-  // 439 samples at 512 per second are 857 ms.
-  const std::vector<int16_t> signal = ecg(439, 6);
+TEST(Decoder, TheHrvAnalyserIsFedOnlyAtASignalQualityOf200AndResetAt0) {
+  test::LogCapture quiet;
+  // Six beats 439 samples (857 ms) apart; the fourth is the first reported.
+  std::vector<int16_t> ecg(100 + 6 * 439, 0);
+  for (size_t b = 0; b < 6; ++b) {
+    for (int k = 0; k < 200; ++k) ecg[100 + b * 439 + static_cast<size_t>(k)] = static_cast<int16_t>(-4000 + k * 20);
+  }
   for (uint8_t quality : {0, 199, 200, 201}) {
-    SCOPED_TRACE(static_cast<int>(quality));
-    VelmoraObjC fresh;  // with analysers of its own
-    const Bytes pq = PacketEncoder::packet(PacketEncoder::poorSignalRow(quality));
-    fresh.parseByte(std::span<const uint8_t>(pq));
-    fresh.takeData();
-    const Dictionary written = decodeSamples(fresh, signal);
-    if (quality == 200) {
-      EXPECT_EQ(written.at("rrInt"), Value(857));
-      EXPECT_EQ(written.at("heartRate"), Value(70));
-    } else {
-      EXPECT_EQ(written.count("rrInt"), 0u);
-      EXPECT_EQ(written.count("heartRate"), 0u);
-    }
+    VelmoraObjC accessory;  // with analysers of its own
+    EXPECT_EQ(decodeSamples(accessory, quality, ecg),
+              quality == 200 ? (Dictionary{{"rrInt", 857}, {"heartRate", 70}}) : Dictionary{})
+        << int{quality};
   }
-}
-
-TEST_F(DecoderTest, PoorSignalOfZeroResetsTheHrvAnalyser) {
-  // Four beats are needed before the first interval is reported.  A reset
-  // after the third starts the count over.
-  const std::vector<int16_t> signal = ecg(512, 4);
-  const auto cut = signal.begin() + 100 + 3 * 512 - 50;
+  // A quality of 0 after the third beat starts the count over.
+  const auto cut = ecg.begin() + 100 + 3 * 439 - 50;
   for (uint8_t between : {0, 200}) {
-    SCOPED_TRACE(static_cast<int>(between));
-    VelmoraObjC fresh;
-    const Bytes start = PacketEncoder::packet(PacketEncoder::poorSignalRow(200));
-    fresh.parseByte(std::span<const uint8_t>(start));
-    decodeSamples(fresh, std::vector<int16_t>(signal.begin(), cut));
-    Bytes again = PacketEncoder::poorSignalRow(between);
-    again.insert(again.end(), {0x02, 200});
-    const Bytes packet = PacketEncoder::packet(again);
-    fresh.parseByte(std::span<const uint8_t>(packet));
-    const Dictionary written = decodeSamples(fresh, std::vector<int16_t>(cut, signal.end()));
-    EXPECT_EQ(written.count("rrInt"), between == 0 ? 0u : 1u);
+    VelmoraObjC accessory;
+    decodeSamples(accessory, 200, {ecg.begin(), cut});
+    decodeSamples(accessory, between, {});
+    EXPECT_EQ(decodeSamples(accessory, 200, {cut, cut + 100}).count("rrInt"), between == 0 ? 0u : 1u) << int{between};
   }
 }
 
-TEST_F(DecoderTest, BlinkDetectorSeesEverySampleWithTheSignalQuality) {
+TEST(Decoder, TheBlinkDetectorSeesEverySampleWithTheSignalQuality) {
   std::vector<int16_t> signal(512, 0);  // the detector's warm-up
   signal.insert(signal.end(), 20, 400);
   signal.insert(signal.end(), 20, -400);
   signal.insert(signal.end(), 100, 0);
-  for (uint8_t quality : {50, 51}) {
-    SCOPED_TRACE(static_cast<int>(quality));
-    VelmoraObjC fresh;
-    const Bytes pq = PacketEncoder::packet(PacketEncoder::poorSignalRow(quality));
-    fresh.parseByte(std::span<const uint8_t>(pq));
-    fresh.takeData();
-    fresh.setRawEnabled(false);  // blinks are found whatever rawEnabled says
-    log.clear();
-    const Dictionary written = decodeSamples(fresh, signal);
-    if (quality == 50) {
-      EXPECT_EQ(written, (Dictionary{{"blinkStrength", 50}}));
-      EXPECT_EQ(log.lines(), std::vector<std::string>{"blink value:50"});
-    } else {  // above 50 the detector keeps resetting
-      EXPECT_TRUE(written.empty());
-      EXPECT_TRUE(log.lines().empty());
-    }
+  for (uint8_t quality : {50, 51}) {  // above 50 the detector keeps resetting
+    test::LogCapture log;
+    VelmoraObjC accessory;
+    EXPECT_EQ(decodeSamples(accessory, quality, signal),
+              quality == 50 ? (Dictionary{{"blinkStrength", 50}}) : Dictionary{});
+    EXPECT_EQ(log.count("blink value:50"), quality == 50 ? 1u : 0u);
   }
 }
 
-TEST(HeartRate, RrIntervalConvertsToRoundedBeatsPerMinute) {
-  EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(1000), 60);
-  EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(1091), 55);  // 54.995
-  EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(1600), 38);  // 37.5: half away from zero
-  EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(0), 0);
+TEST(Decoder, TheHeartRateIsTheRoundedBeatsPerMinute) {
+  // 1091 ms: 54.995; 1600 ms: 37.5, half away from zero.
+  const std::pair<int32_t, int32_t> cases[] = {{1000, 60}, {857, 70}, {1091, 55}, {1600, 38}, {0, 0}};
+  for (auto [ms, bpm] : cases) EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(ms), bpm) << ms;
 }
 
 }  // namespace

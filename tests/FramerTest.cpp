@@ -1,7 +1,9 @@
-// The packet framer: sync, length, payload, checksum, across any chunking.
+// The packet framer: sync, length, payload and checksum rules, whatever the
+// chunking.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VelmoraObjC.h"
@@ -14,18 +16,8 @@ namespace {
 
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
-
-class FramerTest : public ::testing::Test {
- protected:
-  FramerTest() { accessory.resetParser(); }
-
-  void feed(const Bytes& bytes) { accessory.parseByte(std::span<const uint8_t>(bytes)); }
-
-  std::vector<std::string> lines() const { return log.lines(); }
-
-  test::LogCapture log;
-  VelmoraObjC accessory;
-};
+using Lines = std::vector<std::string>;
+using Outcome = std::tuple<Lines, Dictionary, int32_t>;  // log, data, framer state
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -33,141 +25,98 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-TEST_F(FramerTest, VerifiedPacketIsDecodedOnceAndFramerReturnsToStateZero) {
-  log.clear();
-  feed({0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
-  EXPECT_EQ(lines(), std::vector<std::string>{"poor signal 0"});
-  EXPECT_EQ(parserState.state, 0);
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"poorSignal", 0}}));
+// Frames `stream` in a fresh object, cut into chunks at `cuts`, with an
+// absent and an empty chunk after each.
+Outcome frame(const Bytes& stream, const std::vector<size_t>& cuts) {
+  test::LogCapture log;
+  VelmoraObjC accessory;
+  accessory.resetParser();
+  log.clear();  // the construction's own line
+  size_t from = 0;
+  for (size_t to : cuts) {
+    accessory.parseByte(std::span<const uint8_t>(stream).subspan(from, to - from));
+    accessory.parseByte(nullptr);
+    accessory.parseByte(std::span<const uint8_t>());
+    from = to;
+  }
+  accessory.parseByte(std::span<const uint8_t>(stream).subspan(from));
+  return {log.lines(), accessory.takeData(), parserState.state};
 }
 
-TEST_F(FramerTest, PacketSplitAtAnyTwoPointsGivesTheSameDecoding) {
-  const Bytes stream = PacketEncoder::packet(concat(
-      {PacketEncoder::poorSignalRow(26), PacketEncoder::rawRow(-300), PacketEncoder::attentionRow(0xAA),
-       PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 0xFFFFFF}), PacketEncoder::meditationRow(9)}));
-  accessory.takeData();
-  const Dictionary whole = [&] {
-    feed(stream);
-    return accessory.takeData();
-  }();
-  ASSERT_EQ(whole.size(), 12u);
-  for (size_t a = 0; a <= stream.size(); ++a) {
-    for (size_t b = a; b <= stream.size(); ++b) {
-      log.clear();
-      feed(Bytes(stream.begin(), stream.begin() + static_cast<long>(a)));
-      feed(Bytes(stream.begin() + static_cast<long>(a), stream.begin() + static_cast<long>(b)));
-      feed(Bytes(stream.begin() + static_cast<long>(b), stream.end()));
-      ASSERT_EQ(accessory.takeData(), whole) << "cut at " << a << " and " << b;
-      ASSERT_EQ(log.count("poor signal 26"), 1u);
-      ASSERT_EQ(parserState.state, 0);
+TEST(Framer, ByteRulesHoldWhateverTheChunking) {
+  const Bytes sample = {0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD};
+  const Bytes attention5 = {0xAA, 0xAA, 0x02, 0x04, 0x05, 0xF6};
+  const char* kResync = "VLAccessory: Reset at second sync.";
+  const struct {
+    const char* rule;
+    Bytes stream;
+    Outcome expected;
+  } cases[] = {
+      {"a verified packet is decoded once", sample, {{"poor signal 0"}, {{"poorSignal", 0}}, 0}},
+      {"every row of a packet is decoded",
+       PacketEncoder::packet(concat({PacketEncoder::poorSignalRow(26),
+                                     PacketEncoder::rawRow(-300),
+                                     {0x86, 24},
+                                     Bytes(24, 0xAA),
+                                     PacketEncoder::meditationRow(9)})),
+       {{"poor signal 26", "meditation 9"},
+        {{"poorSignal", 26}, {"raw", Value::Array{-300}}, {"vScoreMeditation", 9}},
+        0}},
+      {"a mismatched checksum is logged and its payload dropped",
+       concat({{0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFC}, attention5}),
+       {{"VLAccessory: Checksum error: expected fd, got fc", "attention 5"}, {{"vScoreAttention", 5}}, 0}},
+      {"a broken sync pair is logged and its second byte consumed",
+       concat({{0xAA, 0x55, 0xAA, 0x01}, sample}),
+       {{kResync, kResync, "poor signal 0"}, {{"poorSignal", 0}}, 0}},
+      {"bytes before a sync pair go without a word",
+       concat({{0x00, 0x17}, sample}),
+       {{"poor signal 0"}, {{"poorSignal", 0}}, 0}},
+      {"a third sync byte is a length of 170",
+       PacketEncoder::packet(concat({{0x86, 166}, Bytes(166, 0xAA), {0x04, 85}})),
+       {{"attention 85"}, {{"vScoreAttention", 85}}, 0}},
+      {"sync bytes inside a payload are ordinary bytes",
+       PacketEncoder::packet({0x04, 0xAA, 0x80, 0x02, 0xAA, 0xAA}),
+       {{"attention 170"}, {{"vScoreAttention", 170}, {"raw", Value::Array{-21846}}}, 0}},
+      // The byte after a zero length counts in the checksum (0x37 -> 0xC8)
+      // and is not stored; had it been taken as the checksum, it would fail.
+      {"a zero-length packet takes one unstored byte, then its checksum",
+       concat({{0xAA, 0xAA, 0x00, 0x37, 0xC8, 0xAA, 0xAA, 0x00, 0x37, 0x00}, attention5}),
+       {{"VLAccessory: Checksum error: expected c8, got 00", "attention 5"}, {{"vScoreAttention", 5}}, 0}},
+      {"back-to-back packets are decoded in order",
+       concat({PacketEncoder::packet({0x04, 1}), PacketEncoder::packet({0x04, 2})}),
+       {{"attention 1", "attention 2"}, {{"vScoreAttention", 2}}, 0}},
+      {"a packet cut off keeps the framer in its payload", {0xAA, 0xAA, 0x03, 0x04}, {{}, {}, 3}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    ASSERT_EQ(frame(c.stream, {}), c.expected);
+    std::vector<size_t> everyByte;
+    for (size_t cut = 1; cut < c.stream.size(); ++cut) {
+      ASSERT_EQ(frame(c.stream, {cut}), c.expected) << "cut at " << cut;
+      everyByte.push_back(cut);
     }
+    ASSERT_EQ(frame(c.stream, everyByte), c.expected) << "one byte at a time";
   }
-}
-
-TEST_F(FramerTest, ChecksumMismatchIsLoggedAndThePayloadDropped) {
-  log.clear();
-  feed({0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFC});
-  EXPECT_EQ(lines(), std::vector<std::string>{"VLAccessory: Checksum error: expected fd, got fc"});
-  EXPECT_TRUE(accessory.takeData().empty());
-  EXPECT_EQ(parserState.state, 0);
-  // The next packet is framed normally.
-  feed({0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"poorSignal", 0}}));
-}
-
-TEST_F(FramerTest, BrokenSyncIsLoggedAndBytesOutsidePacketsDropped) {
-  log.clear();
-  feed({0xAA, 0x55});
-  EXPECT_EQ(lines(), std::vector<std::string>{"VLAccessory: Reset at second sync."});
-  EXPECT_EQ(parserState.state, 0);
-  // AA 01: the 01 is consumed, so the AA AA after it still starts a packet.
-  feed({0xAA, 0x01, 0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
-  EXPECT_EQ(log.count("VLAccessory: Reset at second sync."), 2u);
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"poorSignal", 0}}));
-  // Bytes before a sync pair go without a word.
-  log.clear();
-  feed({0x00, 0x17, 0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFD});
-  EXPECT_EQ(lines(), std::vector<std::string>{"poor signal 0"});
-}
-
-TEST_F(FramerTest, ThirdSyncByteIsALengthOf170) {
-  Bytes payload;
-  for (uint8_t k = 1; k <= 85; ++k) {
-    payload.push_back(0x04);
-    payload.push_back(k);
-  }
-  ASSERT_EQ(payload.size(), 0xAAu);
-  log.clear();
-  feed(PacketEncoder::packet(payload));
-  EXPECT_EQ(log.count("attention 1"), 1u);
-  EXPECT_EQ(log.count("attention 85"), 1u);
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"vScoreAttention", 85}}));
-}
-
-TEST_F(FramerTest, SyncBytesInsideThePayloadAreOrdinaryBytes) {
-  feed(PacketEncoder::packet(concat({PacketEncoder::attentionRow(0xAA), {0x80, 0x02, 0xAA, 0xAA},
-                                     PacketEncoder::meditationRow(0xAA)})));
-  EXPECT_EQ(accessory.takeData(),
-            (Dictionary{{"vScoreAttention", 170}, {"vScoreMeditation", 170}, {"raw", Value::Array{-21846}}}));
-}
-
-TEST_F(FramerTest, ZeroLengthPacketTakesOneUnstoredByteThenItsChecksum) {
-  log.clear();
-  // The byte after the length counts in the checksum: 0x37 -> 0xC8.
-  feed({0xAA, 0xAA, 0x00, 0x37, 0xC8});
-  EXPECT_EQ(parserState.state, 0);
-  EXPECT_TRUE(lines().empty());
-  // Had the packet gone straight to its checksum, 0x37 would have failed.
-  feed({0xAA, 0xAA, 0x00, 0x37});
-  EXPECT_EQ(parserState.state, 4);
-  feed({0x00});
-  EXPECT_EQ(lines(), std::vector<std::string>{"VLAccessory: Checksum error: expected c8, got 00"});
-  feed({0xAA, 0xAA, 0x02, 0x04, 0x05, 0xF6});
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"vScoreAttention", 5}}));
-}
-
-TEST_F(FramerTest, BackToBackPacketsAreDecodedInOrder) {
-  Bytes stream = PacketEncoder::packet(PacketEncoder::attentionRow(1));
-  PacketEncoder::appendPacket(stream, PacketEncoder::attentionRow(2));
-  log.clear();
-  feed(stream);
-  EXPECT_EQ(lines(), (std::vector<std::string>{"attention 1", "attention 2"}));
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"vScoreAttention", 2}}));
-}
-
-TEST_F(FramerTest, AbsentOrEmptyChunkChangesNothing) {
-  const Bytes packet = PacketEncoder::packet(PacketEncoder::attentionRow(7));
-  feed(Bytes(packet.begin(), packet.begin() + 4));
-  const ParserState before = parserState;
-  accessory.parseByte(nullptr);
-  accessory.parseByte(std::span<const uint8_t>());
-  EXPECT_EQ(parserState.state, before.state);
-  EXPECT_EQ(parserState.checksum, before.checksum);
-  EXPECT_EQ(accessory.payloadBytesRemaining(), 1);
-  feed(Bytes(packet.begin() + 4, packet.end()));
-  EXPECT_EQ(accessory.takeData(), (Dictionary{{"vScoreAttention", 7}}));
 }
 
 // The framer state is process-wide: a packet begun in one object and ended
 // in another must neither crash nor touch memory outside either payload.
-TEST_F(FramerTest, PacketSplitAcrossTwoObjectsStaysInsideTheirArrays) {
+TEST(Framer, APacketSplitAcrossTwoObjectsStaysInsideTheirArrays) {
+  test::LogCapture quiet;
+  VelmoraObjC one;
   VelmoraObjC other;
-  other.resetParser();
-  Bytes payload;
-  for (int k = 0; k < 13; ++k) {
-    payload.push_back(0x04);
-    payload.push_back(static_cast<uint8_t>(k));
-  }
-  const Bytes packet = PacketEncoder::packet(payload);
-  feed(Bytes(packet.begin(), packet.begin() + 10));  // `accessory` holds a 26-byte array
-  other.parseByte(std::span<const uint8_t>(packet).subspan(10));  // `other` holds none
+  one.resetParser();
+  const Bytes packet = PacketEncoder::packet(Bytes(26, 0x04));
+  const Bytes small = PacketEncoder::packet({0x04, 0x01});
+  const auto head = std::span<const uint8_t>(packet).first(10);
+  const auto tail = std::span<const uint8_t>(packet).subspan(10);
+  one.parseByte(head);  // `one` holds a 26-byte array, `other` none
+  other.parseByte(tail);
   EXPECT_EQ(parserState.state, 0);
   EXPECT_TRUE(other.takeData().empty());
-  // And a 2-byte array receiving the tail of a 26-byte packet.
-  feed(PacketEncoder::packet({0x04, 0x01}));
-  accessory.takeData();
-  other.parseByte(std::span<const uint8_t>(packet).first(10));
-  feed(Bytes(packet.begin() + 10, packet.end()));
+  one.parseByte(std::span<const uint8_t>(small));  // now a 2-byte array
+  other.parseByte(head);
+  one.parseByte(tail);
   EXPECT_EQ(parserState.state, 0);
 }
 

@@ -1,3 +1,4 @@
+// The log sink and the swappable data lock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,15 +11,13 @@
 namespace velmora {
 namespace {
 
-TEST(Log, FormatsLikePrintfAndReachesTheInstalledSink) {
+TEST(Log, FormatsLikePrintfAtAnyLengthAndReachesTheInstalledSink) {
   test::LogCapture capture;
+  const std::string longText(600, 'x');
   logMessage("VLAccessory: Checksum error: expected %02x, got %02x", 0xfd, 0xfc);
-  std::string longText(600, 'x');
   logMessage("long %s end", longText.c_str());
-  auto lines = capture.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "VLAccessory: Checksum error: expected fd, got fc");
-  EXPECT_EQ(lines[1], "long " + longText + " end");
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"VLAccessory: Checksum error: expected fd, got fc",
+                                                       "long " + longText + " end"}));
 }
 
 TEST(SwappableMutex, ReplacementWaitsForTheHolderAndKeepsExclusion) {
@@ -30,21 +29,22 @@ TEST(SwappableMutex, ReplacementWaitsForTheHolderAndKeepsExclusion) {
   std::vector<std::thread> workers;
   for (int t = 0; t < 3; ++t) {
     workers.emplace_back([&] {
-      while (!stop.load()) {
+      while (!stop) {
         std::lock_guard<SwappableMutex> g(m);
         ++shared;  // a data race here would be reported by ThreadSanitizer
-        passes.fetch_add(1);
+        ++passes;
       }
     });
   }
   // Keep replacing while the workers take the mutex, until they have taken
   // it often enough to have met many replacements.
   int replacements = 0;
-  ASSERT_TRUE(test::waitUntil([&] {
-    m.replace();
-    ++replacements;
-    return passes.load() > 2000 && replacements > 200;
-  }));
+  ASSERT_TRUE(test::waitUntil(
+      [&] {
+        m.replace();
+        return passes > 2000 && ++replacements > 200;
+      },
+      std::chrono::seconds(60)));
   stop = true;
   for (auto& w : workers) w.join();
   EXPECT_NE(m.current(), first);

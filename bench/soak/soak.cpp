@@ -59,6 +59,7 @@
 #include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/PacketEncoder.h"
+#include "SoakRun.h"
 #include "sim/StreamGenerator.h"
 #include "support/SoakHarness.h"
 

@@ -1,5 +1,5 @@
-// Test support: installs a log sink that records every line, and restores the
-// default sink when it goes out of scope.
+// Test support: a log sink that records every line while it lives (the
+// default sink comes back when it goes), and waiting on other threads.
 #pragma once
 
 #include <algorithm>
@@ -43,11 +43,9 @@ class LogCapture {
 };
 
 // Polls `done` until it holds or `timeout` passes; returns its last value.
-// For waiting on other threads without a fixed sleep.
 template <typename Pred>
 bool waitUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
+  for (auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
     if (std::chrono::steady_clock::now() >= deadline) return done();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

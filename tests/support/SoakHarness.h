@@ -1,17 +1,10 @@
-// Test and bench support: a whole headset session end to end.  A simulated
-// headset streams a seeded, deterministic signal through a pty; an accessory
-// object finds it through the port manager (Connect), decodes it and records
-// it; a delegate hashes every delivered "raw" array.  Afterwards the same
-// options are replayed offline to get the sequence the headset sent, and the
-// stream log is read back, so that a lost, duplicated or reordered sample
-// shows as a count or hash mismatch in either place.
-//
-// Also: the process's resident memory, descriptors, threads and mappings as
-// /proc shows them, for the leak and growth checks.
-//
-// runSoak() must run on the main thread (it runs the main run loop) of a
-// process in which the device registry has not been used yet: it points the
-// device folder at a directory of its own.
+// Test and bench support for whole headset sessions: a delegate that hashes
+// every delivered "raw" array, the hash of the samples a simulated headset
+// sends (its offline replay) and of the "[RAW]" rows of a stream log, so
+// that a lost, duplicated or reordered sample shows as a count or hash
+// mismatch; and the process's resident memory, descriptors, threads and
+// mappings as /proc shows them, for the leak and growth checks.  The long
+// soak run itself is bench/soak/SoakRun.h.
 #pragma once
 
 #include <dirent.h>
@@ -20,17 +13,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 
 #include "VelmoraObjC.h"
 #include "platform/DeviceFolder.h"
-#include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/StreamGenerator.h"
@@ -42,8 +31,7 @@ namespace velmora::test {
 // Resident set size in KiB (/proc/self/statm, second field).
 inline size_t residentKiB() {
   std::ifstream statm("/proc/self/statm");
-  size_t pages = 0;
-  size_t resident = 0;
+  size_t pages = 0, resident = 0;
   statm >> pages >> resident;
   return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
 }
@@ -51,21 +39,17 @@ inline size_t residentKiB() {
 // Entries of a /proc directory, without "." and "..".
 inline size_t countEntries(const char* directory) {
   DIR* d = ::opendir(directory);
-  if (d == nullptr) return 0;
   size_t n = 0;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  ::closedir(d);
-  return n;
+  while (d != nullptr && ::readdir(d) != nullptr) ++n;
+  if (d != nullptr) ::closedir(d);
+  return n >= 2 ? n - 2 : 0;
 }
 inline size_t openDescriptors() { return countEntries("/proc/self/fd") - 1; }  // less opendir's own
 inline size_t liveThreads() { return countEntries("/proc/self/task"); }
 inline size_t mappings() {
   std::ifstream maps("/proc/self/maps");
   size_t n = 0;
-  std::string line;
-  while (std::getline(maps, line)) ++n;
+  for (std::string line; std::getline(maps, line);) ++n;
   return n;
 }
 
@@ -90,9 +74,7 @@ inline SampleHash sentSamples(const sim::SimulatorOptions& options) {
   sim::StreamGenerator generator(options);
   sim::TickBuffer tick;
   SampleHash hash;
-  while (true) {
-    tick.clear();
-    if (!generator.tick(tick)) break;
+  for (; generator.tick(tick); tick.clear()) {
     for (size_t start : tick.packetStarts) {
       const uint8_t* p = tick.bytes.data() + start;
       if (start + 8 <= tick.bytes.size() && p[2] == 4 && p[3] == 0x80 && p[4] == 0x02) {
@@ -115,15 +97,9 @@ inline RecordedRows readStreamLog(const std::string& path) {
   RecordedRows rows;
   std::ifstream in(path);
   std::string line;
-  bool first = true;
+  rows.header = std::getline(in, line) && line == "Timestamp, Data Type, Value";
   while (std::getline(in, line)) {
-    if (first) {
-      rows.header = line == "Timestamp, Data Type, Value";
-      first = false;
-      continue;
-    }
-    const size_t tag = line.find("[RAW], ");
-    if (tag != std::string::npos) {
+    if (const size_t tag = line.find("[RAW], "); tag != std::string::npos) {
       rows.raw.add(std::stoi(line.substr(tag + 7)));
     } else if (line.find("[PQ]") != std::string::npos || line.find("[ATT]") != std::string::npos ||
                line.find("[MED]") != std::string::npos || line.find("[HR]") != std::string::npos) {
@@ -168,126 +144,5 @@ class HashingDelegate : public VelmoraDelegate {
   mutable std::mutex m_;
   SampleHash hash_;
 };
-
-struct SoakOptions {
-  double headsetSeconds = 300;
-  double speed = 2000;  // the simulator waits for the reader, so this is a ceiling
-  uint64_t seed = 7;
-  sim::SignalMode mode = sim::SignalMode::Mixed;
-  bool record = true;
-  std::string workDir;  // device folder and stream log
-  std::chrono::seconds wallLimit{600};
-  // Called about every 200 ms with the samples sent and delivered so far.
-  std::function<void(uint64_t sent, uint64_t delivered, size_t rssKiB)> progress;
-};
-
-struct SoakResult {
-  bool connected = false;
-  std::string error;  // empty when the session ran to its end
-  SampleHash expected;
-  SampleHash delivered;
-  RecordedRows recorded;
-  uint64_t samplesSent = 0;  // as the simulator counted them
-  uint64_t deliveries = 0;
-  uint64_t logLines = 0;
-  std::string lastProblem;  // the last "cannot ..." or checksum line logged
-  size_t rssWarmKiB = 0;    // once 10 % of the stream has passed
-  size_t rssMaxKiB = 0;     // the largest after that
-  size_t rssEndKiB = 0;
-  double wallSeconds = 0;
-};
-
-inline sim::SimulatorOptions soakSimulatorOptions(const SoakOptions& o) {
-  sim::SimulatorOptions so;
-  so.name = "KovaSoak-SPPDev";
-  so.signal.mode = o.mode;
-  so.signal.seed = o.seed;
-  so.speed = o.speed;
-  so.durationSeconds = o.headsetSeconds;
-  return so;
-}
-
-inline SoakResult runSoak(const SoakOptions& o) {
-  using Clock = std::chrono::steady_clock;
-  SoakResult r;
-  // Shared with the sink, which a thread may still be running when it is
-  // replaced.
-  struct Tally {
-    std::atomic<uint64_t> lines{0};
-    std::mutex mutex;
-    std::string lastProblem;
-  };
-  auto tally = std::make_shared<Tally>();
-  setLogSink([tally](std::string_view line) {
-    ++tally->lines;
-    if (line.find("cannot") != std::string_view::npos || line.find("Checksum") != std::string_view::npos) {
-      std::lock_guard<std::mutex> g(tally->mutex);
-      tally->lastProblem = line;
-    }
-  });
-  platform::DeviceFolder::setPath(o.workDir + "/devices");
-  const sim::SimulatorOptions so = soakSimulatorOptions(o);
-  const auto total = static_cast<uint64_t>(o.headsetSeconds * sim::kSampleRate);
-
-  const auto begin = Clock::now();
-  {
-    sim::HeadsetSimulator simulator(so);
-    simulator.start();
-    auto delegate = std::make_shared<HashingDelegate>();
-    auto accessory = std::make_unique<VelmoraObjC>();
-    accessory->setDelegate(delegate);
-    if (o.record) accessory->startRecording(o.workDir, 3);
-    accessory->Connect();
-    r.connected = accessory->connected();
-    if (!r.connected) r.error = "the simulated headset was not found or did not open";
-
-    auto& loop = platform::RunLoop::main();
-    auto lastProgress = Clock::now();
-    uint64_t lastDelivered = 0;
-    while (r.connected) {
-      loop.runUntil([] { return false; }, std::chrono::milliseconds(200));
-      const uint64_t sent = simulator.samplesSent();
-      const uint64_t got = delegate->delivered.load();
-      const size_t rss = residentKiB();
-      if (sent * 10 >= total) {
-        if (r.rssWarmKiB == 0) r.rssWarmKiB = rss;
-        r.rssMaxKiB = std::max(r.rssMaxKiB, rss);
-      }
-      if (o.progress) o.progress(sent, got, rss);
-      if (got != lastDelivered) {
-        lastDelivered = got;
-        lastProgress = Clock::now();
-      }
-      if (simulator.isFinished() && got >= sent) break;
-      if (simulator.isFinished() && Clock::now() - lastProgress > std::chrono::seconds(5)) {
-        r.error = "deliveries stopped before every sent sample arrived";
-        break;
-      }
-      if (Clock::now() - begin > o.wallLimit) {
-        r.error = "the session did not finish within the wall-clock limit";
-        break;
-      }
-    }
-    if (!simulator.error().empty() && r.error.empty()) r.error = "simulator: " + simulator.error();
-    r.samplesSent = simulator.samplesSent();
-    r.rssEndKiB = residentKiB();
-    r.wallSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
-
-    if (o.record) accessory->stopRecording();
-    accessory->Disconnect();
-    loop.runUntil([&] { return delegate->disconnects.load() >= 2; }, std::chrono::seconds(5));
-    accessory.reset();
-    r.delivered = delegate->hash();
-    r.deliveries = delegate->deliveries.load();
-    simulator.stop();
-  }
-  r.expected = sentSamples(so);
-  if (o.record) r.recorded = readStreamLog(o.workDir + "/ambrix.log.csv");
-  setLogSink(nullptr);
-  r.logLines = tally->lines.load();
-  std::lock_guard<std::mutex> g(tally->mutex);
-  r.lastProblem = tally->lastProblem;
-  return r;
-}
 
 }  // namespace velmora::test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ostream>
+#include <utility>
 
 #include "Value.h"
 
@@ -13,12 +14,9 @@ inline void PrintTo(const Value& value, std::ostream* os) {
   } else if (value.isDouble()) {
     *os << value.asDouble();
   } else {
-    *os << '[';
     const char* sep = "";
-    for (int32_t v : value.asArray()) {
-      *os << sep << v;
-      sep = ", ";
-    }
+    *os << '[';
+    for (int32_t v : value.asArray()) *os << std::exchange(sep, ", ") << v;
     *os << ']';
   }
 }
