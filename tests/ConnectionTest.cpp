@@ -189,16 +189,22 @@ TEST_F(ConnectionTest, TwoObjectsNeverShareOrCloseEachOthersPort) {
   EXPECT_EQ(events->events(), (Names{"connect:KovaA", "disconnect", "disconnect"}));
 }
 
-// At wake the port's reopen fails and reports on the main thread while the
-// port holds its own lock; the delegate disconnects just as a host thread
-// starts connecting to that port.  Neither waits for the other.
-TEST_F(ConnectionTest, DisconnectFromAPortCallbackWhileAnotherThreadConnectsDoesNotDeadlock) {
+// Sleep closes the port and wake reopens it; what the headset sent meanwhile
+// arrives.  At the next wake the reopen fails and reports on the main thread
+// while the port holds its own lock; the delegate disconnects just as a host
+// thread starts connecting to that port.  Neither waits for the other.
+TEST_F(ConnectionTest, SleepAndWakeLoseNothingAndAFailedReopenDoesNotDeadlock) {
   publishAll({"KovaOne"});
   const auto kova = port("KovaOne");
   accessory->Connect();
-  ASSERT_TRUE(waitFor("connect:KovaOne"));
   platform::NotificationCenter::shared().post({platform::kSystemWillSleepNotification, nullptr, {}});
-  ASSERT_TRUE(waitFor("disconnect"));
+  ASSERT_TRUE(waitFor("disconnect") && !kova->isOpen());
+  pty("KovaOne").write(sim::PacketEncoder::packet(sim::PacketEncoder::attentionRow(61)));  // while asleep
+  platform::NotificationCenter::shared().post({platform::kSystemDidWakeNotification, nullptr, {}});
+  ASSERT_TRUE(runMainUntil([&] { return !events->maps().empty(); }));
+  EXPECT_EQ(events->maps()[0], (Dictionary{{"vScoreAttention", 61}}));
+  platform::NotificationCenter::shared().post({platform::kSystemWillSleepNotification, nullptr, {}});
+  ASSERT_TRUE(waitFor("disconnect", 2));
   test::DeviceLock held(pty("KovaOne").path());
   std::atomic<bool> hostConnecting{false};
   const auto token = kova->addObserver("delegate", [&](const platform::Change&) {
@@ -221,7 +227,8 @@ TEST_F(ConnectionTest, DisconnectFromAPortCallbackWhileAnotherThreadConnectsDoes
   ASSERT_TRUE(test::letMainQueueCatchUp());
   events->onEvent = nullptr;
   // The failed reopen, the delegate's disconnect, the host's failed connect.
-  EXPECT_EQ(events->events(), (Names{"connect:KovaOne", "disconnect", "error:0", "disconnect", "disconnect"}));
+  EXPECT_EQ(events->events(), (Names{"connect:KovaOne", "disconnect", "connect:KovaOne", "disconnect", "error:0",
+                                     "disconnect", "disconnect"}));
   EXPECT_FALSE(kova->isOpen());
 }
 

@@ -77,13 +77,11 @@ TEST(Dispatch, DeliversEachPassAndTheIntervalTakesEffectAtOnce) {
   ASSERT_TRUE(s.deliver(2) && s.deliver(3));
   const auto times = s.delegate->times();
   EXPECT_GE(std::chrono::duration<double>(times[4] - times[3]).count(), 0.1);
-
   s.accessory.setDelegate(std::make_shared<test::AccessoryEvents>());
   feed(s.accessory, PacketEncoder::attentionRow(4));
   const uint64_t passes = s.accessory.dispatchPasses();
   ASSERT_TRUE(waitUntil([&] { return s.accessory.dispatchPasses() >= passes + 2; }));
   s.accessory.setDelegate(s.delegate);
-
   s.accessory.setDispatchInterval(std::numeric_limits<double>::quiet_NaN());
   const auto start = std::chrono::steady_clock::now();
   const uint64_t passesBefore = s.accessory.dispatchPasses();
@@ -121,8 +119,7 @@ TEST(Dispatch, AControllerThatOwnsTheObjectMayBeLetGoDuringADelivery) {
   for (bool stopFirst : {false, true}) {
     auto controller = std::make_shared<Controller>();
     const std::weak_ptr<Controller> weak = controller;
-    std::promise<void> inCall;
-    std::promise<void> letGo;
+    std::promise<void> inCall, letGo;
     controller->onData = [&, letGoDone = letGo.get_future().share()] {
       nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
       inCall.set_value();

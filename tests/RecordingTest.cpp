@@ -31,7 +31,6 @@ std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The lines after the header.
 Names rows(const std::string& path) {
   Names out;
   std::ifstream in(path);
@@ -84,9 +83,7 @@ class RecordingTest : public ::testing::Test {
 TEST_F(RecordingTest, RowsFollowTheFlagInTheirExactFormatsWhateverTheLocale) {
   const Names tails = {" , [PQ] , 200", ", [HR], 70", ", [ATT], 40", ", [MED], 30", ", [RAW], -5"};
   const std::regex stamp(R"(\d{10}\.\d{6})");
-  struct LocaleBack {
-    ~LocaleBack() { test::GermanLocale::reset(); }
-  } localeBack;
+  const std::shared_ptr<void> localeBack(nullptr, [](void*) { test::GermanLocale::reset(); });
   for (int flag = 0; flag < 8; ++flag) {
     if (flag == 4) test::GermanLocale::use();  // and bits 2 and above are ignored
     SCOPED_TRACE(flag);
