@@ -768,6 +768,8 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
   // object is held while a port opens: the port may call its delegate
   // directly on this thread, and the host may call Disconnect from there.
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  // The delegate hears of nothing before this work is done but its last report.
+  std::optional<VelmoraPortLink::Busy> busy(std::in_place, *portLink_);
 
   // Which ports may be tried: the one with exactly this path; else by name
   // (the text between the path's first and second "."); with no path every
@@ -856,6 +858,7 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
     portLink_->release(port->path());
     break;
   }
+  busy.reset();
   tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 
@@ -866,6 +869,7 @@ void VelmoraObjC::closeOwnPort(ZPRSerialPort& port) {
 }
 
 void VelmoraObjC::stopStream() {
+  std::optional<VelmoraPortLink::Busy> busy(std::in_place, *portLink_);
   stopDispatch();
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
   std::shared_ptr<ZPRSerialPort> mine;
@@ -888,6 +892,7 @@ void VelmoraObjC::stopStream() {
   if (!path.empty()) portLink_->release(path);
   logMessage("VLAccessory: stream stopped.");
   connected_.store(false);
+  busy.reset();
   tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 

@@ -245,7 +245,9 @@ class VelmoraObjC {
   // attempt (so the open report cannot miss it); one that fails gets its
   // previous delegate back, and the errors it reported during the attempt
   // are dropped: a failed candidate is only logged ("--- NAME not opened").
-  // The errors of an attempt that opened its port are passed on.  When no
+  // The errors of an attempt that opened its port are passed on, after
+  // ConnectTo() has returned (from the main queue when it ran on the main
+  // thread): no delegate call but the last report happens inside it.  When no
   // port opens, accessoryDidDisconnect is called on this thread.  When the
   // dispatch thread cannot be started the connect is rolled back: the port
   // is closed without reports, `connected` is false, the failure is logged

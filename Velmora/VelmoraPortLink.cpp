@@ -1,5 +1,7 @@
 #include "VelmoraPortLink.h"
 
+#include <algorithm>
+
 #include "VelmoraObjC.h"
 #include "ZPRSerialPort.h"
 #include "platform/MainQueue.h"
@@ -19,7 +21,18 @@ Claims& claims() {
   return *c;
 }
 
+// The links whose owners are at work on this thread, innermost last.
+thread_local std::vector<const VelmoraPortLink*> busyLinks;
+
+bool busyOnThisThread(const VelmoraPortLink* link) {
+  return std::find(busyLinks.begin(), busyLinks.end(), link) != busyLinks.end();
+}
+
 }  // namespace
+
+VelmoraPortLink::Busy::Busy(const VelmoraPortLink& link) { busyLinks.push_back(&link); }
+
+VelmoraPortLink::Busy::~Busy() { busyLinks.pop_back(); }
 
 void VelmoraPortLink::detach() {
   std::lock_guard<std::recursive_mutex> g(mutex_);
@@ -110,6 +123,12 @@ void VelmoraPortLink::serialPortDidEncounterError(ZPRSerialPort& port, const ZPR
 }
 
 void VelmoraPortLink::forwardError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
+  if (busyOnThisThread(this)) {
+    platform::MainQueue::async([weak = weak_from_this(), strong = port.shared_from_this(), error] {
+      if (auto self = weak.lock()) self->forwardError(*strong, error);
+    });
+    return;
+  }
   std::lock_guard<std::recursive_mutex> g(mutex_);
   if (owner_ != nullptr) owner_->serialPortDidEncounterError(port, error);
 }

@@ -26,6 +26,12 @@
 // overlap that way; each is counted, and the held errors are passed on as
 // soon as one of them has opened the port.
 //
+// Never inside the owner's own work.  While the owner runs ConnectTo() or
+// stopStream() on a thread (a Busy object marks it), an error that a port
+// reports directly on that thread (it does so on the main thread) is passed
+// on later from the main queue instead, so that the owner's delegate never
+// runs, and perhaps destroys the owner, in the middle of that work.
+//
 // One removal, one report.  When the port layer notices a vanished device
 // itself (a failed read) it reports the removal and closes the port; the
 // registry's removal event then makes the port manager hand the closed port
@@ -72,6 +78,15 @@ class VelmoraPortLink : public ZPRSerialPortDelegateBase<VelmoraPortLink>,
   // The attempt has ended, having opened the port or not: the errors it held
   // back are passed on or dropped, and later errors pass again.
   void endOpening(const ZPRSerialPort& port, bool opened);
+
+  // Marks, while it lives, that the owner is at work on this thread.
+  class Busy {
+   public:
+    explicit Busy(const VelmoraPortLink& link);
+    ~Busy();
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+  };
 
   void serialPortWasOpened(ZPRSerialPort& port) override;
   void serialPortWasClosed(ZPRSerialPort& port) override;
