@@ -24,7 +24,6 @@ using sim::PacketEncoder;
 using test::feed;
 using test::waitUntil;
 
-// An accessory object with a recording delegate.
 struct Session {
   Session() {
     accessory.resetParser();

@@ -16,7 +16,6 @@ namespace velmora {
 namespace {
 
 using sim::PacketEncoder;
-using test::runMainUntil;
 
 // A cut-off packet swallows the bytes that follow as its own until its length
 // is used up: at most 255 payload bytes and a checksum, so the framer is back
@@ -54,9 +53,9 @@ TEST(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
   ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x01}, {}, 0.2, never)));
   ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x02}, {}, 0.2, never)));
   pty.write({0x10, 0x11});
-  ASSERT_TRUE(runMainUntil([&] { return delegate->receivedBytes().size() == 2; }));
+  ASSERT_TRUE(test::runMainUntil([&] { return delegate->receivedBytes().size() == 2; }));
   pty.closeMaster();
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("timeout") == 2; }));
+  ASSERT_TRUE(test::runMainUntil([&] { return delegate->count("timeout") == 2; }));
   EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "error", "removed", "closed", "timeout", "timeout"}));
   EXPECT_EQ(port->pendingRequest(), nullptr);
   EXPECT_TRUE(port->requestsQueue().empty());
