@@ -774,20 +774,18 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
   // Which ports may be tried: the one with exactly this path; else by name
   // (the text between the path's first and second "."); with no path every
   // candidate.
-  bool byPath = false;
+  auto hasThePath = [&](const ZPRSerialPort& port) {
+    return port.path() == *devicePath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*devicePath));
+  };
+  const bool byPath =
+      devicePath && std::any_of(ports.begin(), ports.end(), [&](const auto& port) { return hasThePath(*port); });
   std::optional<std::string> wantedName;
-  if (devicePath) {
-    byPath = std::any_of(ports.begin(), ports.end(), [&](const auto& port) {
-      return port->path() == *devicePath || (port->IOKitDevice() && port->IOKitDevice()->hasPath(*devicePath));
-    });
-    const size_t dot = devicePath->find('.');
-    if (!byPath && dot != std::string::npos) {
-      const size_t end = devicePath->find('.', dot + 1);
-      wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
-    }
+  if (const size_t dot = devicePath ? devicePath->find('.') : std::string::npos; !byPath && dot != std::string::npos) {
+    const size_t end = devicePath->find('.', dot + 1);
+    wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
   }
   auto selects = [&](const ZPRSerialPort& port) {
-    if (byPath) return port.path() == *devicePath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*devicePath));
+    if (byPath) return hasThePath(port);
     if (devicePath && !wantedName) return false;
     return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
   };
