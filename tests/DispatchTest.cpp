@@ -209,6 +209,7 @@ TEST(Callbacks, ConstructingAndThrowingInsideCallbacksIsLoggedAndTheLibraryGoesO
   s.accessory.serialPortWasRemovedFromSystem(*port);
   s.accessory.serialPortWasClosed(*port);
   s.accessory.serialPortConnectionInterrupt();
+  s.accessory.sendBytes(nullptr, 0);  // nothing makes it ready to send
   s.accessory.setDispatchInterval(0.001);
   s.accessory.startDispatch();
   for (int v = 1; v <= 2; ++v) {
@@ -241,6 +242,7 @@ TEST(Callbacks, ConstructingAndThrowingInsideCallbacksIsLoggedAndTheLibraryGoesO
   }).join();
   EXPECT_TRUE(in);
   const std::string prefix = "VLAccessory: the delegate's ";
+  EXPECT_EQ(log.count("Not ready to send."), 1u);
   EXPECT_EQ(log.count(prefix + "accessoryDidConnect threw: connect"), 1u);
   EXPECT_EQ(log.count(prefix + "accessoryError threw: error"), 2u);
   EXPECT_EQ(log.count(prefix + "accessoryDidDisconnect threw: an exception of unknown type"), 1u);
