@@ -40,6 +40,17 @@ void increment(int32_t& counter, int32_t by = 1) {
   if (counter <= kInt32Max - by) counter += by;
 }
 
+// Logs the exception being handled, which the delegate's `callback` threw.
+void logDelegateException(const char* callback) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    logMessage("VLHrv: the delegate's %s threw: %s", callback, e.what());
+  } catch (...) {
+    logMessage("VLHrv: the delegate's %s threw: an exception of unknown type", callback);
+  }
+}
+
 // ---------------------------------------------------------------- spectrum
 
 constexpr int32_t kMinimumTotalMs = 63500;
@@ -244,7 +255,13 @@ int32_t VLHrv::addData(int32_t sample) {
   const long ms = std::lround(marker * (1.0 / 512) * 1000.0);
   const int32_t interval = ms > kInt32Max ? kInt32Max : static_cast<int32_t>(ms);
   if (interval > 0) {
-    if (auto delegate = shared_->delegate()) delegate->rrDetected(interval);
+    if (auto delegate = shared_->delegate()) {
+      try {
+        delegate->rrDetected(interval);
+      } catch (...) {
+        logDelegateException("rrDetected");
+      }
+    }
   }
   return interval;
 }
@@ -280,7 +297,13 @@ void VLHrv::fireCalculationDone(std::shared_ptr<Shared> shared, std::vector<int3
     std::shared_ptr<VLHRVDelegate> delegate = shared->delegate();
     std::lock_guard<SwappableMutex> g(lock);
     const Dictionary copy = shared->result;
-    if (delegate) delegate->calculationDone(copy);
+    if (delegate) {
+      try {
+        delegate->calculationDone(copy);
+      } catch (...) {
+        logDelegateException("calculationDone");
+      }
+    }
     shared->result.clear();
   }
   std::vector<int32_t>().swap(rrIntervalMS);

@@ -63,8 +63,15 @@
 // destroys the analyser from calculationDone() (on the calculation thread),
 // the destructor lets the thread finish its delivery on its own.
 //
-// The constructor installs a fresh velmora::lock (velmora::lock.replace()), so
-// it must not run on a thread that holds the lock.
+// The constructor installs a fresh velmora::lock (velmora::lock.replace()); a
+// thread that holds the lock (inside rrDetected() or calculationDone()) may
+// construct one too: its hold passes to the fresh mutex.
+//
+// A delegate that throws: the exception is caught where the analyser made
+// the call, logged as one line ("VLHrv: the delegate's rrDetected threw:
+// TEXT", the same for calculationDone), and the analyser goes on as if the
+// call had returned (addData() still returns the interval; the delivery
+// still empties the result and ends the calculation).
 #pragma once
 
 #include <array>

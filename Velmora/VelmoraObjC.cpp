@@ -6,11 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <exception>
 #include <system_error>
 
 #include "VLBlink.h"
@@ -84,29 +85,97 @@ int writeAll(int fd, const char* bytes, size_t length, size_t* written = nullptr
   return err;
 }
 
-// Copies everything in the open file `fd` to a new file at `destination`.
-// For a log whose name has gone (its directory removed while recording): the
-// rows still live in the open file.
-std::error_code copyOpenFile(int fd, const std::string& destination) {
-  const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) return {errno, std::generic_category()};
+// Copies everything in the open file `fd` into `out`: 0, or the errno of the
+// failure.  The copy comes from the descriptor, so it holds every row even
+// when the log's name has gone (its directory removed while recording).
+int copyOpenFile(int fd, int out) {
   char buffer[65536];
   off_t offset = 0;
-  int err = 0;
   for (;;) {
     const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) err = errno;
-    if (n <= 0) break;
-    err = writeAll(out, buffer, static_cast<size_t>(n));
-    if (err != 0) break;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (const int err = writeAll(out, buffer, static_cast<size_t>(n))) return err;
     offset += n;
   }
-  if (::close(out) != 0 && err == 0) err = errno;
-  return {err, std::generic_category()};
+}
+
+// Creates a new file beside `destination` (same folder, so that a rename
+// over the destination stays within one file system) and stores its path in
+// `path`.  Returns its descriptor, or -1 with errno set.
+int createFileBeside(const std::string& destination, std::string& path) {
+  static std::atomic<unsigned> serial{0};
+  const size_t slash = destination.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path = folder + "." + name + ".velmora-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// The text between the time and the value of each row kind, in RowTag order.
+std::string_view rowTagText(int tag) {
+  static constexpr std::string_view texts[] = {" , [PQ] , ", ", [HR], ", ", [ATT], ", ", [MED], ", ", [RAW], "};
+  return texts[tag];
+}
+
+// The text of the exception being handled, for the log line of a callback
+// that threw.
+std::string currentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
 }
 
 }  // namespace
+
+// One dispatch thread's stop signal and pause.  The thread holds it for its
+// whole life, so it stays valid after the object is gone; the object holds
+// it while the thread is its current one.
+struct VelmoraObjC::DispatchControl {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;             // guarded by mutex
+  uint64_t intervalChanges = 0;  // guarded by mutex; wakes the pause to read the interval again
+  // Set by the destructor: the thread must not touch the object any more
+  // (it matters when the destructor ran on the thread itself).
+  std::atomic<bool> ownerGone{false};
+
+  bool stopped() {
+    std::lock_guard<std::mutex> g(mutex);
+    return stop;
+  }
+  void requestStop() {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      stop = true;
+    }
+    wake.notify_all();
+  }
+};
+
+template <typename Call>
+void VelmoraObjC::tellDelegate(const char* callback, Call&& call) {
+  // Declared outside the try block: when the delegate owns this object and
+  // this is the last reference, the object is destroyed on return, after
+  // which nothing here touches it.
+  const std::shared_ptr<VelmoraDelegate> d = delegate();
+  if (!d) return;
+  try {
+    call(*d);
+  } catch (...) {
+    logMessage("VLAccessory: the delegate's %s threw: %s", callback, currentExceptionText().c_str());
+  }
+}
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -130,25 +199,37 @@ VelmoraObjC::VelmoraObjC() {
 VelmoraObjC::~VelmoraObjC() {
   portLink_->detach();
   std::shared_ptr<ZPRSerialPort> port;
+  std::string path;
   {
     std::lock_guard<std::mutex> g(connectionMutex_);
     port = connectedPort_.lock();
+    path = std::move(connectedPath_);
   }
-  if (port && port->isOpen() && port->delegate() == portLink_) port->close();
+  if (port) closeOwnPort(*port);
+  if (!path.empty()) portLink_->release(path);
   port.reset();
   std::thread thread;
+  std::shared_ptr<DispatchControl> control;
   {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
-    {
-      std::lock_guard<std::mutex> p(pauseMutex_);
-      stopRequested_ = true;
-    }
-    wake_.notify_all();
     thread = std::move(notificationThread_);
+    control = std::move(control_);
+  }
+  if (control) {
+    control->ownerGone.store(true);
+    control->requestStop();
   }
   // Joined outside lifecycleMutex_: the pass under way may call the
-  // delegate, which may call stopDispatch().
-  if (thread.joinable()) thread.join();
+  // delegate, which may call stopDispatch().  On the dispatch thread itself
+  // (its delegate was the last owner of this object) the thread cannot be
+  // joined; it sees ownerGone and ends without touching the object.
+  if (thread.joinable()) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
   if (logFileHandle_ >= 0) ::close(logFileHandle_);
 }
 
@@ -179,41 +260,66 @@ int32_t VelmoraObjC::heartRateForRrInterval(int32_t rrIntervalMs) {
 
 // ---------------------------------------------------------------- dispatch
 
-void VelmoraObjC::startDispatch() {
+bool VelmoraObjC::startDispatch() {
   std::unique_lock<std::mutex> life(lifecycleMutex_);
   while (notificationThread_.joinable()) {
     {
-      std::lock_guard<std::mutex> p(pauseMutex_);
+      std::lock_guard<std::mutex> p(control_->mutex);
       // A running thread is left running.  So is a dropped one when this
-      // call comes from inside its own pass (from dataReceived()): it cannot
-      // join itself, and it has not yet reached its stop test.
-      if (!stopRequested_ || notificationThread_.get_id() == std::this_thread::get_id()) {
-        stopRequested_ = false;
+      // call comes from inside its own pass (from dataReceived()): it takes
+      // its stop back, having not yet reached its stop test.
+      if (!control_->stop || notificationThread_.get_id() == std::this_thread::get_id()) {
+        control_->stop = false;
         connected_.store(true);
-        return;
+        return true;
       }
     }
+    // A dropped thread ends at its own stop signal, whatever starts later.
     std::thread old = std::move(notificationThread_);
+    control_.reset();
     life.unlock();
     old.join();
     life.lock();  // another start may have run meanwhile: look again
   }
-  {
-    std::lock_guard<std::mutex> p(pauseMutex_);
-    stopRequested_ = false;
-  }
+  auto control = std::make_shared<DispatchControl>();
+  // Set before the thread starts, so that its first pass may deliver.
   connected_.store(true);
-  notificationThread_ = std::thread([this] { fireDataReceived(); });
+  try {
+    auto body = [this, control] { fireDataReceived(control); };
+    notificationThread_ = threadStarter_ ? threadStarter_(body) : std::thread(body);
+  } catch (...) {
+    connected_.store(false);
+    logMessage("VLAccessory: cannot start the dispatch thread: %s", currentExceptionText().c_str());
+    return false;
+  }
+  control_ = std::move(control);
+  return true;
 }
 
 void VelmoraObjC::stopDispatch() {
   std::lock_guard<std::mutex> life(lifecycleMutex_);
-  {
-    std::lock_guard<std::mutex> p(pauseMutex_);
-    stopRequested_ = true;
-  }
-  wake_.notify_all();
+  if (control_) control_->requestStop();
   connected_.store(false);
+}
+
+void VelmoraObjC::setThreadStarterForTesting(ThreadStarter starter) {
+  std::lock_guard<std::mutex> life(lifecycleMutex_);
+  threadStarter_ = std::move(starter);
+}
+
+void VelmoraObjC::setDispatchInterval(double seconds) {
+  dispatchInterval_.store(seconds);
+  std::shared_ptr<DispatchControl> control;
+  {
+    std::lock_guard<std::mutex> life(lifecycleMutex_);
+    control = control_;
+  }
+  if (!control) return;
+  {
+    std::lock_guard<std::mutex> p(control->mutex);
+    ++control->intervalChanges;
+  }
+  control->wake.notify_all();
 }
 
 Dictionary VelmoraObjC::takeData() {
@@ -231,48 +337,62 @@ void VelmoraObjC::moveRawIntoData() {
   rawBuffer_.clear();
 }
 
-bool VelmoraObjC::stopRequested() {
-  std::lock_guard<std::mutex> p(pauseMutex_);
-  return stopRequested_;
-}
-
-void VelmoraObjC::pause() {
-  double seconds = dispatchInterval_.load();
-  if (!(seconds >= kMinDispatchPause)) {  // also catches NaN
-    seconds = kMinDispatchPause;
-  } else if (seconds > kMaxDispatchPause) {
-    seconds = kMaxDispatchPause;
+// Each pause lasts the interval in force, counted from the pause's start: a
+// change of the interval wakes it to look again.
+void VelmoraObjC::pause(DispatchControl& control) {
+  std::unique_lock<std::mutex> p(control.mutex);
+  const auto start = std::chrono::steady_clock::now();
+  while (!control.stop) {
+    double seconds = dispatchInterval_.load();
+    if (!(seconds >= kMinDispatchPause)) {  // also catches NaN
+      seconds = kMinDispatchPause;
+    } else if (seconds > kMaxDispatchPause) {
+      seconds = kMaxDispatchPause;
+    }
+    const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds));
+    const uint64_t seen = control.intervalChanges;
+    if (!control.wake.wait_until(p, end, [&] { return control.stop || control.intervalChanges != seen; })) return;
   }
-  std::unique_lock<std::mutex> p(pauseMutex_);
-  wake_.wait_for(p, std::chrono::duration<double>(seconds), [this] { return stopRequested_; });
 }
 
-void VelmoraObjC::fireDataReceived() {
+void VelmoraObjC::fireDataReceived(const std::shared_ptr<DispatchControl>& control) {
   platform::setCurrentThreadPriority(0.5);
-  if (stopRequested()) return;
+  if (control->stopped()) return;
   for (;;) {
     {
       std::lock_guard<SwappableMutex> g(lock);
       moveRawIntoData();
     }
-    // Declared outside the locked scope, so the snapshot's nodes are freed,
-    // and a delegate whose host let go of it meanwhile is destroyed, after
-    // the unlock.
-    Dictionary snapshot;
-    std::shared_ptr<VelmoraDelegate> receiver;
     {
-      std::lock_guard<SwappableMutex> g(lock);
-      if (!data_.empty() && connected_.load()) {
-        // Taking the nodes is the snapshot and the emptying in one: the
-        // delegate gets a map that nothing changes later.
-        snapshot.swap(data_);
-        receiver = delegate();
-        if (receiver) receiver->dataReceived(snapshot);
+      // Declared outside the locked scope, so the snapshot's nodes are freed,
+      // and the delegate let go of, after the unlock.
+      Dictionary snapshot;
+      std::shared_ptr<VelmoraDelegate> receiver;
+      {
+        std::lock_guard<SwappableMutex> g(lock);
+        if (!data_.empty() && connected_.load()) {
+          // Taking the nodes is the snapshot and the emptying in one: the
+          // delegate gets a map that nothing changes later.
+          snapshot.swap(data_);
+          receiver = delegate();
+          if (receiver) {
+            try {
+              receiver->dataReceived(snapshot);
+            } catch (...) {
+              logMessage("VLAccessory: the delegate's dataReceived threw: %s", currentExceptionText().c_str());
+            }
+          }
+        }
       }
     }
+    // The delegate is held for the call only.  If that was the last
+    // reference to a delegate that owned this object, the object has just
+    // been destroyed, on this thread: touch nothing of it.
+    if (control->ownerGone.load()) return;
     dispatchPasses_.fetch_add(1);
-    pause();
-    if (stopRequested()) return;
+    pause(*control);
+    if (control->stopped()) return;
   }
 }
 
@@ -507,35 +627,29 @@ void VelmoraObjC::decodeSensorChip(uint8_t chip) {
 void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  // std::to_chars ignores the process locale and gives the bytes printf's
+  // "%f" and "%d" give under the C locale: six decimals, a point, a minus.
   char row[80];
-  int n = 0;
-  switch (tag) {
-    case RowTag::PQ:
-      n = std::snprintf(row, sizeof row, "%f , [PQ] , %d\n", now, value);
-      break;
-    case RowTag::HR:
-      n = std::snprintf(row, sizeof row, "%f, [HR], %d\n", now, value);
-      break;
-    case RowTag::ATT:
-      n = std::snprintf(row, sizeof row, "%f, [ATT], %d\n", now, value);
-      break;
-    case RowTag::MED:
-      n = std::snprintf(row, sizeof row, "%f, [MED], %d\n", now, value);
-      break;
-    case RowTag::RAW:
-      n = std::snprintf(row, sizeof row, "%f, [RAW], %d\n", now, value);
-      break;
-  }
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof row) return;  // cannot happen for these formats
-  logRow_.assign(row, static_cast<size_t>(n));
+  char* const end = row + sizeof row;
+  // Room is left for the line feed; none of this can run out of room for a
+  // clock that reads seconds since 1970, but it is checked all the same.
+  const auto time = std::to_chars(row, end - 1, now, std::chars_format::fixed, 6);
+  const std::string_view tagText = rowTagText(static_cast<int>(tag));
+  if (time.ec != std::errc() || end - 1 - time.ptr < static_cast<std::ptrdiff_t>(tagText.size())) return;
+  const auto number = std::to_chars(std::copy(tagText.begin(), tagText.end(), time.ptr), end - 1, value);
+  if (number.ec != std::errc()) return;
+  char* p = number.ptr;
+  *p++ = '\n';
+  const auto n = static_cast<size_t>(p - row);
+  logRow_.assign(row, n);
   size_t written = 0;
-  const int err = writeAll(logFileHandle_, row, static_cast<size_t>(n), &written);
+  const int err = writeAll(logFileHandle_, row, n, &written);
   if (err == 0) return;
   // A row that only partly fits (a full disk) is cut off again, so the file
   // ends with its last whole row and a reader never meets half a row.
   if (written > 0) {
-    const off_t end = ::lseek(logFileHandle_, 0, SEEK_END);
-    if (end >= static_cast<off_t>(written)) (void)!::ftruncate(logFileHandle_, end - static_cast<off_t>(written));
+    const off_t fileEnd = ::lseek(logFileHandle_, 0, SEEK_END);
+    if (fileEnd >= static_cast<off_t>(written)) (void)!::ftruncate(logFileHandle_, fileEnd - static_cast<off_t>(written));
   }
   if (!rowWriteFailed_) {
     rowWriteFailed_ = true;
@@ -543,45 +657,49 @@ void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   }
 }
 
-void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
+bool VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
   const std::string path = joinPath(directory, kLogFileName);
-  // Created here, but truncated only under `lock`: when the same file is
-  // being recorded, no row of the old recording may land after the new
-  // header.
-  // Read access too: stopRecording() saves from the open file when its name
-  // has gone.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  int err = fd < 0 ? errno : 0;
+  // An empty folder would mean the working directory, which nobody named.
+  // The file is created here, but truncated only under `lock`: when the
+  // same file is being recorded, no row of the old recording may land after
+  // the new header.  Read access too: stopRecording() copies from the open
+  // file.
+  const int fd = directory.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int err = directory.empty() ? ENOENT : fd < 0 ? errno : 0;
   int old = -1;
   {
     std::lock_guard<SwappableMutex> g(lock);
     if (err == 0) {
       err = ::ftruncate(fd, 0) == 0 ? writeAll(fd, kLogHeader, sizeof kLogHeader - 1) : errno;
     }
+    // A failed start ends the previous recording and forgets it, so that a
+    // later save cannot pass an older session off as this one.
+    old = logFileHandle_;
+    logFileHandle_ = err == 0 ? fd : -1;
     if (err == 0) {
-      old = logFileHandle_;
-      logFileHandle_ = fd;
       logFilePath_ = path;
       logRow_ = kLogHeader;
-      recordFlag_.store(flag);
-      rowWriteFailed_ = false;
-      isRecording_.store(true);
     } else {
-      isRecording_.store(false);
+      logFilePath_.clear();
+      logRow_.clear();
     }
+    recordFlag_.store(flag);
+    rowWriteFailed_ = false;
+    isRecording_.store(err == 0);
   }
+  if (old >= 0) ::close(old);
   if (err != 0) {
     if (fd >= 0) ::close(fd);
     logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), errorText(err).c_str());
-    return;
+    return false;
   }
-  if (old >= 0) ::close(old);
   if (flag & 2) logMessage("Record analyzed data");
   if (flag & 1) logMessage("Record raw data");
+  return true;
 }
 
-void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
+bool VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
   int fd;
   {
@@ -590,28 +708,44 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
     isRecording_.store(false);
     fd = logFileHandle_;  // replaced only under recordingMutex_, which this call holds
   }
-  // The log's directory (or the file) may have been removed while recording:
-  // the rows written are then only in the open file, and are saved from it.
-  struct stat st {};
-  const bool removed = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_nlink == 0;
-  if (removed) logMessage("VLAccessory: the log file %s was removed while recording", logFilePath_.c_str());
+  struct stat logStat {};
+  const bool haveLog = fd >= 0 && ::fstat(fd, &logStat) == 0;
+  if (haveLog && logStat.st_nlink == 0) {
+    logMessage("VLAccessory: the log file %s was removed while recording", logFilePath_.c_str());
+  }
   if (!destination || destination->empty()) {
     logMessage("Throwing away log file.");
-    return;
+    return true;
   }
   const std::string& dest = *destination;
   logMessage("Saving at %s", dest.c_str());
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (removed) {
-    ec = copyOpenFile(fd, dest);
-  } else {
-    if (fs::equivalent(logFilePath_, dest, ec)) return;  // removing it would lose the log
-    ec.clear();
-    fs::remove(dest, ec);
-    if (!ec) fs::copy_file(logFilePath_, dest, ec);
+  auto refuse = [&](const std::string& reason) {
+    logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), reason.c_str());
+    return false;
+  };
+  if (fd < 0) return refuse("nothing was recorded");
+  // A FIFO, a device, a link or a folder is never replaced by a file; the
+  // log file itself is its own copy already.
+  struct stat existing {};
+  const bool exists = ::lstat(dest.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) return refuse("it is not a regular file");
+  if (exists && haveLog && existing.st_dev == logStat.st_dev && existing.st_ino == logStat.st_ino) return true;
+
+  // Copied beside the destination and renamed over it once complete: the
+  // destination is either the whole copy or what it was before.
+  std::string temporary;
+  const int out = createFileBeside(dest, temporary);
+  if (out < 0) return refuse(errorText(errno));
+  int err = copyOpenFile(fd, out);
+  if (err == 0 && exists) (void)::fchmod(out, existing.st_mode & 07777);
+  if (err == 0 && ::fsync(out) != 0) err = errno;
+  if (::close(out) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(temporary.c_str(), dest.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temporary.c_str());
+    return refuse(errorText(err));
   }
-  if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
+  return true;
 }
 
 }  // namespace velmora
@@ -630,80 +764,134 @@ bool VelmoraObjC::isHeadsetCandidateName(const std::string& name) {
 void VelmoraObjC::Connect() { ConnectTo(std::nullopt); }
 
 void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
-  // Which ports may be tried: by name (the text between the path's first and
-  // second "."), by exact path (a path without a "."), or every candidate.
-  std::optional<std::string> wantedName;
-  std::optional<std::string> wantedPath;
-  if (devicePath) {
-    const size_t dot = devicePath->find('.');
-    if (dot == std::string::npos) {
-      wantedPath = *devicePath;
-    } else {
-      const size_t end = devicePath->find('.', dot + 1);
-      wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
-    }
-  }
-  auto selects = [&](const ZPRSerialPort& port) {
-    if (wantedPath) {
-      if (wantedPath->empty()) return false;
-      return port.path() == *wantedPath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*wantedPath));
-    }
-    return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
-  };
-
   // A snapshot: the list cannot change while it is walked.  No lock of this
   // object is held while a port opens: the port may call its delegate
   // directly on this thread, and the host may call Disconnect from there.
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  // The delegate hears of nothing before this work is done but its last report.
+  std::optional<VelmoraPortLink::Busy> busy(std::in_place, *portLink_);
+
+  // Which ports may be tried: the one with exactly this path; else by name
+  // (the text between the path's first and second "."); with no path every
+  // candidate.
+  auto hasThePath = [&](const ZPRSerialPort& port) {
+    return port.path() == *devicePath || (port.IOKitDevice() && port.IOKitDevice()->hasPath(*devicePath));
+  };
+  const bool byPath =
+      devicePath && std::any_of(ports.begin(), ports.end(), [&](const auto& port) { return hasThePath(*port); });
+  std::optional<std::string> wantedName;
+  if (const size_t dot = devicePath ? devicePath->find('.') : std::string::npos; !byPath && dot != std::string::npos) {
+    const size_t end = devicePath->find('.', dot + 1);
+    wantedName = devicePath->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
+  }
+  auto selects = [&](const ZPRSerialPort& port) {
+    if (byPath) return hasThePath(port);
+    if (devicePath && !wantedName) return false;
+    return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
+  };
+
   for (const auto& port : ports) {
     if (!selects(*port)) continue;
+    std::string previousPath;
+    {
+      std::lock_guard<std::mutex> g(connectionMutex_);
+      previousPath = connectedPath_;
+    }
+    const bool alreadyOurs = previousPath == port->path();
+    // Another accessory object streams from it: in use, like a port that
+    // another program holds.
+    if (!portLink_->claim(port->path())) {
+      logMessage("--- %s not opened", port->name().c_str());
+      continue;
+    }
     // The link becomes the port's delegate before the open, so that the open
     // report finds it even when it runs on the main thread before open()
-    // returns here.  The attempt's own errors are not forwarded, and a port
-    // that does not open gets its previous delegate back.
+    // returns here.  The attempt's errors are held back until it is known
+    // whether the port opened, and a port that does not open gets its
+    // previous delegate back.
     const auto previous = port->delegate();
     portLink_->beginOpening(*port);
     port->setDelegate(portLink_);
     port->open();
     const bool opened = port->isOpen();
     if (!opened) port->setDelegate(previous);
-    portLink_->endOpening(*port);
-    if (opened) {
+    portLink_->endOpening(*port, opened);
+    if (!opened) {
+      bool stillOurs = false;  // read again: a Disconnect may have run meanwhile
       {
         std::lock_guard<std::mutex> g(connectionMutex_);
-        connectedPort_ = port;
+        stillOurs = connectedPath_ == port->path();
       }
-      logMessage("VLAccessory: stream started.");
-      startDispatch();
-      return;
+      if (!stillOurs) portLink_->release(port->path());
+      logMessage("--- %s not opened", port->name().c_str());
+      continue;
     }
-    logMessage("--- %s not opened", port->name().c_str());
+    std::shared_ptr<ZPRSerialPort> before;
+    {
+      std::lock_guard<std::mutex> g(connectionMutex_);
+      before = alreadyOurs ? nullptr : connectedPort_.lock();
+      connectedPort_ = port;
+      connectedPath_ = port->path();
+    }
+    // An object streams from one port: one it had before is let go, quietly.
+    if (!alreadyOurs && !previousPath.empty()) {
+      if (before && before->delegate() == portLink_) {
+        before->setDelegate(nullptr);
+        if (before->isOpen()) before->close();
+      }
+      portLink_->release(previousPath);
+    }
+    logMessage("VLAccessory: stream started.");
+    if (startDispatch()) return;
+    // No dispatch thread: nothing would be delivered, so the connect is
+    // undone.  The port is detached first, so its queued open report and its
+    // close report reach nobody: the host hears one accessoryDidDisconnect.
+    {
+      std::lock_guard<std::mutex> g(connectionMutex_);
+      connectedPort_.reset();
+      connectedPath_.clear();
+    }
+    port->setDelegate(nullptr);
+    port->close();
+    portLink_->release(port->path());
+    break;
   }
-  if (auto d = delegate()) d->accessoryDidDisconnect();
+  busy.reset();
+  tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 
 void VelmoraObjC::Disconnect() { stopStream(); }
 
+void VelmoraObjC::closeOwnPort(ZPRSerialPort& port) {
+  if (port.isOpen() && port.delegate() == portLink_) port.close();
+}
+
 void VelmoraObjC::stopStream() {
+  std::optional<VelmoraPortLink::Busy> busy(std::in_place, *portLink_);
   stopDispatch();
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
-  std::shared_ptr<ZPRSerialPort> connectedByPath;
+  std::shared_ptr<ZPRSerialPort> mine;
+  std::string path;
   {
     std::lock_guard<std::mutex> g(connectionMutex_);
-    connectedByPath = connectedPort_.lock();
+    mine = connectedPort_.lock();
+    connectedPort_.reset();
+    path = std::move(connectedPath_);
+    connectedPath_.clear();
   }
   logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
   for (const auto& port : ports) {
     logMessage("---%s", port->name().c_str());
-    const bool candidate = isHeadsetCandidateName(port->name()) || port == connectedByPath;
-    if (candidate && port->isOpen()) {
-      port->close();
-      break;
-    }
+    if (port == mine && port->isOpen()) break;
   }
+  // Exactly the port this object connected to, also when the manager no
+  // longer lists it; never one another object or program opened since.
+  if (mine) closeOwnPort(*mine);
+  if (!path.empty()) portLink_->release(path);
   logMessage("VLAccessory: stream stopped.");
   connected_.store(false);
-  if (auto d = delegate()) d->accessoryDidDisconnect();
+  busy.reset();
+  tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 
 void VelmoraObjC::sendBytes(const uint8_t* bytes, int32_t length) {
@@ -724,28 +912,28 @@ void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8
 
 void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort&) {
   logMessage("--serialPortWasRemovedFromSystem");
-  if (auto d = delegate()) d->accessoryError(3);
+  tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(3); });
 }
 
 void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
   logMessage("--%s %s %s", "-[VelmoraObjC serialPort:didEncounterError:]", port.name().c_str(),
              error.description().c_str());
-  if (auto d = delegate()) d->accessoryError(0);
+  tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(0); });
 }
 
 void VelmoraObjC::serialPortWasOpened(ZPRSerialPort& port) {
   logMessage("--Serial port %s was opened", port.name().c_str());
-  if (auto d = delegate()) d->accessoryDidConnect(port.name());
+  tellDelegate("accessoryDidConnect", [&](VelmoraDelegate& d) { d.accessoryDidConnect(port.name()); });
 }
 
 void VelmoraObjC::serialPortWasClosed(ZPRSerialPort& port) {
   logMessage("--Serial port %s was closed", port.name().c_str());
-  if (auto d = delegate()) d->accessoryDidDisconnect();
+  tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 
 void VelmoraObjC::serialPortConnectionInterrupt() {
   logMessage("--HeardSet its powed off ,after conected");
-  if (auto d = delegate()) d->accessoryError(2);
+  tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(2); });
 }
 
 }  // namespace velmora

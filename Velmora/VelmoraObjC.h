@@ -24,12 +24,34 @@
 //     parseByte(), resetParser() and takeData().  Framing and decoding take
 //     `lock` once per row, never across rows.
 //   - The dispatch thread, started by startDispatch(), calls the delegate's
-//     dataReceived() while it holds `lock`.  Delegate code must therefore not
-//     take `lock`, nor call takeData() or logRow(), nor wait for the framing
-//     thread, nor destroy this object.
+//     dataReceived() while it holds `lock`.
 //   - Any thread may use the properties, startDispatch()/stopDispatch() and
 //     startRecording()/stopRecording(); the last two are meant for one host
 //     thread at a time (they are serialised against each other anyway).
+//
+// What a host may do inside a callback.
+//   - dataReceived() (dispatch thread, `lock` held): read the map, set
+//     properties, stopDispatch()/startDispatch() (a restart keeps this very
+//     thread, which stays the object's only one), Disconnect() or
+//     ConnectTo(), construct another accessory object or HRV analyser.  It
+//     must not take `lock`, call takeData() or logRow(), wait for the
+//     framing thread, nor destroy this object itself (the framing thread may
+//     be waiting for `lock` inside this object).  Letting go of the last
+//     reference to the delegate that owns this object is fine: the thread
+//     holds the delegate only for the call, and when the object is then
+//     destroyed on the dispatch thread it lets that thread end on its own
+//     instead of joining it.
+//   - accessoryDidConnect(), accessoryDidDisconnect(), accessoryError() (main
+//     thread, or the caller's thread for the reports of ConnectTo() and
+//     stopStream()): anything, including Connect/Disconnect, a restart and
+//     destroying this object (the object touches nothing of itself after the
+//     call).
+//   - A callback that throws: the exception is caught where the library
+//     made the call, logged as one line ("VLAccessory: the delegate's
+//     dataReceived threw: TEXT"; the same with the callback's name for the
+//     others), and the library goes on as if the callback had returned.
+//     The map of a dataReceived() that threw is not delivered again.  The
+//     HRV analyser does the same for rrDetected() and calculationDone().
 //
 // Several accessory objects in one process.  The framer's state
 // `parserState` is process-wide, so bytes may be fed to one object at a time,
@@ -41,14 +63,17 @@
 // decodes with those; the globals `blink` and `hrv` name the ones the most
 // recently constructed object created.  `lock` is one mutex shared by all
 // objects (each construction replaces it, which is safe while other objects
-// use it).  Each object has its own dictionary, raw buffer, dispatch thread
-// and stream log.
+// use it, and from a thread that holds it).  Each object has its own
+// dictionary, raw buffer, dispatch thread, stream log and port: a port that
+// one object has connected to counts as in use for every other object until
+// the first disconnects or is destroyed.
 //
 // Lifetime.  Destroying the object stops its dispatch thread and waits for it
-// to end (without waiting out the pause); it must not be destroyed from its
-// own dispatch thread, nor from inside a delegate call that a port callback
-// made.  It also closes the port it connected to, if that port is still open
-// and still reports to this object; later port callbacks are dropped.
+// to end (without waiting out the pause); when the destruction runs on the
+// dispatch thread itself (see above) the thread is left to end on its own,
+// touching nothing of the object.  It also closes the port it connected to,
+// if that port is still open and still reports to this object, and gives up
+// its claim on it; later port callbacks are dropped.
 #pragma once
 
 #include <atomic>
@@ -124,10 +149,13 @@ class VelmoraObjC {
   std::shared_ptr<VelmoraDelegate> delegate() const;
   void setDelegate(std::weak_ptr<VelmoraDelegate> delegate);
 
-  // Seconds the dispatch thread pauses after each pass (default 0.02); read
-  // before every pause, clamped to kMinDispatchPause..kMaxDispatchPause.
+  // Seconds the dispatch thread pauses after each pass (default 0.02),
+  // clamped to kMinDispatchPause..kMaxDispatchPause.  Setting it takes
+  // effect at once: the pause under way then lasts the new interval from its
+  // start (so it ends at once if that much time has passed), which undoes a
+  // unit slip such as 20 for 0.02 without waiting out the long pause.
   double dispatchInterval() const { return dispatchInterval_.load(); }
-  void setDispatchInterval(double seconds) { dispatchInterval_.store(seconds); }
+  void setDispatchInterval(double seconds);
 
   // While true (the default) every decoded raw sample is collected for the
   // "raw" entry; read again for every sample.
@@ -139,10 +167,12 @@ class VelmoraObjC {
 
   // Which rows the stream log records: bit 0 raw rows, bit 1 analysed rows.
   uint8_t recordFlag() const { return recordFlag_.load(); }
-  // Path of the current (or last) stream log; empty before any recording.
+  // Path of the current (or last) stream log; empty before any recording and
+  // after a start that failed.
   std::string logFilePath() const;
   // The text of the last row written to the stream log (the header after a
-  // start).  Takes `lock`.
+  // start; empty before any recording and after a start that failed).  Takes
+  // `lock`.
   std::string logRow() const;
 
   // Raw samples decoded since the last poor-signal row, and payload bytes
@@ -155,14 +185,25 @@ class VelmoraObjC {
   // running; this is what a successful connect does, and what a host that
   // feeds bytes itself (a replayed capture, another transport) calls to get
   // deliveries.  A thread dropped by stopDispatch() is joined first (it is
-  // woken from its pause, so that takes at most the pass under way).  The
-  // first pass of a new thread runs at once.
-  void startDispatch();
+  // woken from its pause, so that takes at most the pass under way); called
+  // from that very thread (from dataReceived) it takes the stop back
+  // instead, so the thread goes on.  Each thread has a stop signal of its
+  // own, so a dropped thread ends even when a new one has started, and the
+  // object never runs two.  The first pass of a new thread runs at once.
+  // Returns whether a dispatch thread runs; when none can be started it logs
+  // "VLAccessory: cannot start the dispatch thread: REASON", clears
+  // `connected` and returns false.
+  bool startDispatch();
   // Asks the dispatch thread to stop, drops it and clears `connected`; this
   // is the dispatch part of a disconnect.  It does not wait: a pass under way
   // completes, no new pass starts.  The thread is joined by the next
   // startDispatch() or by the destructor.
   void stopDispatch();
+
+  // How dispatch threads are started: std::thread unless replaced, which
+  // tests do to see how a start that fails (std::system_error) is handled.
+  using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+  void setThreadStarterForTesting(ThreadStarter starter);
 
   // Takes, under `lock`, everything decoded since the last delivery: moves
   // the collected raw samples into "raw" and returns and empties the data
@@ -181,23 +222,36 @@ class VelmoraObjC {
 
   // ConnectTo() with no device path: the first candidate port that opens.
   void Connect();
-  // Opens the headset's port and starts streaming.  The candidates are the
-  // port manager's available ports whose names begin with an accepted
-  // prefix, in the manager's order.  With a device path, the text after its
-  // first "." up to the next "." is the wanted name ("/dev/tty.KovaLinkPro-
-  // SPPDev" wants the port named KovaLinkPro-SPPDev) and only the candidate
-  // with exactly that name is tried.  A path without a "." (a Linux name such
-  // as /dev/rfcomm0 or /dev/ttyUSB0) selects the available port that has
-  // exactly that path as callout or further path, whatever its name; an
-  // empty path selects nothing.  The first port that is open afterwards gets
-  // this object as its delegate, logs "VLAccessory: stream started.", sets
-  // `connected` and starts the dispatch thread; accessoryDidConnect follows
-  // on the main thread.  Each port tried has this object as its delegate
-  // during the attempt (so the open report cannot miss it); one that fails
-  // gets its previous delegate back, and its errors during the attempt are
-  // not passed on: a failed candidate is only logged ("--- NAME not
-  // opened").  When no port opens, accessoryDidDisconnect is called on this
-  // thread.  Blocks while a port opens.
+  // Opens the headset's port and starts streaming.  Which ports are tried,
+  // in the port manager's order of available ports:
+  //   - no path: every port whose name begins with an accepted prefix;
+  //   - a path that is exactly the callout path or one of the further paths
+  //     of an available port (/dev/rfcomm0, /dev/pts/3, a device folder's
+  //     link such as /tmp/dir.with.dot/tty.Kova.X): that port, whatever its
+  //     name and whatever dots the path holds;
+  //   - any other path with a ".": the text after its first "." up to the
+  //     next "." is the wanted name ("/dev/tty.KovaLinkPro-SPPDev" wants
+  //     the port named KovaLinkPro-SPPDev), and only the candidate (accepted
+  //     prefix) with exactly that name is tried;
+  //   - any other path (one without a ".", or empty): nothing.
+  // A port that another accessory object of this process has connected to
+  // counts as in use: it is not opened, only logged ("--- NAME not opened").
+  // The first port that is open afterwards gets this object as its
+  // delegate, logs "VLAccessory: stream started.", sets `connected` and
+  // starts the dispatch thread; accessoryDidConnect follows on the main
+  // thread.  A port this object was connected to before, if another, is
+  // then closed without reports to the delegate (an object streams from one
+  // port).  Each port tried has this object as its delegate during the
+  // attempt (so the open report cannot miss it); one that fails gets its
+  // previous delegate back, and the errors it reported during the attempt
+  // are dropped: a failed candidate is only logged ("--- NAME not opened").
+  // The errors of an attempt that opened its port are passed on, after
+  // ConnectTo() has returned (from the main queue when it ran on the main
+  // thread): no delegate call but the last report happens inside it.  When no
+  // port opens, accessoryDidDisconnect is called on this thread.  When the
+  // dispatch thread cannot be started the connect is rolled back: the port
+  // is closed without reports, `connected` is false, the failure is logged
+  // and accessoryDidDisconnect is called.  Blocks while a port opens.
   //
   // ConnectTo(), Disconnect() and stopStream() may be called from any
   // thread, the main thread included, also from inside a delegate callback;
@@ -208,8 +262,9 @@ class VelmoraObjC {
   // stopStream().
   void Disconnect();
   // Stops the dispatch thread, logs the number of available ports and each
-  // port's name ("---NAME") up to the first open candidate, closes that one
-  // (or the port this object connected to by path, if that is open), logs
+  // port's name ("---NAME") up to the port this object connected to if that
+  // is open, closes exactly that port (never another object's or program's,
+  // and only while it still reports to this object), forgets it, logs
   // "VLAccessory: stream stopped.", clears `connected` and calls
   // accessoryDidDisconnect; the port's close report calls it again later.
   void stopStream();
@@ -248,26 +303,37 @@ class VelmoraObjC {
   // Starts a stream log at DIR/ambrix.log.csv with the header line,
   // replacing any file of that name, and records the rows selected by
   // `flag` (bit 0 raw rows, bit 1 analysed rows).  Logs "Record analyzed
-  // data" and then "Record raw data" for the bits set.  A start while
-  // recording switches to the new file under `lock`, so no row is split
-  // between the two.  When the file cannot be created or its header written
-  // it logs "VLAccessory: cannot record to PATH: REASON" and recording is off
-  // (isRecording() false); the previous log file and its path stay, so
-  // stopRecording() can still save it.  Each row goes straight to the file
-  // with one write(2); the first row of a recording that cannot be written
-  // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
-  // decoding goes on.  A row that only partly fits is cut off again, so the
-  // file always ends with a whole row.
-  void startRecording(const std::string& directory, uint8_t flag);
+  // data" and then "Record raw data" for the bits set, and returns true.  A
+  // start while recording switches to the new file under `lock`, so no row
+  // is split between the two.  Numbers are written the same whatever the
+  // process locale ("1718000000.123456, [RAW], -5").
+  //
+  // When the file cannot be created or its header written, or DIR is empty,
+  // it logs "VLAccessory: cannot record to PATH: REASON" and returns false.
+  // A failed start ends any recording and forgets it: isRecording() is
+  // false, logFilePath() and logRow() are empty, and a later stopRecording()
+  // has nothing to save (the earlier log file stays on disk where it was);
+  // recordFlag() takes `flag` as after any start.
+  //
+  // Each row goes straight to the file with one write(2); the first row of
+  // a recording that cannot be written (a full disk, say) logs "VLAccessory:
+  // cannot write to PATH: REASON", and decoding goes on.  A row that only
+  // partly fits is cut off again, so the file always ends with a whole row.
+  bool startRecording(const std::string& directory, uint8_t flag);
   // Ends recording.  With no or an empty destination logs "Throwing away log
-  // file." and leaves the log file where it is; otherwise logs "Saving at
-  // DEST", replaces DEST with a copy of the log file, holding every row
-  // written before the call, and logs "VLAccessory: cannot save the log file
-  // to DEST: REASON" if that fails.  When the log file (or its directory) was
-  // removed while recording, it first logs "VLAccessory: the log file PATH
-  // was removed while recording", and the copy is made from the still open
-  // file, so no row written is lost.
-  void stopRecording(const std::optional<std::string>& destination = std::nullopt);
+  // file.", leaves the log file where it is and returns true.  Otherwise
+  // logs "Saving at DEST" and saves a copy of the log, holding every row
+  // written before the call, also when the log file (or its directory) was
+  // removed while recording ("VLAccessory: the log file PATH was removed
+  // while recording" is logged then; the copy comes from the still open
+  // file).  The copy is written to a temporary file beside DEST and renamed
+  // over DEST only once it is complete, so DEST is either the whole copy or
+  // left as it was.  Returns false, DEST untouched, with "VLAccessory:
+  // cannot save the log file to DEST: REASON" logged, when there is nothing
+  // to copy (no recording, or a failed start), when DEST exists and is not
+  // a regular file (a FIFO, a device, a symbolic link, a folder), or when
+  // the copy or the rename fails.
+  bool stopRecording(const std::optional<std::string>& destination = std::nullopt);
 
   // RR interval in ms -> beats per minute, as stored under "heartRate":
   // 60 / (rr / 1000) in double precision, narrowed to float, rounded half
@@ -292,11 +358,18 @@ class VelmoraObjC {
   bool recording(uint8_t bit) const { return isRecording_.load() && (recordFlag_.load() & bit) != 0; }
   void writeRow(RowTag tag, int32_t value);
 
-  // Dispatch thread.
-  void fireDataReceived();
-  bool stopRequested();
-  void pause();
+  // Dispatch thread.  Each thread has a control block of its own, shared
+  // with the object while the thread is the object's current one.
+  struct DispatchControl;
+  void fireDataReceived(const std::shared_ptr<DispatchControl>& control);
+  void pause(DispatchControl& control);
   void moveRawIntoData();  // `lock` held
+
+  // Calls `call` on the delegate, if there is one, and logs what it throws.
+  template <typename Call>
+  void tellDelegate(const char* callback, Call&& call);
+  // Closes `port` if it is open and still reports to this object.
+  void closeOwnPort(ZPRSerialPort& port);
 
   // The object's state; `lock` guards what the dispatch thread reads.
   std::atomic<bool> connected_{false};
@@ -328,23 +401,24 @@ class VelmoraObjC {
   bool rowWriteFailed_ = false;  // guarded by `lock`; one log line per recording
 
   // The port delegate through which this object hears from its port, and
-  // the port it opened last (to close it on disconnect even when it was
-  // chosen by path and its name has no accepted prefix).
+  // the port this object is connected to (claimed through the link) until a
+  // disconnect: the one port a disconnect closes.
   std::shared_ptr<VelmoraPortLink> portLink_;
-  // Guards connectedPort_ only; never held while a port opens or closes.
+  // Guards the two fields below only; never held while a port opens or closes.
   std::mutex connectionMutex_;
   std::weak_ptr<ZPRSerialPort> connectedPort_;
+  std::string connectedPath_;  // its path, claimed; empty when not connected
 
   // The analysers this object created and decodes with.
   std::shared_ptr<VLHrv> hrv_;
   std::shared_ptr<VLBlink> blink_;
 
   // Dispatch thread control.  lifecycleMutex_ serialises start, stop and
-  // destruction; pauseMutex_ guards stopRequested_ and backs the pause.
+  // destruction and guards the current thread, its control block and the
+  // starter.
   std::mutex lifecycleMutex_;
-  std::mutex pauseMutex_;
-  std::condition_variable wake_;
-  bool stopRequested_ = false;
+  std::shared_ptr<DispatchControl> control_;
+  ThreadStarter threadStarter_;
   std::atomic<uint64_t> dispatchPasses_{0};
 
   // Serialises startRecording() and stopRecording() and guards the path.

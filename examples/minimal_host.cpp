@@ -21,8 +21,18 @@ using namespace velmora;
 std::atomic<bool> stopRequested{false};
 void onSigint(int) { stopRequested = true; }
 
-class Printer : public VelmoraDelegate {
+// The usual controller: it owns the accessory object and is its delegate.
+// Letting go of the last reference is safe at any time, even while a delivery
+// is under way on the library's dispatch thread.
+class Headset : public VelmoraDelegate, public std::enable_shared_from_this<Headset> {
  public:
+  void start() {
+    accessory_.setDelegate(weak_from_this());
+    accessory_.Connect();
+  }
+  void stop() { accessory_.Disconnect(); }
+  bool connected() const { return accessory_.connected(); }
+
   void accessoryDidConnect(const std::string& name) override { std::printf("connected to %s\n", name.c_str()); }
   void accessoryDidDisconnect() override { std::printf("disconnected\n"); }
   void accessoryError(int32_t code) override { std::printf("headset error %d\n", code); }
@@ -42,6 +52,9 @@ class Printer : public VelmoraDelegate {
       if (strength >= 0) std::printf("blink, strength %d\n", strength);
     });
   }
+
+ private:
+  VelmoraObjC accessory_;  // closes its port when the controller goes
 };
 
 int main(int argc, char** argv) {
@@ -49,16 +62,15 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, onSigint);
   setLogSink([](std::string_view) {});  // keep the library's log lines out of our output
 
-  VelmoraObjC headset;
-  auto printer = std::make_shared<Printer>();
-  headset.setDelegate(printer);
-  headset.Connect();
-  if (!headset.connected()) {
+  auto headset = std::make_shared<Headset>();
+  headset->start();
+  if (!headset->connected()) {
     std::fprintf(stderr, "No headset found. Is it switched on? `velmora ports` lists the serial ports.\n");
     return 1;
   }
   // Callbacks and deliveries reach us while the main run loop runs.
   platform::RunLoop::main().runUntil([] { return stopRequested.load(); }, std::chrono::seconds(seconds));
-  headset.Disconnect();
+  headset->stop();
+  headset.reset();  // would also close the port, had stop() not
   return 0;
 }

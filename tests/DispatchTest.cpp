@@ -1,335 +1,254 @@
-// The accessory object's construction and its dispatch thread: what is
-// delivered, when, and how the thread stops.
+// The accessory object's dispatch thread: what is delivered and when, how it
+// stops and restarts, and what a host may do inside a callback (own the
+// object, restart it, construct objects under the lock, throw).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cmath>
-#include <functional>
 #include <future>
 #include <limits>
-#include <mutex>
-#include <vector>
+#include <stdexcept>
 
-#include "VelmoraObjC.h"
+#include "VLHrv.h"
 #include "platform/ThreadPriority.h"
-#include "sim/PacketEncoder.h"
+#include "support/AccessoryEvents.h"
 #include "support/LogCapture.h"
+#include "support/SerialPortTestSupport.h"
 #include "support/ValuePrinter.h"
+#include "support/Watchdog.h"
 
 namespace velmora {
 namespace {
 
 using sim::PacketEncoder;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using test::feed;
+using test::waitUntil;
 
-// Records every delivered map and when it arrived.
-class RecordingDelegate : public VelmoraDelegate {
- public:
-  void accessoryDidConnect(const std::string&) override {}
-  void accessoryDidDisconnect() override {}
-  void accessoryError(int32_t) override {}
-  void dataReceived(const Dictionary& data) override {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      maps_.push_back(data);
-      times_.push_back(Clock::now());
-    }
-    if (onData) onData();
+struct Session {
+  Session() {
+    accessory.resetParser();
+    accessory.setDelegate(delegate);
   }
-
-  std::vector<Dictionary> maps() const {
-    std::lock_guard<std::mutex> g(m_);
-    return maps_;
+  bool deliver(uint8_t attention) {
+    const size_t before = delegate->deliveries();
+    feed(accessory, PacketEncoder::attentionRow(attention));
+    return waitUntil([&] { return delegate->deliveries() > before; });
   }
-  std::vector<Clock::time_point> times() const {
-    std::lock_guard<std::mutex> g(m_);
-    return times_;
-  }
-  size_t count() const {
-    std::lock_guard<std::mutex> g(m_);
-    return maps_.size();
-  }
-
-  std::function<void()> onData;  // set before the thread starts
-
- private:
-  mutable std::mutex m_;
-  std::vector<Dictionary> maps_;
-  std::vector<Clock::time_point> times_;
+  std::shared_ptr<test::AccessoryEvents> delegate = std::make_shared<test::AccessoryEvents>();
+  VelmoraObjC accessory;
 };
 
-void feed(VelmoraObjC& accessory, const Bytes& payload) {
-  const Bytes packet = PacketEncoder::packet(payload);
-  accessory.parseByte(std::span<const uint8_t>(packet));
-}
-
-bool anyHas(const std::vector<Dictionary>& maps, const std::string& key) {
-  for (const auto& m : maps) {
-    if (m.count(key)) return true;
-  }
-  return false;
-}
-
-TEST(Accessory, ConstructionSetsTheDefaultsAndFreshProcessValues) {
+// Construction installs a fresh `lock` and analysers, resets the chip flags
+// and logs its version.  Each pass delivers the raw samples in order beside
+// the latest value of each key and empties the dictionary; values decoded
+// while stopped wait for the next start.  A new interval takes effect at once,
+// also in the pause under way (a unit slip: an hour for 0.1 s).  A pass with a
+// gone delegate empties the dictionary too.  A NaN interval pauses the
+// minimum: no busy loop, no sample lost or repeated.
+TEST(Dispatch, DeliversEachPassAndTheIntervalTakesEffectAtOnce) {
   test::LogCapture log;
   isKRT480 = 0;
   sentConfigByte = 1;
   const std::mutex* lockBefore = lock.current();
-  VelmoraObjC first;
-  const auto firstHrv = hrv.load();
-  const auto firstBlink = blink.load();
-  EXPECT_FALSE(first.connected());
-  EXPECT_FALSE(first.isRecording());
-  EXPECT_FALSE(first.readyToSend());
-  EXPECT_TRUE(first.rawEnabled());
-  EXPECT_EQ(first.dispatchInterval(), 0.02);
-  EXPECT_EQ(first.recordFlag(), 3);
-  EXPECT_EQ(first.portName(), "/dev/tty.KovaLinkPro-SPPDev");
-  EXPECT_EQ(first.delegate(), nullptr);
-  EXPECT_EQ(first.dispatchPasses(), 0u);
-  EXPECT_EQ(VelmoraObjC::getVersion(), 5);
-  EXPECT_EQ(isKRT480.load(), 1);
-  EXPECT_EQ(sentConfigByte.load(), 0);
-  EXPECT_NE(lock.current(), lockBefore);
-  ASSERT_NE(firstHrv, nullptr);
-  ASSERT_NE(firstBlink, nullptr);
+  const auto hrvBefore = hrv.load();
+  Session s;
+  EXPECT_TRUE(isKRT480.load() == 1 && sentConfigByte.load() == 0);
+  EXPECT_TRUE(lock.current() != lockBefore && hrv.load() != hrvBefore);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"VelmoraObjC: Initialized. Version: 5"});
-  // A second object installs analysers of its own; the first keeps working.
-  VelmoraObjC second;
-  EXPECT_NE(hrv.load(), firstHrv);
-  EXPECT_NE(blink.load(), firstBlink);
-  first.resetParser();
-  feed(first, {0x04, 0x01});
-  EXPECT_EQ(first.takeData(), (Dictionary{{"vScoreAttention", 1}}));
-}
-
-TEST(Dispatch, DeliversRawInOrderBesideTheLatestValues) {
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  auto delegate = std::make_shared<RecordingDelegate>();
-  accessory.setDelegate(delegate);
-  accessory.setDispatchInterval(3600);
-  feed(accessory, PacketEncoder::rawRow(1));
-  feed(accessory, {0x02, 0x1A, 0x04, 0x0A});
-  feed(accessory, {0x80, 0x02, 0x00, 0x02, 0x80, 0x02, 0x00, 0x03, 0x04, 0x28});
-  accessory.startDispatch();  // the first pass runs at once
-  EXPECT_TRUE(accessory.connected());
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
-  EXPECT_EQ(delegate->maps()[0],
+  s.accessory.setDispatchInterval(3600);
+  feed(s.accessory, {0x80, 0x02, 0x00, 0x01, 0x02, 0x1A, 0x04, 0x0A});
+  feed(s.accessory, {0x80, 0x02, 0x00, 0x02, 0x80, 0x02, 0x00, 0x03, 0x04, 0x28});
+  ASSERT_TRUE(s.accessory.startDispatch());  // the first pass runs at once
+  ASSERT_TRUE(waitUntil([&] { return s.delegate->deliveries() == 1; }));
+  EXPECT_EQ(s.delegate->maps()[0],
             (Dictionary{{"raw", Value::Array{1, 2, 3}}, {"poorSignal", 26}, {"vScoreAttention", 40}}));
-  EXPECT_TRUE(accessory.takeData().empty());  // delivered means emptied
+  EXPECT_TRUE(s.accessory.takeData().empty());
+
+  s.accessory.stopDispatch();
+  EXPECT_FALSE(s.accessory.connected());
+  feed(s.accessory, {0x04, 0x28, 0x80, 0x02, 0xFF, 0xFB});
+  ASSERT_TRUE(s.accessory.startDispatch());  // joins the dropped thread, woken from its pause
+  ASSERT_TRUE(waitUntil([&] { return s.delegate->deliveries() == 2 && s.accessory.dispatchPasses() == 2; }));
+  EXPECT_EQ(s.delegate->maps()[1], (Dictionary{{"vScoreAttention", 40}, {"raw", Value::Array{-5}}}));
+  feed(s.accessory, PacketEncoder::attentionRow(1));
+  s.accessory.setDispatchInterval(0.1);
+  ASSERT_TRUE(waitUntil([&] { return s.delegate->deliveries() == 3; }));
+  ASSERT_TRUE(s.deliver(2) && s.deliver(3));
+  const auto times = s.delegate->times();
+  EXPECT_GE(std::chrono::duration<double>(times[4] - times[3]).count(), 0.1);
+  s.accessory.setDelegate(std::make_shared<test::AccessoryEvents>());
+  feed(s.accessory, PacketEncoder::attentionRow(4));
+  const uint64_t passes = s.accessory.dispatchPasses();
+  ASSERT_TRUE(waitUntil([&] { return s.accessory.dispatchPasses() >= passes + 2; }));
+  s.accessory.setDelegate(s.delegate);
+  s.accessory.setDispatchInterval(std::numeric_limits<double>::quiet_NaN());
+  const auto start = std::chrono::steady_clock::now();
+  const uint64_t passesBefore = s.accessory.dispatchPasses();
+  for (int k = 0; k < 2000; ++k) feed(s.accessory, PacketEncoder::rawRow(static_cast<int16_t>(k)));
+  Value::Array all;
+  std::vector<Dictionary> maps;
+  ASSERT_TRUE(waitUntil([&] {
+    maps = s.delegate->maps();
+    all.clear();
+    for (size_t k = 5; k < maps.size(); ++k) {
+      all.insert(all.end(), maps[k].at("raw").asArray().begin(), maps[k].at("raw").asArray().end());
+    }
+    return all.size() >= 2000;
+  }));
+  for (size_t k = 5; k < maps.size(); ++k) EXPECT_EQ(maps[k].size(), 1u) << "4 went with the gone delegate";
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LE(s.accessory.dispatchPasses() - passesBefore, elapsed / VelmoraObjC::kMinDispatchPause + 2);
+  for (int k = 0; k < 2000; ++k) ASSERT_EQ(all.at(static_cast<size_t>(k)), k);
 }
 
-TEST(Dispatch, PassWithoutADelegateEmptiesTheDictionary) {
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  {
-    // A delegate destroyed before the pass counts as none.
-    auto gone = std::make_shared<RecordingDelegate>();
-    accessory.setDelegate(gone);
-  }
-  accessory.setDispatchInterval(0.001);
-  feed(accessory, {0x04, 0x28, 0x80, 0x02, 0x00, 0x05});
-  accessory.startDispatch();
-  ASSERT_TRUE(test::waitUntil([&] { return accessory.dispatchPasses() >= 1; }));
-  auto delegate = std::make_shared<RecordingDelegate>();
-  accessory.setDelegate(delegate);
-  feed(accessory, PacketEncoder::meditationRow(7));
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() >= 1; }));
-  EXPECT_EQ(delegate->maps()[0], (Dictionary{{"vScoreMeditation", 7}}));
-}
-
-TEST(Dispatch, ValuesDecodedWhileStoppedAreDeliveredAfterTheNextStart) {
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  auto delegate = std::make_shared<RecordingDelegate>();
-  accessory.setDelegate(delegate);
-  accessory.setDispatchInterval(3600);  // only a stop can end this pause early
-  accessory.startDispatch();
-  ASSERT_TRUE(test::waitUntil([&] { return accessory.dispatchPasses() == 1; }));
-  EXPECT_EQ(delegate->count(), 0u);  // an empty dictionary causes no call
-
-  accessory.stopDispatch();
-  EXPECT_FALSE(accessory.connected());
-  feed(accessory, {0x04, 0x28, 0x80, 0x02, 0xFF, 0xFB});
-  EXPECT_EQ(delegate->count(), 0u);
-
-  // The dropped thread is woken from its hour-long pause and joined; the new
-  // thread's first pass delivers at once.
-  accessory.startDispatch();
-  EXPECT_TRUE(accessory.connected());
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
-  EXPECT_EQ(delegate->maps()[0], (Dictionary{{"vScoreAttention", 40}, {"raw", Value::Array{-5}}}));
-  EXPECT_TRUE(test::waitUntil([&] { return accessory.dispatchPasses() == 2; }));
-}
-
-TEST(Dispatch, DeliveriesAreSpacedByTheIntervalReadBeforeEachPause) {
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  auto delegate = std::make_shared<RecordingDelegate>();
-  accessory.setDelegate(delegate);
-  accessory.setDispatchInterval(0.001);
-  accessory.startDispatch();
-  auto deliverOne = [&](uint8_t value) {
-    const size_t before = delegate->count();
-    feed(accessory, PacketEncoder::attentionRow(value));
-    return test::waitUntil([&] { return delegate->count() > before; });
-  };
-  ASSERT_TRUE(deliverOne(1));
-  ASSERT_TRUE(deliverOne(2));
-  const double interval = 0.1;
-  accessory.setDispatchInterval(interval);
-  // The pause under way may still be the short one; every pause after the
-  // next delivery is the long one.
-  for (uint8_t v = 3; v <= 5; ++v) ASSERT_TRUE(deliverOne(v));
-  const auto times = delegate->times();
-  ASSERT_EQ(times.size(), 5u);
-  for (size_t k = 3; k < times.size(); ++k) {
-    EXPECT_GE(std::chrono::duration<double>(times[k] - times[k - 1]).count(), interval) << k;
-  }
-  EXPECT_EQ(delegate->maps()[4], (Dictionary{{"vScoreAttention", 5}}));
-}
-
-// Zero, negative and NaN intervals pause the minimum: the thread neither
-// spins nor starves the decoder, and no sample is lost or repeated.
-TEST(Dispatch, DegenerateIntervalsPauseTheMinimum) {
-  for (double interval : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-    SCOPED_TRACE(interval);
+// The usual controller owns the accessory object and is its delegate; the host
+// lets go of it during a delivery, so the dispatch thread ends up destroying
+// its own object.  The thread runs at normal priority (0.5 of 0..1) whatever
+// its creator's nice value, where the system allows it.
+TEST(Dispatch, AControllerThatOwnsTheObjectMayBeLetGoDuringADelivery) {
+  struct Controller : test::AccessoryEvents {
     VelmoraObjC accessory;
-    accessory.resetParser();
-    auto delegate = std::make_shared<RecordingDelegate>();
-    accessory.setDelegate(delegate);
-    accessory.setDispatchInterval(interval);
-    const auto start = Clock::now();
-    accessory.startDispatch();
-    constexpr int kSamples = 2000;
-    for (int s = 0; s < kSamples; ++s) feed(accessory, PacketEncoder::rawRow(static_cast<int16_t>(s)));
-    auto delivered = [&] {
-      Value::Array all;
-      for (const auto& m : delegate->maps()) {
-        if (m.count("raw")) {
-          const auto& a = m.at("raw").asArray();
-          all.insert(all.end(), a.begin(), a.end());
-        }
-      }
-      return all;
-    };
-    ASSERT_TRUE(test::waitUntil([&] { return delivered().size() >= kSamples; }));
-    const uint64_t passes = accessory.dispatchPasses();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const Value::Array all = delivered();
-    ASSERT_EQ(all.size(), static_cast<size_t>(kSamples));
-    for (int s = 0; s < kSamples; ++s) ASSERT_EQ(all[static_cast<size_t>(s)], s);
-    EXPECT_LE(passes, elapsed / VelmoraObjC::kMinDispatchPause + 2);
-    EXPECT_TRUE(std::isnan(interval) ? std::isnan(accessory.dispatchInterval())
-                                     : accessory.dispatchInterval() == interval);
-  }  // destroyed while its thread runs at full rate
-}
-
-TEST(Dispatch, DestructionStopsTheThreadWithoutWaitingOutThePause) {
-  auto delegate = std::make_shared<RecordingDelegate>();
-  auto accessory = std::make_unique<VelmoraObjC>();
-  accessory->resetParser();
-  accessory->setDelegate(delegate);
-  accessory->setDispatchInterval(std::numeric_limits<double>::infinity());
-  feed(*accessory, PacketEncoder::attentionRow(3));
-  accessory->startDispatch();
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
-  // A dropped thread is joined by the destructor too.
-  accessory->stopDispatch();
-  auto destroyed = std::async(std::launch::async, [&] { accessory.reset(); });
-  EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  destroyed.get();
-  EXPECT_EQ(delegate->count(), 1u);
-}
-
-TEST(Dispatch, DelegateMayStopAndRestartFromItsOwnCallback) {
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  auto delegate = std::make_shared<RecordingDelegate>();
-  bool restarted = false;  // touched only on the dispatch thread
-  delegate->onData = [&] {
-    if (restarted) return;
-    restarted = true;
-    accessory.stopDispatch();
-    accessory.startDispatch();
   };
-  accessory.setDelegate(delegate);
-  accessory.setDispatchInterval(0.001);
-  feed(accessory, PacketEncoder::attentionRow(1));
-  accessory.startDispatch();
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
-  feed(accessory, PacketEncoder::attentionRow(2));
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 2; }));
-  EXPECT_TRUE(accessory.connected());
-  EXPECT_EQ(delegate->maps()[1], (Dictionary{{"vScoreAttention", 2}}));
-}
-
-TEST(ThreadPriority, ScaleMapsOntoNiceValuesWithNormalInTheMiddle) {
-  EXPECT_EQ(platform::niceForPriority(0.5), 0);
   EXPECT_EQ(platform::niceForPriority(0.75), -10);
   EXPECT_EQ(platform::niceForPriority(-1.0), 19);
-  EXPECT_EQ(platform::niceForPriority(std::numeric_limits<double>::quiet_NaN()), 0);
-}
-
-// New threads inherit their creator's nice value; the dispatch thread puts
-// itself back to normal where the system allows it.
-TEST(Dispatch, ThreadRunsAtNormalPriority) {
   ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5), 0);
   bool mayRaise = false;
   std::thread([&] { mayRaise = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 0) == 0; }).join();
-  VelmoraObjC accessory;
-  accessory.resetParser();
-  auto delegate = std::make_shared<RecordingDelegate>();
   std::atomic<int> nice{-100};
-  delegate->onData = [&] { nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); };
-  accessory.setDelegate(delegate);
-  feed(accessory, PacketEncoder::attentionRow(1));
-  accessory.startDispatch();
-  ASSERT_TRUE(test::waitUntil([&] { return delegate->count() == 1; }));
-  EXPECT_EQ(nice.load(), mayRaise ? 0 : 5);
+  for (bool stopFirst : {false, true}) {
+    auto controller = std::make_shared<Controller>();
+    const std::weak_ptr<Controller> weak = controller;
+    std::promise<void> inCall, letGo;
+    controller->onData = [&, letGoDone = letGo.get_future().share()] {
+      nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+      inCall.set_value();
+      letGoDone.wait();
+    };
+    controller->accessory.setDelegate(controller);
+    controller->accessory.resetParser();
+    feed(controller->accessory, PacketEncoder::attentionRow(1));
+    controller->accessory.startDispatch();  // the default interval
+    inCall.get_future().wait();
+    EXPECT_EQ(nice.load(), mayRaise ? 0 : 5);
+    if (stopFirst) controller->accessory.stopDispatch();
+    controller.reset();  // the dispatch thread holds the last reference now
+    letGo.set_value();
+    EXPECT_TRUE(waitUntil([&] { return weak.expired(); })) << stopFirst;
+  }
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 0);  // where allowed
 }
 
-TEST(Dispatch, TwoObjectsDeliverTheirOwnValues) {
-  VelmoraObjC a;
-  VelmoraObjC b;
-  a.resetParser();
-  auto da = std::make_shared<RecordingDelegate>();
-  auto db = std::make_shared<RecordingDelegate>();
-  a.setDelegate(da);
-  b.setDelegate(db);
-  a.setDispatchInterval(0.001);
-  b.setDispatchInterval(0.001);
-  a.startDispatch();
-  b.startDispatch();
-  for (int k = 0; k < 200; ++k) {
-    feed(a, PacketEncoder::rawRow(static_cast<int16_t>(k)));
-    feed(b, PacketEncoder::rawRow(static_cast<int16_t>(-k)));
+// A stop and start from inside a pass keep the thread.  A restart from inside
+// the last pass of a thread that the host is joining (restarting from another
+// thread) neither hangs the host nor keeps the thread running.  The watchdog
+// also catches a destruction that waits out a pause.
+TEST(Dispatch, RestartsFromInsideAPassKeepOneThread) {
+  for (bool hostRestarts : {false, true}) {
+    test::Watchdog watchdog(std::chrono::seconds(60));
+    Session s;
+    s.accessory.setDispatchInterval(0.001);
+    std::promise<void> inCall;
+    std::atomic<bool> hostStopped{false};
+    std::atomic<int> calls{0};
+    s.delegate->onData = [&] {
+      if (calls++ != 0) return;
+      if (hostRestarts) {
+        inCall.set_value();
+        waitUntil([&] { return hostStopped.load(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the host is joining this thread by now
+      } else {
+        s.accessory.stopDispatch();
+      }
+      s.accessory.startDispatch();
+    };
+    feed(s.accessory, PacketEncoder::attentionRow(1));
+    s.accessory.startDispatch();
+    if (hostRestarts) {
+      inCall.get_future().wait();
+      s.accessory.stopDispatch();
+      hostStopped = true;
+      s.accessory.startDispatch();
+    }
+    ASSERT_TRUE(waitUntil([&] { return calls.load() == 1; }));
+    EXPECT_TRUE(s.accessory.connected());
+    ASSERT_TRUE(s.deliver(2)) << hostRestarts;
+    s.accessory.setDispatchInterval(std::numeric_limits<double>::infinity());
+    if (hostRestarts) s.accessory.stopDispatch();
   }
-  feed(a, PacketEncoder::attentionRow(1));
-  feed(b, PacketEncoder::attentionRow(2));
-  ASSERT_TRUE(test::waitUntil([&] { return anyHas(da->maps(), "vScoreAttention"); }));
-  ASSERT_TRUE(test::waitUntil([&] { return anyHas(db->maps(), "vScoreAttention"); }));
-  for (const auto& m : da->maps()) {
-    if (m.count("vScoreAttention")) {
-      EXPECT_EQ(m.at("vScoreAttention"), Value(1));
+}
+
+// Every callback of the accessory object's and the HRV analyser's delegates
+// constructs both (each replaces `lock`, which three callbacks run under) and
+// throws: nothing waits, each throw is logged, the library goes on.  While a
+// thread holds `lock` after replacing it, no other thread gets in.
+TEST(Callbacks, ConstructingAndThrowingInsideCallbacksIsLoggedAndTheLibraryGoesOn) {
+  struct Host : test::AccessoryEvents, VLHRVDelegate {
+    void accessoryDidConnect(const std::string&) override { build("connect"); }
+    void accessoryDidDisconnect() override {
+      ++built;
+      throw 42;
     }
-    if (m.count("raw")) {
-      for (int32_t s : m.at("raw").asArray()) EXPECT_GE(s, 0);
+    void accessoryError(int32_t) override { build("error"); }
+    void dataReceived(const Dictionary&) override { build("data"); }
+    void rrDetected(int32_t) override { build("rr"); }
+    void calculationDone(const Dictionary&) override { build("done"); }
+    void build(const char* what) {
+      { VelmoraObjC accessory; VLHrv analyser; }
+      ++built;
+      throw std::runtime_error(what);
     }
+    std::atomic<int> built{0};
+  };
+  test::Watchdog watchdog(std::chrono::seconds(60));
+  test::LogCapture log;
+  auto host = std::make_shared<Host>();
+  Session s;
+  s.accessory.setDelegate(host);
+  const auto port = ZPRSerialPort::serialPortWithDevice(test::Pty().device("KovaThrow"));
+  s.accessory.serialPortWasOpened(*port);
+  s.accessory.serialPortWasRemovedFromSystem(*port);
+  s.accessory.serialPortWasClosed(*port);
+  s.accessory.serialPortConnectionInterrupt();
+  s.accessory.sendBytes(nullptr, 0);  // nothing makes it ready to send
+  s.accessory.setDispatchInterval(0.001);
+  s.accessory.startDispatch();
+  for (int v = 1; v <= 2; ++v) {
+    feed(s.accessory, PacketEncoder::attentionRow(static_cast<uint8_t>(v)));
+    ASSERT_TRUE(waitUntil([&] { return host->built.load() == 4 + v; })) << "deliveries go on";
   }
-  for (const auto& m : db->maps()) {
-    if (m.count("vScoreAttention")) {
-      EXPECT_EQ(m.at("vScoreAttention"), Value(2));
-    }
-    if (m.count("raw")) {
-      for (int32_t s : m.at("raw").asArray()) EXPECT_LE(s, 0);
-    }
+  VLHrv analyser;
+  analyser.setDelegate(host);
+  int reported = 0;
+  {
+    std::lock_guard<SwappableMutex> g(lock);  // as the decoder calls addData: an ECG-like pulse
+    for (int i = 0; i < 4096; ++i) reported += analyser.addData(i % 400 < 20 ? -5000 : 0) > 0;
   }
+  EXPECT_GT(reported, 0) << "addData still returns the intervals";
+  const std::vector<int32_t> rr(65, 1000);
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_EQ(analyser.startCalculation(rr.data(), 65), 0) << "the previous calculation ended";
+    ASSERT_TRUE(waitUntil([&] { return !analyser.isCalculating(); }));
+  }
+  EXPECT_EQ(host->built.load(), 6 + reported + 2);
+
+  bool in = true;
+  lock.lock();
+  lock.replace();
+  std::thread([&] { in = lock.try_lock(); }).join();
+  lock.unlock();
+  EXPECT_FALSE(in) << "the hold passed to the fresh mutex";
+  std::thread([&] {
+    if ((in = lock.try_lock())) lock.unlock();
+  }).join();
+  EXPECT_TRUE(in);
+  const std::string prefix = "VLAccessory: the delegate's ";
+  EXPECT_EQ(log.count("Not ready to send."), 1u);
+  EXPECT_EQ(log.count(prefix + "accessoryDidConnect threw: connect"), 1u);
+  EXPECT_EQ(log.count(prefix + "accessoryError threw: error"), 2u);
+  EXPECT_EQ(log.count(prefix + "accessoryDidDisconnect threw: an exception of unknown type"), 1u);
+  EXPECT_EQ(log.count(prefix + "dataReceived threw: data"), 2u);
+  EXPECT_EQ(log.count("VLHrv: the delegate's rrDetected threw: rr"), static_cast<size_t>(reported));
+  EXPECT_EQ(log.count("VLHrv: the delegate's calculationDone threw: done"), 2u);
 }
 
 }  // namespace

@@ -1,22 +1,20 @@
-// The stream log: file, header, row formats per flag, save and discard,
-// restarts and failures.
+// The stream log: formats per flag and locale, restarts, failed starts, saving
+// (a whole copy or nothing), and rows lost to a full disk or a removed folder.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <charconv>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "VelmoraObjC.h"
-#include "sim/PacketEncoder.h"
+#include "support/AccessoryEvents.h"
+#include "support/GermanLocale.h"
 #include "support/LogCapture.h"
-#include "support/ValuePrinter.h"
+#include "support/TempPty.h"
 
 namespace velmora {
 namespace {
@@ -24,220 +22,204 @@ namespace {
 namespace fs = std::filesystem;
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
+using Names = std::vector<std::string>;
 
 const std::string kHeader = "Timestamp, Data Type, Value\n";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-rec-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string log() const { return path_ + "/ambrix.log.csv"; }
-
- private:
-  std::string path_;
-};
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::vector<std::string> rows(const std::string& path) {
-  std::vector<std::string> out;
-  std::istringstream in(readFile(path));
+Names rows(const std::string& path) {
+  Names out;
+  std::ifstream in(path);
   std::string line;
-  std::getline(in, line);  // the header
+  std::getline(in, line);
   while (std::getline(in, line)) out.push_back(line);
   return out;
 }
+
+// Writes beyond `bytes` fail with EFBIG, as on a full disk, while it lives.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) : signal(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small{bytes, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, signal);
+  }
+  void (*signal)(int);
+  rlimit saved{};
+};
 
 class RecordingTest : public ::testing::Test {
  protected:
   RecordingTest() { accessory.resetParser(); }
 
-  void feed(const Bytes& payload) {
-    const Bytes packet = PacketEncoder::packet(payload);
-    accessory.parseByte(std::span<const uint8_t>(packet));
-  }
-
-  // One packet with a row of every recorded kind and some that are never
-  // recorded (band powers, the sensor chip).
+  void feed(const Bytes& payload) { test::feed(accessory, payload); }
+  // A row of every recorded kind and of some never recorded, in one packet.
   void feedEveryKind() {
     Bytes payload;
     for (const Bytes& row : {PacketEncoder::poorSignalRow(200), PacketEncoder::heartRateRow(70),
                              PacketEncoder::attentionRow(40), PacketEncoder::meditationRow(30),
                              PacketEncoder::rawRow(-5), PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 8}),
-                             PacketEncoder::sensorChipRow(0xF0)}) {
+                             PacketEncoder::sensorChipRow(0xF0)})
       payload.insert(payload.end(), row.begin(), row.end());
-    }
     feed(payload);
   }
+  std::string logFile() const { return dir.path() + "/ambrix.log.csv"; }
 
   test::LogCapture log;
   VelmoraObjC accessory;
-  TempDir dir;
+  test::TempDir dir;
 };
 
-TEST_F(RecordingTest, StartWritesTheHeaderAndLogsTheSelectedKinds) {
-  log.clear();
-  accessory.startRecording(dir.path() + "/", 3);
-  EXPECT_TRUE(accessory.isRecording());
-  EXPECT_EQ(accessory.logFilePath(), dir.log());
-  EXPECT_EQ(readFile(dir.log()), kHeader);
-  EXPECT_EQ(accessory.logRow(), kHeader);
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Record analyzed data", "Record raw data"}));
-}
-
-TEST_F(RecordingTest, RowsFollowTheFlagInTheirExactFormats) {
-  const std::regex pq(R"((\d+\.\d{6}) , \[PQ\] , 200)");
-  const std::regex hr(R"((\d+\.\d{6}), \[HR\], 70)");
-  const std::regex att(R"((\d+\.\d{6}), \[ATT\], 40)");
-  const std::regex med(R"((\d+\.\d{6}), \[MED\], 30)");
-  const std::regex raw(R"((\d+\.\d{6}), \[RAW\], -5)");
-  struct Case {
-    uint8_t flag;
-    std::vector<const std::regex*> expected;
-  };
-  const std::vector<Case> cases = {
-      {0, {}}, {1, {&raw}}, {2, {&pq, &hr, &att, &med}}, {3, {&pq, &hr, &att, &med, &raw}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.flag));
+// Each start begins a fresh file with the header, also while recording; the
+// flag selects the rows; the time has six decimals and keeps its point under
+// a host's setlocale(LC_ALL, "") on a German desktop.
+TEST_F(RecordingTest, RowsFollowTheFlagInTheirExactFormatsWhateverTheLocale) {
+  const Names tails = {" , [PQ] , 200", ", [HR], 70", ", [ATT], 40", ", [MED], 30", ", [RAW], -5"};
+  const std::regex stamp(R"(\d{10}\.\d{6})");
+  const std::shared_ptr<void> localeBack(nullptr, [](void*) { test::GermanLocale::reset(); });
+  for (int flag = 0; flag < 8; ++flag) {
+    if (flag == 4) test::GermanLocale::use();  // and bits 2 and above are ignored
+    SCOPED_TRACE(flag);
     log.clear();
-    accessory.startRecording(dir.path(), c.flag);
-    EXPECT_EQ(accessory.recordFlag(), c.flag);
-    EXPECT_EQ(log.contains("Record analyzed data"), (c.flag & 2) != 0);
-    EXPECT_EQ(log.contains("Record raw data"), (c.flag & 1) != 0);
-    // Seconds since 1970 (not a monotonic clock, not milliseconds); the
-    // wall clock may be stepped meanwhile, hence the generous margin.
-    const double before = static_cast<double>(std::time(nullptr)) - 3600;
+    ASSERT_TRUE(accessory.startRecording(dir.path() + "/", static_cast<uint8_t>(flag)));
+    EXPECT_TRUE(accessory.isRecording() && accessory.logFilePath() == logFile() && accessory.logRow() == kHeader);
+    EXPECT_EQ(accessory.recordFlag(), flag);
+    Names logged, expected;
+    if (flag & 2) {
+      logged.push_back("Record analyzed data");
+      expected.assign(tails.begin(), tails.begin() + 4);
+    }
+    if (flag & 1) {
+      logged.push_back("Record raw data");
+      expected.push_back(tails[4]);
+    }
+    EXPECT_EQ(log.lines(), logged);
+    const double before = static_cast<double>(std::time(nullptr)) - 3600;  // the wall clock may be stepped
     feedEveryKind();
-    const double after = static_cast<double>(std::time(nullptr)) + 3600;
-    const std::string content = readFile(dir.log());
-    ASSERT_EQ(content.back(), '\n');
-    EXPECT_EQ(content.find('\r'), std::string::npos);
-    const auto lines = rows(dir.log());
-    ASSERT_EQ(lines.size(), c.expected.size());
+    EXPECT_EQ(readFile(logFile()).substr(0, kHeader.size()), kHeader);
+    const Names lines = rows(logFile());
+    ASSERT_EQ(lines.size(), expected.size());
     for (size_t k = 0; k < lines.size(); ++k) {
-      std::smatch m;
-      ASSERT_TRUE(std::regex_match(lines[k], m, *c.expected[k])) << lines[k];
-      const double stamp = std::stod(m[1].str());
-      EXPECT_GE(stamp, before);
-      EXPECT_LE(stamp, after);
+      const size_t end = lines[k].find_first_of(" ,");
+      EXPECT_TRUE(std::regex_match(lines[k].substr(0, end), stamp)) << lines[k];
+      EXPECT_EQ(lines[k].substr(end), expected[k]);
+      double seconds = 0;
+      std::from_chars(lines[k].data(), lines[k].data() + end, seconds);
+      EXPECT_TRUE(seconds >= before && seconds <= before + 7200) << lines[k];
     }
     EXPECT_EQ(accessory.logRow(), lines.empty() ? kHeader : lines.back() + "\n");
   }
-  accessory.stopRecording();
-  EXPECT_EQ(accessory.recordFlag(), 3);  // the last flag stays after the stop
 }
 
-TEST_F(RecordingTest, StopWithoutDestinationLeavesTheFileAndWritesNoMoreRows) {
-  accessory.startRecording(dir.path(), 3);
-  feedEveryKind();
-  for (const auto& destination : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
-    log.clear();
-    accessory.stopRecording(destination);
-    EXPECT_FALSE(accessory.isRecording());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Throwing away log file."});
-  }
-  const std::string kept = readFile(dir.log());
-  EXPECT_EQ(rows(dir.log()).size(), 5u);
-  feedEveryKind();
-  EXPECT_EQ(readFile(dir.log()), kept);
-}
-
-TEST_F(RecordingTest, StopWithDestinationReplacesItWithACopyOfEveryRow) {
-  TempDir out;
+// The destination gets a whole copy or stays as it was: a FIFO, a folder, a
+// link, a copy failing half way.  No temporary file is left behind.
+TEST_F(RecordingTest, SavingWritesAWholeCopyOrLeavesTheDestinationAlone) {
+  test::TempDir out;
   const std::string dest = out.path() + "/saved.csv";
-  std::ofstream(dest) << "an older file that is much longer than the log will be\n";
-  accessory.startRecording(dir.path(), 1);
+  const std::string older = "an older file that is much longer than the log will be\n";
+  ASSERT_TRUE(accessory.startRecording(dir.path(), 1));
   for (int16_t s = -3; s <= 3; ++s) feed(PacketEncoder::rawRow(s));
+  std::ofstream(dest) << older;
   log.clear();
-  accessory.stopRecording(dest);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Saving at " + dest});
-  EXPECT_EQ(readFile(dest), readFile(dir.log()));
+  EXPECT_TRUE(accessory.stopRecording(dest));
+  EXPECT_EQ(log.lines(), Names{"Saving at " + dest});
+  EXPECT_EQ(readFile(dest), readFile(logFile()));
   EXPECT_EQ(rows(dest).size(), 7u);
-  // Saving onto the log file itself keeps it.
-  accessory.stopRecording(dir.log());
-  EXPECT_EQ(rows(dir.log()).size(), 7u);
+  EXPECT_TRUE(accessory.stopRecording(logFile())) << "the log file is its own copy";
+  EXPECT_EQ(rows(logFile()).size(), 7u);
+  for (const auto& none : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    log.clear();
+    EXPECT_TRUE(accessory.stopRecording(none));
+    EXPECT_EQ(log.lines(), Names{"Throwing away log file."});
+  }
+  feed(PacketEncoder::rawRow(4));  // no longer recording
+  EXPECT_EQ(rows(logFile()).size(), 7u);
+
+  ASSERT_EQ(::mkfifo((out.path() + "/fifo").c_str(), 0600), 0);
+  fs::create_directory(out.path() + "/folder");
+  fs::create_symlink(dest, out.path() + "/link");
+  for (const char* name : {"fifo", "folder", "link"}) {
+    const std::string path = out.path() + "/" + name;
+    const fs::file_type type = fs::symlink_status(path).type();
+    EXPECT_FALSE(accessory.stopRecording(path)) << name;
+    EXPECT_EQ(fs::symlink_status(path).type(), type) << name;
+    EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + path + ": it is not a regular file"));
+  }
+  std::ofstream(dest) << older;
+  {
+    FileSizeLimit limit(kHeader.size() + 40);
+    EXPECT_FALSE(accessory.stopRecording(dest));
+  }
+  EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + dest + ": File too large"));
+  EXPECT_EQ(readFile(dest), older);
+  Names left;
+  for (const auto& e : fs::directory_iterator(out.path())) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (Names{"fifo", "folder", "link", "saved.csv"}));
 }
 
-TEST_F(RecordingTest, StartingAgainBeginsAFreshFile) {
-  accessory.startRecording(dir.path(), 3);
+// A failed start (a missing folder, none, a file) ends the recording and
+// forgets it: nothing to save afterwards, and the host's file stays.
+TEST_F(RecordingTest, AFailedStartIsReportedAndLeavesNoRecordingBehind) {
+  ASSERT_TRUE(accessory.startRecording(dir.path(), 3));
   feedEveryKind();
-  accessory.stopRecording();
-  accessory.startRecording(dir.path(), 3);
-  EXPECT_EQ(readFile(dir.log()), kHeader);
-  // The same while still recording: nothing of the old recording follows
-  // the new header.
-  feedEveryKind();
-  accessory.startRecording(dir.path(), 1);
-  EXPECT_EQ(readFile(dir.log()), kHeader);
-  feed(PacketEncoder::rawRow(9));
-  ASSERT_EQ(rows(dir.log()).size(), 1u);
-  EXPECT_NE(rows(dir.log())[0].find("[RAW], 9"), std::string::npos);
-  // Switching to another directory while recording.
-  TempDir second;
-  accessory.startRecording(second.path(), 1);
-  feed(PacketEncoder::rawRow(2));
-  EXPECT_EQ(rows(dir.log()).size(), 1u);
-  ASSERT_EQ(rows(second.log()).size(), 1u);
-  EXPECT_NE(rows(second.log())[0].find("[RAW], 2"), std::string::npos);
-  EXPECT_EQ(accessory.logFilePath(), second.log());
+  const std::string kept = readFile(logFile());
+  const std::string saved = dir.path() + "/saved.csv";
+  std::ofstream(saved) << "the host's own file\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir.path() + "/missing", dir.path() + "/missing/ambrix.log.csv: No such file or directory"},
+      {"", "ambrix.log.csv: No such file or directory"},
+      {"/proc/version", "/proc/version/ambrix.log.csv: Not a directory"}};
+  for (const auto& [directory, reason] : cases) {
+    SCOPED_TRACE(directory);
+    log.clear();
+    EXPECT_FALSE(accessory.startRecording(directory, 1));
+    EXPECT_EQ(log.lines(), Names{"VLAccessory: cannot record to " + reason});
+    EXPECT_FALSE(accessory.isRecording() || !accessory.logFilePath().empty() || !accessory.logRow().empty());
+    EXPECT_EQ(accessory.recordFlag(), 1);
+    feedEveryKind();  // decoding goes on; nothing is recorded
+    EXPECT_FALSE(accessory.stopRecording(saved));
+    EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + saved + ": nothing was recorded"));
+    EXPECT_EQ(readFile(saved), "the host's own file\n");
+  }
+  EXPECT_EQ(readFile(logFile()), kept);
 }
 
-TEST_F(RecordingTest, StartInAMissingDirectoryIsReportedAndRecordsNothing) {
-  accessory.startRecording(dir.path(), 3);
-  feedEveryKind();
-  log.clear();
-  const std::string missing = dir.path() + "/missing";
-  accessory.startRecording(missing, 3);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"VLAccessory: cannot record to " + missing +
-                                                  "/ambrix.log.csv: No such file or directory"});
-  EXPECT_FALSE(accessory.isRecording());
-  feedEveryKind();  // decoding goes on; nothing is recorded
-  EXPECT_EQ(rows(dir.log()).size(), 5u);
-  // The previous recording can still be saved.
-  EXPECT_EQ(accessory.logFilePath(), dir.log());
-  TempDir out;
-  accessory.stopRecording(out.path() + "/saved.csv");
-  EXPECT_EQ(rows(out.path() + "/saved.csv").size(), 5u);
-
-  log.clear();
-  accessory.startRecording("/proc/version", 3);  // not a directory
-  EXPECT_FALSE(accessory.isRecording());
-  ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_EQ(log.lines()[0].rfind("VLAccessory: cannot record to /proc/version/ambrix.log.csv: ", 0), 0u);
-}
-
-// A row write that fails (here: over the file-size limit, as on a full disk)
-// is reported once per recording and does not stop decoding.
-TEST_F(RecordingTest, FailingRowWritesAreLoggedOncePerRecording) {
-  accessory.startRecording(dir.path(), 1);
-  const std::string failure = "VLAccessory: cannot write to " + dir.log() + ": File too large";
-  auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit small = saved;
-  small.rlim_cur = kHeader.size() + 70;  // room for about two rows
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  log.clear();
-  for (int16_t s = 0; s < 20; ++s) feed(PacketEncoder::rawRow(s));
-  accessory.startRecording(dir.path(), 1);  // a new recording may report again
-  for (int16_t s = 0; s < 20; ++s) feed(PacketEncoder::rawRow(s));
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
-  EXPECT_EQ(log.count(failure), 2u);
-  EXPECT_TRUE(accessory.isRecording());
+// A row write that fails (over the file-size limit, as on a full disk) is
+// reported once per recording, decoding goes on, and a part row is cut off.
+// A folder removed while recording loses no row (the copy comes from the open
+// file); the earlier folder's file gets nothing more.
+TEST_F(RecordingTest, LostStorageIsReportedAndNoRowWrittenIsLostOrCut) {
+  const std::regex row(R"(\d+\.\d{6}, \[RAW\], \d+)");
+  for (int recording = 0; recording < 2; ++recording) {
+    ASSERT_TRUE(accessory.startRecording(dir.path(), 1));
+    FileSizeLimit limit(kHeader.size() + 70);  // room for two rows and part of a third
+    for (int16_t s = 0; s < 20; ++s) feed(PacketEncoder::rawRow(s));
+  }
+  EXPECT_EQ(log.count("VLAccessory: cannot write to " + logFile() + ": File too large"), 2u);
   EXPECT_EQ(accessory.takeData().at("raw").asArray().size(), 40u);
+  const Names lines = rows(logFile());
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, row)) << line;
+
+  const std::string folder = dir.path() + "/session";
+  fs::create_directory(folder);
+  ASSERT_TRUE(accessory.startRecording(folder, 1));
+  for (int16_t s = 0; s < 150; ++s) {
+    if (s == 100) fs::remove_all(folder);
+    feed(PacketEncoder::rawRow(s));
+  }
+  EXPECT_TRUE(accessory.stopRecording(dir.path() + "/saved.csv"));
+  EXPECT_TRUE(log.contains("VLAccessory: the log file " + folder + "/ambrix.log.csv was removed while recording"));
+  EXPECT_EQ(rows(dir.path() + "/saved.csv").size(), 150u);
+  EXPECT_EQ(rows(logFile()).size(), 2u) << "nothing more in the earlier folder";
 }
 
 }  // namespace

@@ -28,22 +28,41 @@ std::mutex* SwappableMutex::lockCurrent() {
   }
 }
 
-void SwappableMutex::lock() { lockCurrent(); }
+void SwappableMutex::lock() {
+  lockCurrent();
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
 
 bool SwappableMutex::try_lock() {
   std::mutex* m = current_.load(std::memory_order_acquire);
   if (!m->try_lock()) return false;
-  if (current_.load(std::memory_order_acquire) == m) return true;
-  m->unlock();
-  return false;
+  if (current_.load(std::memory_order_acquire) != m) {
+    m->unlock();
+    return false;
+  }
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  return true;
 }
 
-// While a thread holds the mutex no swap can happen (replace() locks the
-// current mutex first), so the current mutex is the one this thread holds.
-void SwappableMutex::unlock() { current_.load(std::memory_order_acquire)->unlock(); }
+// While a thread holds the mutex no other thread can swap it (replace() locks
+// the current mutex first), and a swap by the holder moves the hold to the
+// new mutex, so the current mutex is the one this thread holds.
+void SwappableMutex::unlock() {
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  current_.load(std::memory_order_acquire)->unlock();
+}
 
 void SwappableMutex::replace() {
   std::mutex* fresh = newMutex();
+  if (heldByCurrentThread()) {
+    // Nobody can reach the fresh mutex before it is installed, so this lock
+    // never waits.  Threads waiting on the old one wake, see the swap and
+    // queue on the fresh one.
+    fresh->lock();
+    std::mutex* old = current_.exchange(fresh, std::memory_order_acq_rel);
+    old->unlock();
+    return;
+  }
   std::mutex* old = lockCurrent();
   current_.store(fresh, std::memory_order_release);
   old->unlock();
