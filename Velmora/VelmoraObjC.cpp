@@ -543,7 +543,7 @@ void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   }
 }
 
-void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
+bool VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
   const std::string path = joinPath(directory, kLogFileName);
   // Created here, but truncated only under `lock`: when the same file is
@@ -574,14 +574,15 @@ void VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   if (err != 0) {
     if (fd >= 0) ::close(fd);
     logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), errorText(err).c_str());
-    return;
+    return false;
   }
   if (old >= 0) ::close(old);
   if (flag & 2) logMessage("Record analyzed data");
   if (flag & 1) logMessage("Record raw data");
+  return true;
 }
 
-void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
+bool VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
   int fd;
   {
@@ -597,7 +598,7 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   if (removed) logMessage("VLAccessory: the log file %s was removed while recording", logFilePath_.c_str());
   if (!destination || destination->empty()) {
     logMessage("Throwing away log file.");
-    return;
+    return true;
   }
   const std::string& dest = *destination;
   logMessage("Saving at %s", dest.c_str());
@@ -606,12 +607,13 @@ void VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   if (removed) {
     ec = copyOpenFile(fd, dest);
   } else {
-    if (fs::equivalent(logFilePath_, dest, ec)) return;  // removing it would lose the log
+    if (fs::equivalent(logFilePath_, dest, ec)) return true;  // removing it would lose the log
     ec.clear();
     fs::remove(dest, ec);
     if (!ec) fs::copy_file(logFilePath_, dest, ec);
   }
   if (ec) logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), ec.message().c_str());
+  return !ec;
 }
 
 }  // namespace velmora

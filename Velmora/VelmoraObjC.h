@@ -257,8 +257,8 @@ class VelmoraObjC {
   // with one write(2); the first row of a recording that cannot be written
   // (a full disk, say) logs "VLAccessory: cannot write to PATH: REASON", and
   // decoding goes on.  A row that only partly fits is cut off again, so the
-  // file always ends with a whole row.
-  void startRecording(const std::string& directory, uint8_t flag);
+  // file always ends with a whole row.  Returns whether recording started.
+  bool startRecording(const std::string& directory, uint8_t flag);
   // Ends recording.  With no or an empty destination logs "Throwing away log
   // file." and leaves the log file where it is; otherwise logs "Saving at
   // DEST", replaces DEST with a copy of the log file, holding every row
@@ -266,8 +266,9 @@ class VelmoraObjC {
   // to DEST: REASON" if that fails.  When the log file (or its directory) was
   // removed while recording, it first logs "VLAccessory: the log file PATH
   // was removed while recording", and the copy is made from the still open
-  // file, so no row written is lost.
-  void stopRecording(const std::optional<std::string>& destination = std::nullopt);
+  // file, so no row written is lost.  Returns false exactly when a non-empty
+  // destination was given and the copy was not made.
+  bool stopRecording(const std::optional<std::string>& destination = std::nullopt);
 
   // RR interval in ms -> beats per minute, as stored under "heartRate":
   // 60 / (rr / 1000) in double precision, narrowed to float, rounded half
