@@ -111,8 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"decode", "@/absent"}, 2, "@/absent: No such file or directory"},
         Row{{"hrv"}, 2, "standard input: cannot read it: Bad file descriptor", "", "", true},
         Row{{"hrv", "@/empty.txt"}, 2, "holds no RR intervals"}, Row{{"hrv", "@/nul.txt"}, 2, "line 2: a NUL byte"},
-        Row{{"hrv", "@/words.txt"}, 2, "line 2: \"abc\" is not an integer"},
-        Row{{"hrv", "@/short.txt"}, 1, "too short: the intervals after the first add up to "},
+        Row{{"hrv", "@/words.txt"}, 2, "\"abc\" is not an integer"}, Row{{"hrv", "@/short.txt"}, 1, "too short"},
         // Output that cannot be written.
         Row{{"decode", "@/capture.bin"}, 1, "decode: cannot write the output: No space left on device", "/dev/full"},
         Row{{"hrv", "@/rr.txt"}, 1, "hrv: cannot write the output: No space left", "/dev/full"},
@@ -129,8 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"stream", "--save", "/dev/null"}, 2, "/dev/null is a device"},
         Row{{"stream", "--save", "@/link"}, 2, "@/link is a symbolic link"},
         Row{{"stream", "--save", "@/read-only.csv"}, 2, "read-only.csv is read-only"},
-        Row{{"stream", "--save", "/proc/x"}, 2, "created in the folder /proc"},
-        Row{{"stream", "--record", "/proc"}, 2, "created in the folder /proc"},
+        Row{{"stream", "--save", "/proc/x"}, 2, "/proc ("}, Row{{"stream", "--record", "/proc"}, 2, "/proc ("},
         Row{{"stream", "--record", "@/none"}, 2, "@/none does not exist; create it with `mkdir -p @/none`"},
         // No headset to connect to.
         Row{{"stream", "--device-dir", "@/empty"}, 1, "No headset found. Is it paired"},
@@ -141,9 +139,8 @@ TEST_F(ToolCommand, DecodeAndSimulateStreamTheirOutputAndSumUpOnStderr) {
   std::vector<uint8_t> stream = PacketEncoder::rawPacket(16);
   stream.insert(stream.end(), {0x00, 0x17});  // dropped before sync
   PacketEncoder::appendPacket(stream, PacketEncoder::poorSignalRow(26));
-  std::vector<uint8_t> bad = PacketEncoder::packet(PacketEncoder::meditationRow(5));
-  bad.back() ^= 1;
-  stream.insert(stream.end(), bad.begin(), bad.end());
+  PacketEncoder::appendPacket(stream, PacketEncoder::meditationRow(5));
+  stream.back() ^= 1;  // a wrong checksum
   PacketEncoder::appendPacket(stream, PacketEncoder::heartRateRow(72));  // writes no key
   PacketEncoder::appendPacket(stream, {});                              // nor does a zero-length packet
   stream.push_back(0x00);
@@ -167,7 +164,8 @@ TEST_F(ToolCommand, DecodeAndSimulateStreamTheirOutputAndSumUpOnStderr) {
   // A reader that leaves early is a normal end, also for `velmora simulate
   // --output -`, whose stream goes out as it is made (not after 400 MiB of
   // it were held in memory).
-  for (const auto& args : {std::vector<std::string>{"decode", file}, {"simulate", "--seconds", "1e5", "--output", "-"}}) {
+  for (const auto& args :
+       {std::vector<std::string>{"decode", file}, {"simulate", "--seconds", "1e5", "--output", "-"}}) {
     ToolProcess tool(args);
     ASSERT_TRUE(tool.stdoutLine(ToolProcess::Clock::now() + std::chrono::seconds(20)));
     tool.closeStdout();
@@ -194,8 +192,9 @@ TEST_F(ToolCommand, HrvPrintsTheLibrarysResultWhateverTheSeparatorsAndTheLocale)
   const auto r = ToolProcess::run({"hrv", d_ + "/rr.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "") << "the library's lines only with --verbose";
-  EXPECT_EQ(json::parse(r.out), (json{{"LF", expected.at("LF").asDouble()}, {"HF", expected.at("HF").asDouble()},
-                                      {"LF/HF", expected.at("LF/HF").asDouble()}, {"energy", expected.at("energy").asInt()}}));
+  EXPECT_EQ(json::parse(r.out),
+            (json{{"LF", expected.at("LF").asDouble()}, {"HF", expected.at("HF").asDouble()},
+                  {"LF/HF", expected.at("LF/HF").asDouble()}, {"energy", expected.at("energy").asInt()}}));
   EXPECT_TRUE(json::parse(r.out).at("energy").is_number_integer());
   // The same bytes from stdin with any separators and a byte-order mark, and
   // under a German locale (decimal comma).
@@ -221,7 +220,8 @@ TEST_F(ToolCommand, PortsListsThePublishedTtysAndPointsAtTheSetUpForUnnamedOnes)
   for (const auto& p : doc["ports"])
     if (p["path"].get<std::string>().starts_with(devices)) listed.push_back(p);
   ASSERT_EQ(listed.size(), rfcomm ? 3u : 2u) << j.out;
-  for (const auto& [i, name, tty] : {std::tuple{0, "Bluetooth-Incoming-Port", other.path()}, {1, "Kova.Sim", headset.path()}}) {
+  for (const auto& [i, name, tty] :
+       {std::tuple{0, "Bluetooth-Incoming-Port", other.path()}, {1, "Kova.Sim", headset.path()}}) {
     EXPECT_EQ(listed[i], (json{{"name", name}, {"path", devices + "/tty." + name}, {"furtherPaths", {tty}},
                                {"headsetCandidate", i == 1}}));
   }
@@ -229,7 +229,8 @@ TEST_F(ToolCommand, PortsListsThePublishedTtysAndPointsAtTheSetUpForUnnamedOnes)
   EXPECT_EQ(j.err.find(note) != std::string::npos, rfcomm) << j.err;
   EXPECT_EQ(j.err.find("Bluetooth-Incoming-Port ("), std::string::npos) << "no set-up note for a pty";
   const auto t = ToolProcess::run({"ports"}, {"VELMORA_DEVICE_DIR=" + devices});
-  EXPECT_TRUE(std::regex_search(t.out, std::regex("^NAME +HEADSET[\\s\\S]*\nKova\\.Sim +yes +[^ ]+/tty\\.Kova\\.Sim "))) << t.out;
+  const std::regex row("^NAME +HEADSET[\\s\\S]*\nKova\\.Sim +yes +\\S+/tty\\.Kova\\.Sim ");
+  EXPECT_TRUE(std::regex_search(t.out, row)) << t.out;
 }
 
 }  // namespace
