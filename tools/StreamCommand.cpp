@@ -117,7 +117,7 @@ int run(const StreamArgs& a) {
     StreamSession session(settings, *view, log);
     status = session.run();
     // A recording that could not be saved stays in the scratch folder.
-    if (scratch && settings.saveFile && session.savedRecording().empty()) scratch->keep();
+    if (scratch && session.saveFailed()) scratch->keep();
   }
   return status == kExitDone ? output.report(kCommand) : status;
 }

@@ -1,7 +1,7 @@
 // StreamSession: one streaming session of the `velmora` tool, shared by
 // `velmora stream` and `velmora demo`.  It owns the accessory object,
 // connects it (Connect, or ConnectTo with the --port selection), records if
-// asked, runs the main run loop, hands every delivered dictionary to a
+// asked (from the first successful connect on), runs the main run loop, hands every delivered dictionary to a
 // StreamView, and follows the headset's link:
 //
 //  - A refused first connect ends the session at once with a message that
@@ -85,6 +85,9 @@ class StreamSession {
   const StreamStats& stats() const { return stats_; }
   // Where stopRecording() saved the recording; empty if it did not.
   const std::string& savedRecording() const { return saved_; }
+  // Whether a recording was made and could not be saved (it is still in its
+  // folder, which the user is told).
+  bool saveFailed() const { return saveFailed_; }
   // The recording's file in its folder; empty when not recording.
   std::string recordingFile() const;
   // Why the session ended (the last message).
@@ -132,6 +135,7 @@ class StreamSession {
   std::string portName_;
   std::string saved_;
   bool recording_ = false;
+  bool saveFailed_ = false;
   std::optional<std::string> lossReason_;        // the removal report that came first
   std::optional<std::string> pendingPortError_;  // shown unless a loss follows
   double pendingPortErrorAt_ = 0.0;
