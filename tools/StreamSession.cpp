@@ -104,7 +104,12 @@ int StreamSession::run() {
       [this](const platform::Notification&) { post([this] { onArrival(); }); });
   observing_ = true;
 
-  if (!settings_.recordDirectory || startRecording()) connectFirst();
+  // Recording starts once the headset is connected, so that a refused
+  // connect leaves an earlier log in the folder (and the --save target) as
+  // it was.  No row is lost: what the port receives is decoded only once the
+  // main run loop runs, below.
+  connectFirst();
+  if (!finished_ && settings_.recordDirectory) startRecording();
   if (!finished_) {
     tickTimer_ = RunLoop::main().addTimer(kTickInterval, [this] { onTick(); });
     view_.tick(stats_);
@@ -142,6 +147,7 @@ void StreamSession::finishRecording() {
   }
   const std::string& destination = *settings_.saveFile;
   if (!accessory_->stopRecording(destination)) {
+    saveFailed_ = true;
     const std::string why = log_.lastStartingWith("VLAccessory: cannot save the log file to ")
                                 .value_or("VLAccessory: cannot save the log file to " + destination);
     finalNotes_.push_back("Could not save the recording: " + why.substr(13) + ". It is still in " + file +
