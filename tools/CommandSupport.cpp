@@ -1,6 +1,7 @@
 #include "CommandSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -81,6 +83,17 @@ std::optional<std::string> useDeviceFolder(const std::optional<std::string>& opt
     return std::string(e.what()) + "; choose a device folder you can write with --device-dir DIR or VELMORA_DEVICE_DIR";
   }
   return std::nullopt;
+}
+
+int openInput(const std::string& file, const char* command, std::string& name) {
+  if (file.empty() || file == "-") {
+    name = "standard input";
+    return STDIN_FILENO;
+  }
+  name = file;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) std::fprintf(stderr, "%s: cannot open %s: %s\n", command, file.c_str(), std::strerror(errno));
+  return fd;
 }
 
 bool wantJsonLines(bool asked) {

@@ -32,6 +32,12 @@ inline constexpr const char* kDeviceDirHelp =
 // anything uses the port manager.
 std::optional<std::string> useDeviceFolder(const std::optional<std::string>& option);
 
+// Opens what a command reads: FILE, or stdin when FILE is empty or "-".
+// Returns the descriptor (STDIN_FILENO for stdin; the caller closes any
+// other), or -1 after saying "COMMAND: cannot open FILE: REASON" on stderr.
+// `name` becomes what messages call the input ("standard input" or FILE).
+int openInput(const std::string& file, const char* command, std::string& name);
+
 // Whether to write JSON lines rather than the live screen: asked for, or
 // stdout is no terminal (a pipe, a file), or the terminal cannot move the
 // cursor (TERM=dumb).

@@ -17,7 +17,6 @@
 //
 // Exit status: 0 whatever the bytes (also when the reader of stdout goes
 // away); 1 stdout cannot be written; 2 the input cannot be read.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,13 +103,9 @@ class PacketPrinter {
 
 int run(const std::string& file, bool verbose) {
   LogBuffer log(verbose);
-  const bool useStdin = file.empty() || file == "-";
-  const std::string name = useStdin ? "standard input" : file;
-  const int fd = useStdin ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "%s: cannot open %s: %s\n", kCommand, file.c_str(), std::strerror(errno));
-    return kExitBadInput;
-  }
+  std::string name;
+  const int fd = openInput(file, kCommand, name);
+  if (fd < 0) return kExitBadInput;
   int status = kExitDone;
   uint64_t total = 0;
   Output output;
@@ -127,7 +122,7 @@ int run(const std::string& file, bool verbose) {
     total += static_cast<uint64_t>(n);
     more = printer.feed(std::span<const uint8_t>(block, static_cast<size_t>(n)));
   }
-  if (!useStdin) ::close(fd);
+  if (fd != STDIN_FILENO) ::close(fd);
   printer.flush();
   output.finish();
   if (output.error() != 0) return std::max(status, output.report(kCommand));

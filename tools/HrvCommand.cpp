@@ -11,7 +11,6 @@
 // Exit status: 0 done; 1 the list was refused as too short, or stdout cannot
 // be written; 2 unreadable input: it cannot be read, a word is no interval,
 // or it holds no interval at all.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,16 +120,12 @@ nlohmann::ordered_json number(const Value& v) {
 
 int run(const std::string& path, bool verbose) {
   LogBuffer log(verbose);
-  const bool useStdin = path.empty() || path == "-";
-  const std::string name = useStdin ? "standard input" : path;
-  const int fd = useStdin ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "%s: cannot open %s: %s\n", kCommand, path.c_str(), std::strerror(errno));
-    return kExitBadInput;
-  }
+  std::string name;
+  const int fd = openInput(path, kCommand, name);
+  if (fd < 0) return kExitBadInput;
   std::vector<int32_t> intervals;
   const std::optional<std::string> error = IntervalReader().read(fd, intervals);
-  if (!useStdin) ::close(fd);
+  if (fd != STDIN_FILENO) ::close(fd);
   if (error) {
     std::fprintf(stderr, "%s: %s: %s\n", kCommand, name.c_str(), error->c_str());
     return kExitBadInput;
