@@ -137,7 +137,11 @@ class OutputTarget {
       if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
       return;
     }
-    const std::filesystem::path target(path);
+    // A link to a file is written through: the file it names is replaced.
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    if (ec) target = path;
+    path_ = target.string();
     temp_ = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     fd_ = ::mkstemp(temp_.data());
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + path);
