@@ -1,28 +1,25 @@
-// `velmora stream` as a user runs it: a child process (VELMORA_TOOL_PATH)
-// with a private --device-dir in which this test publishes a simulated
-// headset, followed through its JSON lines, its messages, its live screen on
-// a terminal and its exit status.
+// `velmora stream` and `velmora demo` as a user runs them, pointed with
+// --device-dir at a simulated headset (sim::SimulatedHeadset, or `velmora
+// simulate`): JSON lines, messages, the live screen, recordings, statuses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/mount.h>
 
 #include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
 #include <set>
-#include <string>
-#include <vector>
+#include <thread>
+#include <tuple>
 
-#include "platform/DeviceFolder.h"
-#include "sim/HeadsetSimulator.h"
+#include "VLHrv.h"
+#include "sim/SimulatedHeadset.h"
+#include "support/GermanLocale.h"
 #include "support/LogCapture.h"
 #include "support/StreamScan.h"
 #include "support/TempPty.h"
@@ -32,263 +29,231 @@ namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::HeadsetSimulator;
-using sim::SimulatorOptions;
 using test::ToolProcess;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kName = "KovaTool-SPPDev";
 
-SimulatorOptions headset(double speed) {
-  SimulatorOptions o;
-  o.name = kName;
-  o.signal.seed = 3;
-  o.speed = speed;
-  return o;
-}
-
-// The raw samples the simulator of `options` sends first.
-std::vector<int32_t> firstSamples(SimulatorOptions options, double seconds) {
-  options.durationSeconds = seconds;
-  return test::scanStream(HeadsetSimulator::generateOffline(options)).raw;
+::testing::AssertionResult has(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
 }
 
 class StreamCommand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    devices_ = dir_.path() + "/devices";
-    ::mkdir(devices_.c_str(), 0700);
-    platform::DeviceFolder::setPath(devices_);
+  static sim::SimulatorOptions options(double speed, std::optional<double> seconds = std::nullopt) {
+    return sim::SimulatedHeadset::options(kName, sim::SignalMode::Eeg, 3, speed, seconds);
   }
-
+  void start(double speed) { headset_.emplace(options(speed)); }
+  // Whether `raw` is what the headset sends first.
+  static bool sentFirst(const std::vector<int32_t>& raw) {
+    const auto sent = test::scanStream(sim::HeadsetSimulator::generateOffline(options(1, 300))).raw;
+    return raw.size() <= sent.size() && std::equal(raw.begin(), raw.end(), sent.begin());
+  }
   std::vector<std::string> streamArgs(std::vector<std::string> more = {}) {
-    std::vector<std::string> args{"stream", "--json", "--device-dir", devices_};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    more.insert(more.begin(), {"stream", "--json", "--device-dir", headset_->deviceFolder()});
+    return more;
   }
-
-  // Reads JSON lines until `samples` raw samples in all have come (appending
-  // them to `raw`); checks each line's shape on the way.
-  bool readSamples(ToolProcess& tool, size_t samples, std::vector<int32_t>& raw, Clock::duration timeout = 20s) {
-    const auto deadline = Clock::now() + timeout;
-    const size_t goal = raw.size() + samples;
-    while (raw.size() < goal) {
-      auto line = tool.stdoutLine(deadline);
+  // Reads JSON lines until `samples` more raw samples came, checking each.
+  bool readSamples(ToolProcess& tool, size_t samples) {
+    for (const size_t goal = raw_.size() + samples; raw_.size() < goal;) {
+      const auto line = tool.stdoutLine(Clock::now() + 20s);
       if (!line) return false;
-      auto object = nlohmann::json::parse(*line);
-      EXPECT_TRUE(object.is_object());
-      EXPECT_TRUE(object["t"].is_number_float()) << *line;
-      const double t = object["t"].get<double>();
-      EXPECT_GE(t, lastT_);
-      lastT_ = t;
+      const auto object = nlohmann::json::parse(*line);
       for (const auto& [key, value] : object.items()) {
-        if (key == "t") continue;
-        if (key == "raw") {
-          for (const auto& v : value) raw.push_back(v.get<int32_t>());
-        } else {
-          EXPECT_TRUE(value.is_number_integer()) << key;
-          keys_.insert(key);
-        }
+        for (const auto& v : key == "raw" ? value : nlohmann::json::array()) raw_.push_back(v.get<int32_t>());
+        EXPECT_TRUE(key == "t" ? value.is_number_float() : key == "raw" || value.is_number_integer()) << *line;
+        keys_.insert(key);
       }
     }
     return true;
   }
 
-  test::TempDir dir_;
-  std::string devices_;
   test::LogCapture log_;
-  double lastT_ = 0.0;
+  std::optional<sim::SimulatedHeadset> headset_;
+  std::vector<int32_t> raw_;
   std::set<std::string> keys_;
 };
 
-TEST_F(StreamCommand, JsonLinesCarryTheStreamThenAnUnplugIsReportedAndStreamingResumesByItself) {
-  const auto options = headset(4);
-  HeadsetSimulator simulator(options);
-  simulator.start();
-  ToolProcess tool(streamArgs());
+TEST_F(StreamCommand, JsonLinesCarryTheStreamAndItWaitsOutAnUnplugAndAFailedReconnect) {
+  start(4);
+  // A German locale must not change how numbers are written.
+  ToolProcess tool(streamArgs({"--verbose"}), test::GermanLocale::environment());
+  ASSERT_TRUE(readSamples(tool, 2048)) << tool.stderrText();
+  EXPECT_TRUE(sentFirst(raw_)) << "the samples arrive once and in order";
+  const std::set<std::string> keys{"eegDelta", "eegHighGamma", "poorSignal", "vScoreAttention", "vScoreMeditation"};
+  EXPECT_TRUE(std::includes(keys_.begin(), keys_.end(), keys.begin(), keys.end())) << "every kind of row";
+  EXPECT_TRUE(has(tool.stderrText(), "Connected to KovaTool-SPPDev."));
 
-  std::vector<int32_t> raw;
-  ASSERT_TRUE(readSamples(tool, 2048, raw)) << tool.stderrText();
-  const std::vector<int32_t> sent = firstSamples(options, 10);
-  ASSERT_LE(raw.size(), sent.size());
-  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), sent.begin())) << "the samples arrive once and in order";
-  for (const char* key : {"poorSignal", "vScoreAttention", "vScoreMeditation", "eegDelta", "eegHighGamma"}) {
-    EXPECT_TRUE(keys_.count(key)) << key;
-  }
-  EXPECT_NE(tool.stderrText().find("Connected to KovaTool-SPPDev."), std::string::npos) << tool.stderrText();
-
-  simulator.unplug();
-  ASSERT_TRUE(tool.waitForStderr("Waiting for it to come back", Clock::now() + 10s)) << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("Lost the headset: its port was removed (unplugged, switched off or out of range)."),
-            std::string::npos)
-      << tool.stderrText();
-
-  simulator.replug();
+  headset_->simulator().unplug();
+  const std::string lost = "Lost the headset: its port was removed (unplugged, switched off or out of range). Waiting";
+  ASSERT_TRUE(tool.waitForStderr(lost, Clock::now() + 10s)) << tool.stderrText();
+  // A port of that name that another program holds: the first try fails,
+  // and the tool must go on trying.
+  test::TempPty busy;
+  const int held = ::open(busy.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string link = headset_->deviceFolder() + "/tty." + kName;
+  ASSERT_EQ(::symlink(busy.path().c_str(), link.c_str()), 0);
+  ASSERT_TRUE(tool.waitForStderr(std::string("--- ") + kName + " not opened", Clock::now() + 10s)) << tool.stderrText();
+  ::unlink(link.c_str());
+  ::close(held);
+  headset_->simulator().replug();
   ASSERT_TRUE(tool.waitForStderr("reconnected to KovaTool-SPPDev", Clock::now() + 10s)) << tool.stderrText();
-  std::vector<int32_t> more;
-  EXPECT_TRUE(readSamples(tool, 1024, more)) << tool.stderrText();
-
-  tool.signal(SIGINT);
+  EXPECT_TRUE(readSamples(tool, 1024)) << tool.stderrText();
+  tool.closeStdout();  // the reader leaves: a normal end
   auto status = tool.wait(Clock::now() + 10s);
-  ASSERT_TRUE(status.has_value()) << "still running after SIGINT";
-  EXPECT_TRUE(ToolProcess::exitedWith(*status, 0)) << *status << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("Stopped (Ctrl-C)."), std::string::npos) << tool.stderrText();
+  EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after EPIPE";
+  EXPECT_TRUE(has(tool.stderrText(), "The output was closed."));
 }
 
-TEST_F(StreamCommand, WithNoReconnectAnUnplugEndsTheToolWithStatus1) {
-  HeadsetSimulator simulator(headset(4));
-  simulator.start();
-  ToolProcess tool(streamArgs({"--no-reconnect"}));
-  std::vector<int32_t> raw;
-  ASSERT_TRUE(readSamples(tool, 512, raw)) << tool.stderrText();
-
-  simulator.unplug();
-  auto status = tool.wait(Clock::now() + 10s);
-  ASSERT_TRUE(status.has_value()) << "the tool waits although --no-reconnect";
-  EXPECT_TRUE(ToolProcess::exitedWith(*status, 1)) << *status;
-  EXPECT_NE(tool.stderrText().find("Lost the headset: its port was removed"), std::string::npos) << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("--no-reconnect"), std::string::npos) << tool.stderrText();
-}
-
-TEST_F(StreamCommand, RecordsAndSavesTheStreamWhenStoppedBySigterm) {
-  const auto options = headset(8);
-  HeadsetSimulator simulator(options);
-  simulator.start();
-  const std::string recordDir = dir_.path() + "/rec";
-  ::mkdir(recordDir.c_str(), 0700);
-  const std::string save = dir_.path() + "/saved.csv";
-  ToolProcess tool(streamArgs({"--record", recordDir, "--save", save}));
-  std::vector<int32_t> raw;
-  ASSERT_TRUE(readSamples(tool, 2048, raw)) << tool.stderrText();
-
+// Nobody reads stdout: the pipe fills and the tool's writes wait.  SIGTERM
+// must still end it promptly, with the recording saved.
+TEST_F(StreamCommand, SigtermEndsItWithAStalledReaderAndTheRecordingIsSaved) {
+  start(8);
+  const std::string save = headset_->folder() + "/saved.csv";
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ToolProcess tool(streamArgs({"--save", save}), {}, pipe[1]);
+  // Until the pipe is full: past 60000 bytes, and nothing more for 200 ms.
+  const auto deadline = Clock::now() + 20s;
+  for (int unread = 0, last = -1; (unread < 60000 || unread != last) && Clock::now() < deadline;) {
+    last = unread;
+    std::this_thread::sleep_for(200ms);
+    ::ioctl(pipe[0], FIONREAD, &unread);
+  }
   tool.signal(SIGTERM);
   auto status = tool.wait(Clock::now() + 10s);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(ToolProcess::exitedWith(*status, 0)) << *status << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("Saved the recording to " + save + "."), std::string::npos) << tool.stderrText();
-
-  // Every sample delivered is in the recording, in order, after the header;
-  // a PQ, ATT and MED row for each second begun.
-  std::ifstream in(save);
-  std::string header;
-  std::getline(in, header);
-  EXPECT_EQ(header, "Timestamp, Data Type, Value");
+  for (int fd : pipe) ::close(fd);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after SIGTERM: " << tool.stderrText();
+  EXPECT_TRUE(has(tool.stderrText(), "Saved the recording to " + save + "."));
+  // At least what the pipe took, as the headset sent it.
   const test::StreamContent saved = test::readStreamLog(save);
-  ASSERT_GE(saved.raw.size(), raw.size());
-  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), saved.raw.begin()));
-  const std::vector<int32_t> sent = firstSamples(options, 60);
-  ASSERT_LE(saved.raw.size(), sent.size());
-  EXPECT_TRUE(std::equal(saved.raw.begin(), saved.raw.end(), sent.begin()));
-  const size_t secondsBegun = (saved.raw.size() + 511) / 512;
-  EXPECT_EQ(saved.quality.size(), secondsBegun);
-  EXPECT_EQ(saved.attention.size(), secondsBegun);
-  EXPECT_EQ(saved.meditation.size(), secondsBegun);
-  EXPECT_TRUE(std::filesystem::exists(recordDir + "/ambrix.log.csv")) << "--record keeps the log in its folder";
+  EXPECT_TRUE(saved.raw.size() >= 65536u / 8 && sentFirst(saved.raw)) << saved.raw.size();
 }
 
-TEST_F(StreamCommand, RefusedConnectionsAndBadArgumentsNameTheProblemAndTheFix) {
-  struct Case {
-    std::vector<std::string> more;
-    int status;
-    std::vector<std::string> says;
-  };
-  const std::vector<Case> cases = {
-      {{}, 1, {"No headset found.", "`velmora ports`", "`velmora simulate`"}},
-      {{"--port", "/nonexistent/ttyX"}, 1, {"/nonexistent/ttyX does not exist", "`velmora ports`"}},
-      {{"--port", "KovaMissing"}, 1, {"No headset port named KovaMissing."}},
-      {{"--port", "ttyS99"}, 1, {"No headset port named ttyS99.", "begins with Kova, Trell, Halobelt or Quorvex"}},
-      {{"--record", dir_.path() + "/missing"}, 2, {"no such folder", "mkdir -p"}},
-      {{"--save", dir_.path() + "/missing/x.csv"}, 2, {"does not exist", "mkdir -p"}},
-      {{"--flag", "1"}, 2, {"add --record DIR or --save FILE"}},
-      {{"--seconds", "-1"}, 2, {"--seconds must be a positive number"}},
-  };
-  for (const Case& c : cases) {
-    ToolProcess tool(streamArgs(c.more));
-    auto status = tool.wait(Clock::now() + 15s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(ToolProcess::exitedWith(*status, c.status)) << ::testing::PrintToString(c.more) << tool.stderrText();
-    for (const std::string& text : c.says) {
-      EXPECT_NE(tool.stderrText().find(text), std::string::npos)
-          << ::testing::PrintToString(c.more) << " should say " << text << ":\n"
-          << tool.stderrText();
-    }
+// `velmora simulate` publishes a name with dots in a folder with dots; `velmora
+// stream` selects it by every name and path shown, and says what it cannot do
+// (a full disk, a 64 KiB tmpfs only root makes, keeps the earlier recording).
+TEST_F(StreamCommand, SelectsAPortByAnyNameOrPathTheToolShowsAndNamesWhatFails) {
+  test::TempDir dir;
+  const std::string devices = dir.path() + "/dir.with.dot", disk = dir.path() + "/disk", earlier(40000, 'e');
+  for (const auto& folder : {devices, disk}) ::mkdir(folder.c_str(), 0700);
+  const bool mounted = ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") == 0;
+  std::ofstream(disk + "/saved.csv") << earlier;
+  ToolProcess simulate({"simulate", "--name", "Kova.X", "--speed", "8", "--device-dir", devices});
+  const auto link = simulate.stdoutLine(Clock::now() + 10s);
+  ASSERT_TRUE(link) << simulate.stderrText();
+  EXPECT_EQ(*link, devices + "/tty.Kova.X");
+  ASSERT_EQ(::symlink(link->c_str(), (devices + "/myheadset").c_str()), 0);
+  // More arguments, stdout, whether another program holds the port, status, stderr.
+  for (const auto& [more, out, hold, status, says] :
+       std::vector<std::tuple<std::vector<std::string>, const char*, bool, int, std::string>>{
+           {{"--port", "Kova.X"}, "/dev/null", false, 0, "Connected to Kova.X."},
+           {{"--port", *link}, "/dev/null", false, 0, "Connected to Kova.X."},
+           {{"--port", devices + "/myheadset"}, "/dev/null", false, 0, "Connected to Kova.X."},
+           {{}, "/dev/full", false, 1, "Cannot write the output: No space left on device."},
+           {{"--save", disk + "/saved.csv"}, "/dev/null", false, mounted ? 1 : 0, mounted ? "Could not save" : ""},
+           {{}, "/dev/null", true, 1, "Kova.X (" + *link + ") is in use by another program"}}) {
+    std::vector<std::string> args{"stream", "--json", "--seconds", "1", "--device-dir", devices};
+    args.insert(args.end(), more.begin(), more.end());
+    const int fd = ::open(out, O_WRONLY | O_CLOEXEC), held = ::open(link->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, hold ? LOCK_EX | LOCK_NB : LOCK_UN), 0);
+    const auto r = ToolProcess::run(args, {}, fd);
+    for (int f : {fd, held}) ::close(f);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_TRUE(has(r.err, says));
   }
-
-  // A headset port that another program holds.
-  HeadsetSimulator simulator(headset(1));
-  simulator.start();
-  const int held = ::open(simulator.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  ToolProcess tool(streamArgs());
-  auto status = tool.wait(Clock::now() + 15s);
-  ::close(held);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(ToolProcess::exitedWith(*status, 1)) << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("KovaTool-SPPDev (" + simulator.devicePath() + ") is in use by another program"),
-            std::string::npos)
-      << tool.stderrText();
+  const bool kept = std::filesystem::file_size(disk + "/saved.csv") == earlier.size();
+  if (mounted) ::umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_TRUE(kept || !mounted) << "the earlier recording was replaced";
+  ToolProcess stream({"stream", "--json", "--no-reconnect", "--device-dir", devices});
+  ASSERT_TRUE(stream.stdoutLine(Clock::now() + 10s)) << stream.stderrText();
+  simulate.signal(SIGTERM);  // the headset goes
+  const auto status = stream.wait(Clock::now() + 10s);
+  EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 1)) << "with --no-reconnect: " << stream.stderrText();
+  EXPECT_TRUE(has(stream.stderrText(), "Lost the headset: its port was removed"));
 }
 
 TEST_F(StreamCommand, OnATerminalItDrawsTheLiveScreenAndRestoresTheCursor) {
-  HeadsetSimulator simulator(headset(4));
-  simulator.start();
+  start(4);
   int master = -1, slave = -1;
-  winsize size{};
-  size.ws_col = 100;
-  size.ws_row = 40;
+  winsize size{40, 100, 0, 0};
   ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-  std::vector<std::string> args{"stream", "--device-dir", devices_};
-  ToolProcess tool(args, {"LANG=C.UTF-8", "TERM=xterm", "NO_COLOR="}, slave);
+  ToolProcess tool({"stream", "--device-dir", headset_->deviceFolder()}, {"LANG=C.UTF-8", "TERM=xterm", "NO_COLOR="},
+                   slave);
   ::close(slave);
-
-  // Follow the screen until a frame shows data from the headset.
-  std::string screen;
-  auto readScreen = [&](const std::string& until, Clock::time_point deadline) {
-    char buffer[65536];
-    while (screen.find(until) == std::string::npos && Clock::now() < deadline) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = ::read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      screen.append(buffer, static_cast<size_t>(n));
-    }
-    return screen.find(until) != std::string::npos;
-  };
-  ASSERT_TRUE(readScreen("Connected to KovaTool-SPPDev.", Clock::now() + 15s)) << screen;
-  ASSERT_TRUE(readScreen("samples", Clock::now() + 5s));
+  std::string screen;  // everything drawn
+  ASSERT_TRUE(ToolProcess::readUntil(master, screen, "Connected to KovaTool-SPPDev.", Clock::now() + 15s)) << screen;
+  ASSERT_TRUE(ToolProcess::readUntil(master, screen, "samples", Clock::now() + 5s));
   for (const char* text : {"\x1b[?25l", "\x1b[H", "velmora stream  KovaTool-SPPDev", "Signal", "Attention",
-                           "Meditation", "Band power", "high gamma", "Blinks", "Heart", "Raw", "Ctrl-C stops"}) {
+                           "Meditation", "Band power", "high gamma", "Blinks", "Heart", "Raw", "Ctrl-C stops", "█"}) {
     EXPECT_NE(screen.find(text), std::string::npos) << text;
   }
-  EXPECT_NE(screen.find("█"), std::string::npos) << "bars are drawn with blocks in a UTF-8 locale";
-
   tool.signal(SIGINT);
   auto status = tool.wait(Clock::now() + 10s);
-  readScreen("\x1b[?25h", Clock::now() + 2s);
+  EXPECT_TRUE(ToolProcess::readUntil(master, screen, "\x1b[?25h", Clock::now() + 2s)) << "the cursor is shown again";
   ::close(master);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
-  EXPECT_NE(screen.find("\x1b[?25h"), std::string::npos) << "the cursor is shown again";
-  // No frame line is wider than the terminal: strip the escapes and count
-  // the columns of each line.
-  std::string plain;
-  for (size_t i = 0; i < screen.size(); ++i) {
-    if (screen[i] == '\x1b') {
-      while (i < screen.size() && !std::isalpha(static_cast<unsigned char>(screen[i]))) ++i;
-      continue;
-    }
-    plain += screen[i];
+  EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
+  // No frame line is wider than the terminal (characters without escapes).
+  const std::string plain = std::regex_replace(screen, std::regex("\x1b\\[[^a-zA-Z]*[a-zA-Z]|\r"), "");
+  for (const std::string& line : ToolProcess::lines(plain)) {
+    EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }), 100) << line;
   }
-  size_t column = 0, widest = 0;
-  for (unsigned char c : plain) {
-    if (c == '\n' || c == '\r') {
-      column = 0;
-    } else if ((c & 0xC0) != 0x80) {
-      widest = std::max(widest, ++column);
-    }
-  }
-  EXPECT_LE(widest, 100u);
+}
+
+// `velmora demo`, shortened: every sample its simulated headset sent, the
+// blinks and beats the simulator put in, an LF/HF close to what its RR
+// series gives, the recording saved and nothing left behind.
+TEST(Demo, ShortRunDeliversEverythingAndItsLfHfFollowsTheSimulatorsRrSeries) {
+  test::TempDir dir;
+  test::LogCapture log;
+  const std::string tmp = dir.path() + "/tmp", save = dir.path() + "/demo.csv";
+  ::mkdir(tmp.c_str(), 0700);
+  // 144 s of headset time in 6 s (24x), under a German locale (decimal comma).
+  auto env = test::GermanLocale::environment();
+  env.push_back("TMPDIR=" + tmp);
+  const auto r = ToolProcess::run({"demo", "--seconds", "6", "--json", "--save", save}, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<nlohmann::json> lines;
+  for (const std::string& line : ToolProcess::lines(r.out)) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_GE(lines.size(), 2u);
+  const auto summary = lines.back().at("summary");
+  // The same stream, offline, with its ground truth.
+  const auto& s = summary.at("simulator");
+  auto options = sim::SimulatedHeadset::options(s.at("name"), *sim::parseSignalMode(s.value("mode", "")), s.at("seed"),
+                                                1, s.at("seconds").get<double>());
+  options.signal.periodSeconds = s.at("period");
+  sim::GroundTruth truth;
+  const test::StreamContent sent = test::scanStream(sim::HeadsetSimulator::generateOffline(options, &truth));
+  // Every sample, once and in order.
+  std::vector<int32_t> raw;
+  for (const auto& line : lines)
+    for (const auto& v : line.value("raw", nlohmann::json::array())) raw.push_back(v.get<int32_t>());
+  EXPECT_EQ(raw, sent.raw);
+  EXPECT_TRUE(summary.at("samples") == sent.raw.size() && summary.at("samples_sent") == sent.raw.size());
+  // Blinks are counted per delivery (at 24x two may share one on a loaded
+  // machine); beats all but the first few, which the detector learns on.
+  const auto blinks = summary.at("blinks").get<double>(), beats = summary.at("beats").get<double>();
+  EXPECT_TRUE(blinks <= truth.blinks.size() && blinks >= 0.8 * truth.blinks.size()) << summary.dump();
+  std::vector<int32_t> trueRr;
+  for (const auto& beat : truth.beats)
+    if (beat.rrMs) trueRr.push_back(static_cast<int32_t>(std::lround(*beat.rrMs)));
+  EXPECT_TRUE(beats <= trueRr.size() && beats + 5 >= trueRr.size()) << summary.dump();
+  // LF/HF against the library's own calculation over the true RR series: the
+  // demo's list starts a beat or two later and each interval may be a sample
+  // (2 ms) off (1.2 % on the ratio for this seed); 5 % still fails on a
+  // lost, doubled or reordered beat.
+  VLHrv reference;
+  ASSERT_GT(reference.calculateEnergyLevel(trueRr.data(), static_cast<int32_t>(trueRr.size())), 0.0);
+  const double expected = reference.result().at("LF/HF").asDouble();
+  EXPECT_NEAR(summary.value("LF/HF", 0.0), expected, 0.05 * expected) << summary.dump();
+  EXPECT_NEAR(summary.value("energy", 0), reference.energyLevel(), 3);
+  // The recording is saved where asked, with every sample; the scratch
+  // folder (device folder, pty link, recording folder) is gone.
+  EXPECT_EQ(summary.at("recording").get<std::string>(), save);
+  EXPECT_EQ(test::readStreamLog(save).raw, sent.raw);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "left behind in TMPDIR";
 }
 
 }  // namespace

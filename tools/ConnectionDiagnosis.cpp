@@ -25,39 +25,13 @@ std::string joinNames(const std::vector<PortSummary>& ports) {
   return out;
 }
 
-// What ConnectTo makes of its argument: a wanted name (the text after the
-// path's first ".") or, for a path without a ".", a wanted path.
-struct Selection {
-  std::optional<std::string> name;
-  std::optional<std::string> path;
-};
-
-Selection selectionOf(const std::optional<std::string>& port) {
-  Selection s;
-  if (!port) return s;
-  const size_t dot = port->find('.');
-  if (dot == std::string::npos) {
-    s.path = *port;
-  } else {
-    const size_t end = port->find('.', dot + 1);
-    s.name = port->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1);
-  }
-  return s;
-}
-
 }  // namespace
 
-std::vector<PortSummary> ConnectionDiagnosis::ports(const std::optional<std::string>& port) {
-  const Selection wanted = selectionOf(port);
+std::vector<PortSummary> ConnectionDiagnosis::ports(const std::optional<PortChoice>& port) {
   std::vector<PortSummary> out;
   for (const auto& p : ZPRSerialPortManager::sharedSerialPortManager().availablePorts()) {
-    PortSummary s{p->name(), p->path(), false};
-    if (wanted.path) {
-      s.candidate = p->IOKitDevice() && p->IOKitDevice()->hasPath(*wanted.path);
-    } else {
-      s.candidate = VelmoraObjC::isHeadsetCandidateName(p->name()) && (!wanted.name || p->name() == *wanted.name);
-    }
-    out.push_back(std::move(s));
+    const bool candidate = port ? port->matches(*p) : VelmoraObjC::isHeadsetCandidateName(p->name());
+    out.push_back({p->name(), p->path(), candidate});
   }
   return out;
 }
@@ -94,7 +68,7 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   }
 }
 
-std::string ConnectionDiagnosis::explain(const std::optional<std::string>& port) {
+std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) {
   const std::vector<PortSummary> all = ports(port);
   std::vector<PortSummary> candidates;
   for (const auto& p : all) {
@@ -102,28 +76,22 @@ std::string ConnectionDiagnosis::explain(const std::optional<std::string>& port)
   }
 
   if (candidates.empty()) {
-    const Selection wanted = selectionOf(port);
-    if (wanted.path) {
+    if (port && port->byPath()) {
+      const std::string& path = port->text();
       std::error_code ec;
-      if (!std::filesystem::exists(*wanted.path, ec)) {
-        return *wanted.path +
+      if (!std::filesystem::exists(path, ec)) {
+        return path +
                " does not exist. Run `velmora ports` to see the serial ports and pass one of "
                "their names or paths to --port.";
       }
-      return *wanted.path +
+      return path +
              " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
              "another tty can be published as a port with `ln -s " +
-             *wanted.path + " " + platform::DeviceFolder::path() +
+             path + " " + platform::DeviceFolder::path() +
              "/tty.NAME` (NAME beginning with Kova, Trell, "
              "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
     }
-    if (wanted.name) {
-      std::string text = "No headset port named " + *wanted.name + ".";
-      if (!VelmoraObjC::isHeadsetCandidateName(*wanted.name)) {
-        text += " A headset port's name begins with Kova, Trell, Halobelt or Quorvex.";
-      }
-      return text + " Run `velmora ports` to see the serial ports.";
-    }
+    if (port) return "No port named " + port->text() + ". Run `velmora ports` to see the serial ports.";
     std::string text = std::string("No headset found. ") + kNoHeadsetHint;
     if (!all.empty()) {
       text += " Serial ports present, none of them a headset: " + joinNames(all) +

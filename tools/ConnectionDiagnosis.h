@@ -2,8 +2,8 @@
 // on.  The accessory object reports a refused connect only as
 // accessoryDidDisconnect, so after one the tool looks for itself: which
 // serial ports the port manager knows, which of them the connect would have
-// taken (headset names, or the --port selection), and what opening each of
-// those gives (busy, permission denied, gone).
+// taken (headset names, or the port that --port names), and what opening each
+// of those gives (busy, permission denied, gone).
 //
 // Threads: any thread; it reads the port manager's snapshot and opens the
 // candidates' paths briefly (and closes them again).
@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "PortChoice.h"
 
 namespace velmora::tool {
 
@@ -23,8 +25,8 @@ struct PortSummary {
 
 class ConnectionDiagnosis {
  public:
-  // `port` is what was handed to ConnectTo (none for Connect).
-  static std::string explain(const std::optional<std::string>& port);
+  // `port` is the --port choice (none: the first headset, as Connect takes).
+  static std::string explain(const std::optional<PortChoice>& port);
 
   // The sentence for a failed open of `path` (`name`) with errno `err`.
   static std::string explainOpenError(const std::string& name, const std::string& path, int err);
@@ -34,7 +36,7 @@ class ConnectionDiagnosis {
   static int probe(const std::string& path);
 
   // The ports the manager lists, marked as the connect would choose.
-  static std::vector<PortSummary> ports(const std::optional<std::string>& port);
+  static std::vector<PortSummary> ports(const std::optional<PortChoice>& port);
 
   // The hint that ends every "no headset" message.
   static constexpr const char* kNoHeadsetHint =

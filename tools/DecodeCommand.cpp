@@ -6,109 +6,131 @@
 // packet wrote are taken from the object and, when there are any, written to
 // stdout as one JSON object per line: each data-dictionary key the packet set
 // (the last value when it set one twice), and "raw" with the packet's raw
-// samples in order.  Packets that fail their checksum write nothing.  Log
-// lines go to stderr only.  The input is streamed in blocks, so captures of
-// any size work; the exit status is 0 whatever the bytes, 1 when the input
-// cannot be read.
-#include <fcntl.h>
+// samples in order.  Packets that fail their checksum write nothing.  The
+// input is streamed in blocks, so captures of any size work.
+//
+// stderr gets one summary line at the end: the packets decoded, the packets
+// dropped for a wrong checksum and the bytes skipped (outside any packet:
+// noise, broken sync pairs, a packet cut off at the end).  The library's own
+// log lines (one per checksum error, one per signal-quality row, ...) go
+// there only with --verbose: a noisy capture would flood the terminal.
+//
+// Exit status: 0 whatever the bytes (also when the reader of stdout goes
+// away); 1 stdout cannot be written; 2 the input cannot be read.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
-#include <string_view>
 
 #include "Command.h"
+#include "CommandSupport.h"
+#include "JsonLinesView.h"
+#include "LogBuffer.h"
+#include "Output.h"
 #include "Velmora.h"
 
 namespace velmora::tool {
 namespace {
 
+constexpr const char* kCommand = "velmora decode";
+
 class PacketPrinter {
  public:
-  PacketPrinter() { accessory_.resetParser(); }
-  ~PacketPrinter() { flush(); }
+  explicit PacketPrinter(Output& output) : output_(output) { accessory_.resetParser(); }
 
   // Frames `bytes`, cutting the stream right after every checksum byte so
-  // that each packet's values are taken on their own.
-  void feed(std::span<const uint8_t> bytes) {
+  // that each packet's values are taken on their own.  False once stdout
+  // has ended.
+  bool feed(std::span<const uint8_t> bytes) {
     size_t at = 0;
     while (at < bytes.size()) {
-      const bool checksumByte = parserState.state == 4;
+      const int32_t state = parserState.state;
       size_t take = 1;
       // The payload bytes still due go in one piece: none of them ends a
       // packet.  (A zero-length packet still takes one byte here.)
-      if (parserState.state == 3) {
+      if (state == 3) {
         take = std::min(static_cast<size_t>(std::max(accessory_.payloadBytesRemaining(), 1)), bytes.size() - at);
       }
       accessory_.parseByte(bytes.subspan(at, take));
       at += take;
-      if (checksumByte) print(accessory_.takeData());
-    }
-  }
-
-  void flush() {
-    if (!out_.empty()) std::fwrite(out_.data(), 1, out_.size(), stdout);
-    out_.clear();
-    std::fflush(stdout);
-  }
-
- private:
-  void print(const Dictionary& data) {
-    if (data.empty()) return;
-    nlohmann::json line = nlohmann::json::object();
-    for (const auto& [key, value] : data) {
-      if (value.isArray()) {
-        line[key] = value.asArray();
-      } else if (value.isInt()) {
-        line[key] = value.asInt();
-      } else {
-        line[key] = value.asDouble();
+      // A packet's bytes: its two sync bytes, then everything from the
+      // length byte to the checksum byte.
+      if (state == 1 && parserState.state == 2) {
+        packetBytes_ = 2;
+      } else if (state >= 2) {
+        packetBytes_ += take;
+      }
+      if (state == 4) {
+        ++packets_;
+        framedBytes_ += packetBytes_;
+        if (!print(accessory_.takeData())) return false;
       }
     }
+    return true;
+  }
+
+  bool flush() {
+    const bool ok = output_.write(std::move(out_));
+    out_.clear();
+    return ok;
+  }
+
+  // Packets framed (good and bad) and the bytes they took.
+  uint64_t packets() const { return packets_; }
+  uint64_t framedBytes() const { return framedBytes_; }
+
+ private:
+  bool print(const Dictionary& data) {
+    if (data.empty()) return true;
+    nlohmann::ordered_json line = nlohmann::ordered_json::object();
+    JsonLinesView::addValues(line, data);
     out_ += line.dump();
     out_ += '\n';
-    if (out_.size() >= kFlushAt) flush();
+    return out_.size() < kFlushAt || flush();
   }
 
   static constexpr size_t kFlushAt = 1 << 16;
+  Output& output_;
   VelmoraObjC accessory_;
   std::string out_;
+  uint64_t packets_ = 0;
+  uint64_t framedBytes_ = 0;
+  uint64_t packetBytes_ = 0;
 };
 
-int run(const std::string& file) {
-  setLogSink([](std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-  });
-  const bool useStdin = file.empty() || file == "-";
-  const int fd = useStdin ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "velmora decode: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
-    return 1;
-  }
-  int status = 0;
-  {
-    PacketPrinter printer;
-    static uint8_t block[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, block, sizeof block);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        std::fprintf(stderr, "velmora decode: cannot read %s: %s\n", useStdin ? "standard input" : file.c_str(),
-                     std::strerror(errno));
-        status = 1;
-        break;
-      }
-      printer.feed(std::span<const uint8_t>(block, static_cast<size_t>(n)));
+int run(const std::string& file, bool verbose) {
+  LogBuffer log(verbose);
+  std::string name;
+  const int fd = openInput(file, kCommand, name);
+  if (fd < 0) return kExitBadInput;
+  int status = kExitDone;
+  uint64_t total = 0;
+  Output output;
+  PacketPrinter printer(output);
+  static uint8_t block[1 << 16];
+  for (bool more = true; more;) {
+    const ssize_t n = ::read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kCommand, name.c_str(), std::strerror(errno));
+      status = kExitBadInput;
     }
+    if (n <= 0) break;
+    total += static_cast<uint64_t>(n);
+    more = printer.feed(std::span<const uint8_t>(block, static_cast<size_t>(n)));
   }
-  if (!useStdin) ::close(fd);
+  if (fd != STDIN_FILENO) ::close(fd);
+  printer.flush();
+  output.finish();
+  if (output.error() != 0) return std::max(status, output.report(kCommand));
+
+  const uint64_t failed = log.checksumErrors();
+  std::fprintf(stderr, "%s: %llu packets, %llu checksum failures, %llu bytes skipped\n", kCommand,
+               static_cast<unsigned long long>(printer.packets() - failed), static_cast<unsigned long long>(failed),
+               static_cast<unsigned long long>(total - printer.framedBytes()));
   return status;
 }
 
@@ -116,8 +138,10 @@ CommandRegistration registration{
     "decode", "Decode a captured headset byte stream into JSON lines, one per packet",
     [](CLI::App& command) {
       auto file = std::make_shared<std::string>();
+      auto verbose = std::make_shared<bool>(false);
       command.add_option("FILE", *file, "Captured bytes; standard input when absent or \"-\"")->type_name("");
-      return [file] { return run(*file); };
+      command.add_flag("--verbose", *verbose, "Echo the library's log lines (one per checksum error, ...) to stderr");
+      return [file, verbose] { return run(*file, *verbose); };
     },
     20};
 

@@ -12,19 +12,22 @@
 // The run ends when every sample the headset sent has been delivered, or
 // at the latest half as long again (plus 5 s) after --seconds, so that a
 // slow machine still finishes in a bounded time (and says so).  The scratch
-// folder (device folder and recording folder) is removed at the end; the pty
-// and its link go with the simulator.
-#include <signal.h>
+// folder (device folder and recording folder, see sim::SimulatedHeadset) is
+// removed at the end; the pty and its link go with the simulator.
+//
+// Exit status: 0 done; 1 the run fell short (a slow machine, a failed
+// simulator, output or recording that could not be written); 2 bad
+// arguments.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -35,10 +38,12 @@
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
+#include "Output.h"
+#include "StopSignal.h"
 #include "StreamSession.h"
 #include "VLHrv.h"
-#include "platform/DeviceFolder.h"
-#include "sim/HeadsetSimulator.h"
+#include "sim/RrCollector.h"
+#include "sim/SimulatedHeadset.h"
 
 namespace velmora::tool {
 namespace {
@@ -52,36 +57,16 @@ constexpr double kHeadsetSeconds = 2.0 * kPeriodSeconds;
 constexpr uint64_t kSeed = 7;
 
 struct DemoArgs {
-  double seconds = 15.0;
+  std::string seconds = "15";
   bool json = false;
-  std::string save;
+  std::optional<std::string> save;
   bool verbose = false;
 };
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
-  return 2;
+  return kExitBadInput;
 }
-
-// Collects the RR intervals the beat detector reports.  rrDetected runs on
-// the main thread with velmora::lock held, so it only appends, under a mutex
-// of its own.
-class RrCollector : public VLHRVDelegate {
- public:
-  void rrDetected(int32_t rrIntervalMs) override {
-    std::lock_guard<std::mutex> g(mutex_);
-    intervals_.push_back(rrIntervalMs);
-  }
-  void calculationDone(const Dictionary&) override {}
-  std::vector<int32_t> intervals() const {
-    std::lock_guard<std::mutex> g(mutex_);
-    return intervals_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<int32_t> intervals_;
-};
 
 struct HrvOutcome {
   bool computed = false;
@@ -101,6 +86,21 @@ HrvOutcome computeHrv(const std::vector<int32_t>& rr) {
   out.hf = result.at("HF").number();
   out.ratio = result.at("LF/HF").number();
   out.energy = result.at("energy").asInt();
+  return out;
+}
+
+// printf into a string (the tool never sets a locale, so numbers are
+// written with a decimal point).
+__attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string out(static_cast<size_t>(std::max(length, 0)), '\0');
+  std::vsnprintf(out.data(), out.size() + 1, format, again);
+  va_end(again);
   return out;
 }
 
@@ -128,54 +128,44 @@ std::string defaultSavePath() {
 }
 
 int run(const DemoArgs& a) {
-  if (!(a.seconds >= 1.0 && a.seconds <= 3600.0)) {
-    return fail("--seconds must be between 1 and 3600 (the default, 15, shows everything)");
-  }
-  const std::string savePath = a.save.empty() ? defaultSavePath() : a.save;
+  const std::optional<double> seconds = parseSeconds(a.seconds, 1.0, 3600.0);
+  if (!seconds) return fail("--seconds must be between 1 and 3600 (the default, 15, shows everything)");
+  const std::string savePath = a.save ? *a.save : defaultSavePath();
   if (auto problem = checkSaveTarget(savePath))
     return fail("cannot save the recording to " + savePath + ": " + *problem);
 
-  auto scratch = makeScratchFolder("velmora-demo");
-  if (!scratch) return fail("cannot create a scratch folder; check that $TMPDIR (or /tmp) is writable");
-  const std::string devices = *scratch + "/devices";
-  const std::string recording = *scratch + "/recording";
-  ::mkdir(devices.c_str(), 0700);
-  ::mkdir(recording.c_str(), 0700);
-  // Before anything asks for the registry: the session's port manager finds
-  // only the simulated headset's link here (and real ports through udev).
-  platform::DeviceFolder::setPath(devices);
-  ::signal(SIGPIPE, SIG_IGN);
-
-  sim::SimulatorOptions options;
-  options.name = kDeviceName;
-  options.signal.mode = sim::SignalMode::Mixed;
-  options.signal.seed = kSeed;
-  options.signal.periodSeconds = kPeriodSeconds;
-  options.durationSeconds = kHeadsetSeconds;
-  options.speed = kHeadsetSeconds / a.seconds;
-
   LogBuffer log(a.verbose);
-  sim::HeadsetSimulator simulator(options);
+  sim::SimulatorOptions options =
+      sim::SimulatedHeadset::options(kDeviceName, sim::SignalMode::Mixed, kSeed, kHeadsetSeconds / *seconds,
+                                     kHeadsetSeconds);
+  options.signal.periodSeconds = kPeriodSeconds;
+  // Made before anything asks for the registry: the session's port manager
+  // finds only the simulated headset's link in its device folder (and real
+  // ports through udev).
+  std::optional<sim::SimulatedHeadset> headset;
   try {
-    simulator.start();
+    headset.emplace(options, "velmora-demo");
   } catch (const std::exception& e) {
-    removeFolder(*scratch);
     std::fprintf(stderr,
                  "%s: cannot start the simulated headset: %s. Check that ptys are available (/dev/ptmx) "
-                 "and that %s is writable.\n",
-                 kCommand, e.what(), devices.c_str());
-    return 1;
+                 "and that $TMPDIR (or /tmp) is writable.\n",
+                 kCommand, e.what());
+    return kExitFailed;
   }
+  sim::HeadsetSimulator& simulator = headset->simulator();
+  const std::string recording = headset->folder() + "/recording";
+  ::mkdir(recording.c_str(), 0700);
 
+  Output output(STDOUT_FILENO, StopSignal::received);
   const bool json = wantJsonLines(a.json);
   std::unique_ptr<StreamView> view;
   JsonLinesView* jsonView = nullptr;
   if (json) {
-    auto v = std::make_unique<JsonLinesView>(kCommand);
+    auto v = std::make_unique<JsonLinesView>(kCommand, output);
     jsonView = v.get();
     view = std::move(v);
   } else {
-    auto live = std::make_unique<LiveView>(kCommand, 1, LiveView::styleFromEnvironment());
+    auto live = std::make_unique<LiveView>(kCommand, output, LiveView::styleFromEnvironment());
     char hint[160];
     std::snprintf(hint, sizeof hint,
                   "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.", options.speed,
@@ -188,10 +178,10 @@ int run(const DemoArgs& a) {
   StreamSession* current = nullptr;
   StreamSettings settings;
   settings.command = kCommand;
-  settings.port = std::string("/dev/tty.") + kDeviceName;
+  settings.port.emplace(kDeviceName);
   settings.reconnect = false;
   settings.countsAtEnd = false;
-  settings.seconds = a.seconds * 1.5 + 5.0;
+  settings.seconds = *seconds * 1.5 + 5.0;
   settings.recordDirectory = recording;
   settings.saveFile = savePath;
   settings.stopWhen = [&] {
@@ -199,7 +189,7 @@ int run(const DemoArgs& a) {
     return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
   };
 
-  auto rr = std::make_shared<RrCollector>();
+  auto rr = std::make_shared<sim::RrCollector>();
   const auto began = std::chrono::steady_clock::now();
   int status = 0;
   StreamStats stats;
@@ -220,11 +210,10 @@ int run(const DemoArgs& a) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const uint64_t sent = simulator.samplesSent();
   const std::string simulatorError = simulator.error();
-  simulator.stop();
-  removeFolder(*scratch);
+  headset.reset();
 
   const bool complete = simulator.isFinished() && stats.samples >= sent && simulatorError.empty();
-  if (status == 0 && !simulatorError.empty()) status = 1;
+  if (status == 0 && !simulatorError.empty()) status = kExitFailed;
 
   if (json) {
     nlohmann::ordered_json summary;
@@ -246,35 +235,32 @@ int run(const DemoArgs& a) {
     summary["recording"] = saved;
     jsonView->writeLine({{"summary", summary}});
   } else {
-    std::printf("\nvelmora demo: %s\n", complete ? "finished." : "stopped early.");
-    std::printf("  Headset time  %.0f s of simulated EEG and ECG at %.1fx, in %.1f s\n", kHeadsetSeconds, options.speed,
-                elapsed);
-    std::printf("  Samples       %s of %s sent\n", grouped(stats.samples).c_str(), grouped(sent).c_str());
-    std::printf("  Blinks        %s\n", grouped(stats.blinks).c_str());
-    std::printf("  Beats         %zu RR intervals, %.1f s\n", intervals.size(), hrvOutcome.rrSeconds);
-    if (hrvOutcome.computed) {
-      std::printf("  HRV           LF %.1f   HF %.1f   LF/HF %.2f   energy level %d\n", hrvOutcome.lf, hrvOutcome.hf,
-                  hrvOutcome.ratio, hrvOutcome.energy);
-    } else {
-      std::printf("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n",
-                  hrvOutcome.rrSeconds);
-    }
-    std::printf("  Recording     %s\n", saved.empty() ? "not saved" : saved.c_str());
-    std::printf(
-        "\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
-        "`velmora stream` in another.\n");
-    std::fflush(stdout);
+    output.write(text("\nvelmora demo: %s\n", complete ? "finished." : "stopped early.") +
+                 text("  Headset time  %.0f s of simulated EEG and ECG at %.1fx, in %.1f s\n", kHeadsetSeconds,
+                      options.speed, elapsed) +
+                 text("  Samples       %s of %s sent\n", grouped(stats.samples).c_str(), grouped(sent).c_str()) +
+                 text("  Blinks        %s\n", grouped(stats.blinks).c_str()) +
+                 text("  Beats         %zu RR intervals, %.1f s\n", intervals.size(), hrvOutcome.rrSeconds) +
+                 (hrvOutcome.computed
+                      ? text("  HRV           LF %.1f   HF %.1f   LF/HF %.2f   energy level %d\n", hrvOutcome.lf,
+                             hrvOutcome.hf, hrvOutcome.ratio, hrvOutcome.energy)
+                      : text("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n",
+                             hrvOutcome.rrSeconds)) +
+                 text("  Recording     %s\n", saved.empty() ? "not saved" : saved.c_str()) +
+                 "\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
+                 "`velmora stream` in another.\n");
   }
+  output.finish();
   if (!simulatorError.empty()) {
     std::fprintf(stderr, "%s: the simulated headset failed: %s\n", kCommand, simulatorError.c_str());
   } else if (status == 0 && !complete && stats.samples < sent && elapsed >= *settings.seconds) {
     std::fprintf(stderr,
                  "%s: this machine could not keep up: %s of %s samples arrived in time. Give the demo more time, "
                  "e.g. `velmora demo --seconds %.0f`.\n",
-                 kCommand, grouped(stats.samples).c_str(), grouped(sent).c_str(), a.seconds * 3);
-    status = 1;
+                 kCommand, grouped(stats.samples).c_str(), grouped(sent).c_str(), *seconds * 3);
+    status = kExitFailed;
   }
-  return status;
+  return status == kExitDone ? output.report(kCommand) : status;
 }
 
 CommandRegistration registration{
@@ -285,7 +271,8 @@ CommandRegistration registration{
       cmd.add_flag("--json", args->json,
                    "JSON lines instead of the live view, and a last line {\"summary\": ...}. The default when "
                    "stdout is not a terminal");
-      cmd.add_option("--save", args->save, "Where to save the recording (default: ./velmora-demo/recording.csv)")
+      cmd.add_option("--save", args->save,
+                     "Where to save the recording, a new or regular file (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(

@@ -2,20 +2,22 @@
 // intervals, run on this thread.
 //
 // Input (FILE, or stdin when FILE is absent or "-"): RR intervals in ms,
-// integers separated by whitespace, commas or newlines.  Output: one JSON
-// object on stdout with "LF", "HF", "LF/HF" and "energy"; numbers that are
-// not finite are written as the strings "NaN", "Infinity" and "-Infinity".
-// Log lines of the library go to stderr.
+// integers separated by whitespace, commas or newlines; a UTF-8 byte-order
+// mark at the start is skipped.  Output: one JSON object on stdout with
+// "LF", "HF", "LF/HF" and "energy"; numbers that are not finite are written
+// as the strings "NaN", "Infinity" and "-Infinity".  The library's log lines
+// go to stderr only with --verbose.
 //
-// Exit status: 0 done; 1 the list was refused (too short: the library's
-// "Need 64 seconds of data. Total ms = %d" is on stderr); 2 unreadable input.
+// Exit status: 0 done; 1 the list was refused as too short, or stdout cannot
+// be written; 2 unreadable input: it cannot be read, a word is no interval,
+// or it holds no interval at all.
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -23,44 +25,90 @@
 #include <vector>
 
 #include "Command.h"
+#include "CommandSupport.h"
+#include "LogBuffer.h"
+#include "Output.h"
 #include "VLHrv.h"
-#include "platform/Log.h"
 
 namespace velmora::tool {
 namespace {
 
-// Parses the intervals; on failure returns a message naming the line and the
-// offending word.
-std::optional<std::string> readIntervals(std::istream& in, std::vector<int32_t>& out) {
-  std::string line;
-  for (long lineNumber = 1; std::getline(in, line); ++lineNumber) {
-    size_t pos = 0;
-    while (pos < line.size()) {
-      pos = line.find_first_not_of(" \t\r\f\v,", pos);
-      if (pos == std::string::npos) break;
-      size_t end = line.find_first_of(" \t\r\f\v,", pos);
-      if (end == std::string::npos) end = line.size();
-      const std::string word = line.substr(pos, end - pos);
-      pos = end;
+constexpr const char* kCommand = "velmora hrv";
+// No interval needs more characters; a longer word is refused as soon as it
+// is seen, so that a file without separators is not read into memory.
+constexpr size_t kLongestWord = 32;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-      auto where = [&] { return "line " + std::to_string(lineNumber) + ": \"" + word + "\""; };
-      int64_t value = 0;
-      auto [ptr, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-      if (ec == std::errc::result_out_of_range) return where() + " is out of the 32-bit range";
-      if (ec != std::errc() || ptr != word.data() + word.size()) return where() + " is not an integer";
-      if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min()) {
-        return where() + " is out of the 32-bit range";
-      }
-      if (value <= 0) return where() + " is not an RR interval (intervals are in ms and above 0)";
-      if (out.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-        return where() + ": too many intervals";
-      }
-      out.push_back(static_cast<int32_t>(value));
+// `word` as it can be shown in a message: bytes that are not printable ASCII
+// as \xNN, cut off after kLongestWord bytes.
+std::string shown(const std::string& word) {
+  std::string out;
+  for (size_t i = 0; i < word.size() && i < kLongestWord; ++i) {
+    const auto c = static_cast<unsigned char>(word[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
     }
   }
-  if (in.bad()) return std::string("read error: ") + std::strerror(errno);
-  return std::nullopt;
+  return word.size() > kLongestWord ? out + "..." : out;
 }
+
+// Reads the intervals from `fd` in blocks.  On failure returns a message
+// naming the line and the offending word, or the read error.
+class IntervalReader {
+ public:
+  std::optional<std::string> read(int fd, std::vector<int32_t>& out) {
+    char block[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, block, sizeof block);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::string("cannot read it: ") + std::strerror(errno);
+      if (n == 0) return endWord(out);
+      for (ssize_t i = 0; i < n; ++i) {
+        const char c = block[i];
+        if (c == '\0') return where() + "a NUL byte; this is not a text file of RR intervals";
+        if (std::strchr(" \t\r\n\f\v,", c) == nullptr) {
+          word_ += c;
+          if (word_.size() > kLongestWord) return where() + "\"" + shown(word_) + "\" is not an integer";
+          continue;
+        }
+        if (auto error = endWord(out)) return error;
+        if (c == '\n') ++line_;
+      }
+    }
+  }
+
+ private:
+  std::string where() const { return "line " + std::to_string(line_) + ": "; }
+
+  std::optional<std::string> endWord(std::vector<int32_t>& out) {
+    if (first_ && word_.starts_with(kByteOrderMark)) word_.erase(0, kByteOrderMark.size());
+    if (word_.empty()) return std::nullopt;
+    first_ = false;
+    const std::string word = std::move(word_);
+    word_.clear();
+    int64_t value = 0;
+    const auto [ptr, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+    const bool whole = ptr == word.data() + word.size();
+    if (ec == std::errc::result_out_of_range ||
+        (ec == std::errc() && whole && (value > std::numeric_limits<int32_t>::max() ||
+                                        value < std::numeric_limits<int32_t>::min()))) {
+      return where() + "\"" + shown(word) + "\" is out of the 32-bit range";
+    }
+    if (ec != std::errc() || !whole) return where() + "\"" + shown(word) + "\" is not an integer";
+    if (value <= 0) return where() + "\"" + word + "\" is not an RR interval (intervals are in ms and above 0)";
+    if (out.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) return where() + "too many intervals";
+    out.push_back(static_cast<int32_t>(value));
+    return std::nullopt;
+  }
+
+  std::string word_;
+  long line_ = 1;
+  bool first_ = true;
+};
 
 nlohmann::ordered_json number(const Value& v) {
   if (v.isInt()) return v.asInt();
@@ -70,35 +118,34 @@ nlohmann::ordered_json number(const Value& v) {
   return d;
 }
 
-int run(const std::string& path) {
-  setLogSink([](std::string_view line) {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  });
-
+int run(const std::string& path, bool verbose) {
+  LogBuffer log(verbose);
+  std::string name;
+  const int fd = openInput(path, kCommand, name);
+  if (fd < 0) return kExitBadInput;
   std::vector<int32_t> intervals;
-  std::optional<std::string> error;
-  if (path.empty() || path == "-") {
-    error = readIntervals(std::cin, intervals);
-  } else {
-    std::ifstream file(path);
-    if (!file) {
-      std::fprintf(stderr, "velmora hrv: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-      return 2;
-    }
-    error = readIntervals(file, intervals);
-  }
+  const std::optional<std::string> error = IntervalReader().read(fd, intervals);
+  if (fd != STDIN_FILENO) ::close(fd);
   if (error) {
-    std::fprintf(stderr, "velmora hrv: %s%s%s\n", path.empty() || path == "-" ? "" : path.c_str(),
-                 path.empty() || path == "-" ? "" : ": ", error->c_str());
-    return 2;
+    std::fprintf(stderr, "%s: %s: %s\n", kCommand, name.c_str(), error->c_str());
+    return kExitBadInput;
+  }
+  if (intervals.empty()) {
+    std::fprintf(stderr, "%s: %s holds no RR intervals; give intervals in ms, one per line or separated by blanks\n",
+                 kCommand, name.c_str());
+    return kExitBadInput;
   }
 
   VLHrv hrv;
   if (hrv.calculateEnergyLevel(intervals.data(), static_cast<int32_t>(intervals.size())) < 0) {
+    // The library's own reason carries the total it counted.
+    std::string total = log.lastStartingWith("Need 64 seconds of data. Total ms = ").value_or("");
+    if (const size_t eq = total.rfind("= "); eq != std::string::npos) total = total.substr(eq + 2) + " ms";
     std::fprintf(stderr,
-                 "velmora hrv: too short: the intervals after the first must add up to at least 63500 ms (about 64 s "
-                 "of heartbeats); give a longer list\n");
-    return 1;
+                 "%s: too short: the intervals after the first add up to %s; the calculation needs at least 63500 ms "
+                 "(about 64 s of heartbeats); give a longer list\n",
+                 kCommand, total.empty() ? "too little" : total.c_str());
+    return kExitFailed;
   }
 
   const Dictionary result = hrv.result();
@@ -107,17 +154,21 @@ int run(const std::string& path) {
     auto it = result.find(key);
     if (it != result.end()) out[key] = number(it->second);
   }
-  std::cout << out.dump() << std::endl;
-  return std::cout ? 0 : 2;
+  Output output;
+  output.write(out.dump() + "\n");
+  output.finish();
+  return output.report(kCommand);
 }
 
 CommandRegistration registration{
     "hrv", "LF/HF and energy level of a list of RR intervals (ms) from FILE or stdin",
     [](CLI::App& cmd) -> CommandRunner {
       auto path = std::make_shared<std::string>();
+      auto verbose = std::make_shared<bool>(false);
       cmd.add_option("FILE", *path, "RR intervals in ms, separated by whitespace or commas; \"-\" or none for stdin")
           ->type_name("");
-      return [path] { return run(*path); };
+      cmd.add_flag("--verbose", *verbose, "Echo the library's log lines to stderr");
+      return [path, verbose] { return run(*path, *verbose); };
     },
     60};
 

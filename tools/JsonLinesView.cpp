@@ -4,13 +4,18 @@
 
 namespace velmora::tool {
 
-JsonLinesView::JsonLinesView(std::string command, std::FILE* out, std::FILE* messages)
+JsonLinesView::JsonLinesView(std::string command, Output& out, std::FILE* messages)
     : command_(std::move(command)), out_(out), messages_(messages) {}
 
 nlohmann::ordered_json JsonLinesView::toJson(double t, const Dictionary& data) {
   nlohmann::ordered_json line;
   // Rounded to the microsecond, so the number prints short.
   line["t"] = std::round(t * 1e6) / 1e6;
+  addValues(line, data);
+  return line;
+}
+
+void JsonLinesView::addValues(nlohmann::ordered_json& line, const Dictionary& data) {
   for (const auto& [key, value] : data) {
     if (value.isArray()) {
       line[key] = value.asArray();
@@ -20,15 +25,9 @@ nlohmann::ordered_json JsonLinesView::toJson(double t, const Dictionary& data) {
       line[key] = value.asInt();
     }
   }
-  return line;
 }
 
-bool JsonLinesView::writeLine(const nlohmann::ordered_json& object) {
-  if (closed_) return false;
-  const std::string text = object.dump() + "\n";
-  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) closed_ = true;
-  return !closed_;
-}
+bool JsonLinesView::writeLine(const nlohmann::ordered_json& object) { return out_.write(object.dump() + "\n"); }
 
 // The session's own message tells of the connection.
 void JsonLinesView::connected(const std::string&) {}
@@ -39,6 +38,6 @@ void JsonLinesView::message(const std::string& text, Tone) {
   std::fprintf(messages_, "%s: %s\n", command_.c_str(), text.c_str());
 }
 
-void JsonLinesView::finish(const StreamStats&) { std::fflush(out_); }
+void JsonLinesView::finish(const StreamStats&) { out_.finish(); }
 
 }  // namespace velmora::tool

@@ -3,11 +3,12 @@
 // stdout: "t" (seconds since the epoch at delivery, microsecond precision)
 // first, then the dictionary's keys in order, "raw" as an array of integers.
 // Status messages go to stderr prefixed with the command's name, so that
-// stdout stays parseable.  Each line is flushed as it is written, for
-// readers that follow the stream live.
+// stdout stays parseable.  Each line is handed to the Output as it comes,
+// for readers that follow the stream live; a reader that stalls holds up
+// only the Output's thread.
 //
-// A write that fails (the reader closed the pipe: EPIPE, with SIGPIPE
-// ignored) marks the output closed; the session then stops.
+// A write that fails (EPIPE when the reader went away, with SIGPIPE ignored;
+// ENOSPC on a full disk, ...) ends the output; the session then stops.
 //
 // Threads: main thread only (see StreamView).
 #pragma once
@@ -16,33 +17,35 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "Output.h"
 #include "StreamView.h"
 
 namespace velmora::tool {
 
 class JsonLinesView : public StreamView {
  public:
-  explicit JsonLinesView(std::string command, std::FILE* out = stdout, std::FILE* messages = stderr);
+  JsonLinesView(std::string command, Output& out, std::FILE* messages = stderr);
 
   void connected(const std::string& name) override;
   void data(double t, const Dictionary& data, const StreamStats& stats) override;
   void message(const std::string& text, Tone tone) override;
   void tick(const StreamStats&) override {}
   void finish(const StreamStats&) override;
-  bool outputClosed() const override { return closed_; }
+  int outputError() const override { return out_.error(); }
 
-  // Writes one object as a line; false (and the output marked closed) when
-  // it cannot be written.
+  // Writes one object as a line; false once the output has ended.
   bool writeLine(const nlohmann::ordered_json& object);
 
   // The line's object for one delivery.
   static nlohmann::ordered_json toJson(double t, const Dictionary& data);
+  // Adds the dictionary's keys to `line` in order: integers, doubles, and
+  // arrays of integers ("raw").
+  static void addValues(nlohmann::ordered_json& line, const Dictionary& data);
 
  private:
   std::string command_;
-  std::FILE* out_;
+  Output& out_;
   std::FILE* messages_;
-  bool closed_ = false;
 };
 
 }  // namespace velmora::tool

@@ -1,10 +1,8 @@
 #include "LiveView.h"
 
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -109,8 +107,8 @@ bool localeIsUtf8() {
 
 }  // namespace
 
-LiveView::LiveView(std::string title, int fd, Style style)
-    : title_(std::move(title)), fd_(fd), style_(style), started_(nowSeconds()) {}
+LiveView::LiveView(std::string title, Output& out, Style style)
+    : title_(std::move(title)), out_(out), style_(style), started_(nowSeconds()) {}
 
 LiveView::Style LiveView::styleFromEnvironment() {
   Style style;
@@ -136,9 +134,9 @@ void LiveView::tick(const StreamStats& stats) { draw(stats); }
 
 void LiveView::finish(const StreamStats& stats) {
   if (!screenTaken_) return;  // ended before the screen was taken (a refused connect)
-  draw(stats);
-  const std::string restore = style_.colour ? std::string(kReset) + "\x1b[?25h" : "\x1b[?25h";
-  [[maybe_unused]] ssize_t n = ::write(fd_, restore.data(), restore.size());
+  draw(stats, true);
+  out_.write(style_.colour ? std::string(kReset) + "\x1b[?25h" : "\x1b[?25h");
+  out_.finish();
 }
 
 std::string LiveView::paint(const std::string& text, const char* colour) const {
@@ -329,11 +327,12 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
   return lines;
 }
 
-void LiveView::draw(const StreamStats& stats) {
+void LiveView::draw(const StreamStats& stats, bool last) {
+  if (!last && out_.pending() > 0) return;
   winsize size{};
   size_t width = 80;
   size_t height = 40;
-  if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+  if (::ioctl(out_.fd(), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
     width = size.ws_col;
     height = size.ws_row;
   }
@@ -353,15 +352,7 @@ void LiveView::draw(const StreamStats& stats) {
     frame += "\x1b[K\n";
   }
   frame += "\x1b[J";
-  const char* p = frame.data();
-  size_t left = frame.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd_, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  out_.write(std::move(frame));
 }
 
 }  // namespace velmora::tool

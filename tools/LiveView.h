@@ -8,7 +8,9 @@
 // finish(), leaving the last frame on the screen.
 //
 // The frame adapts to the terminal's width and height (asked for at every
-// redraw, so a resized window redraws right).  Block characters are used
+// redraw, so a resized window redraws right).  Frames go out through an
+// Output; while one is still being written (a terminal paused with Ctrl-S),
+// the next ones are skipped: only the latest frame matters.  Block characters are used
 // when the locale is UTF-8, ASCII otherwise; colours unless NO_COLOR is set.
 //
 // Threads: main thread only (see StreamView).
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Output.h"
 #include "StreamView.h"
 
 namespace velmora::tool {
@@ -30,8 +33,8 @@ class LiveView : public StreamView {
     bool colour = true;
   };
 
-  // `title` heads the screen ("velmora stream"); the view draws to `fd`.
-  LiveView(std::string title, int fd, Style style);
+  // `title` heads the screen ("velmora stream"); the view draws to `out`.
+  LiveView(std::string title, Output& out, Style style);
   // The style the environment asks for (locale, NO_COLOR).
   static Style styleFromEnvironment();
 
@@ -46,6 +49,7 @@ class LiveView : public StreamView {
   void message(const std::string& text, Tone tone) override;
   void tick(const StreamStats& stats) override;
   void finish(const StreamStats& stats) override;
+  int outputError() const override { return out_.error(); }
 
   // The frame's lines for `stats` at `width` columns, `now` seconds since
   // the epoch, with the style's escapes for colour (none when colour is
@@ -53,13 +57,13 @@ class LiveView : public StreamView {
   std::vector<std::string> render(const StreamStats& stats, double now, size_t width) const;
 
  private:
-  void draw(const StreamStats& stats);
+  void draw(const StreamStats& stats, bool last = false);
   std::string bar(double fraction, size_t width, const char* colour) const;
   std::string scope(const StreamStats& stats, size_t width) const;
   std::string paint(const std::string& text, const char* colour) const;
 
   std::string title_;
-  int fd_;
+  Output& out_;
   Style style_;
   std::string port_;
   bool linkUp_ = false;

@@ -12,7 +12,9 @@ LogBuffer::LogBuffer(bool echoToStderr, size_t keep) : state_(std::make_shared<S
   setLogSink([state = state_](std::string_view line) { state->add(line); });
 }
 
-LogBuffer::~LogBuffer() { setLogSink(nullptr); }
+LogBuffer::~LogBuffer() {
+  setLogSink([](std::string_view) {});
+}
 
 void LogBuffer::State::add(std::string_view line) {
   {

@@ -4,7 +4,9 @@
 // written across it, so a command that streams installs a LogBuffer: it keeps
 // the most recent lines (to explain a failure afterwards), counts the framer's
 // checksum errors, and echoes every line to stderr only when asked to
-// (--verbose).  Destruction restores the default sink.
+// (--verbose).  Destruction leaves a sink that drops every line, as main()
+// installs at start, so that nothing logged while the process winds down
+// spills onto the terminal.
 //
 // Threads: the library logs from any thread (the main thread, the dispatch
 // thread, the read loops), some of them while holding velmora::lock, so the

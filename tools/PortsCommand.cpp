@@ -1,15 +1,23 @@
 // `velmora ports`: the serial ports the port manager sees (real hardware from
 // udev and the ttys published in the device folder), in the manager's order,
 // with their further paths and whether the name makes them a headset
-// candidate.  A table by default, JSON with --json.
-#include <cstdlib>
-#include <iostream>
+// candidate.  A table by default, JSON with --json.  A Bluetooth or USB
+// serial port without a headset name (a bound rfcomm device, a USB dongle)
+// gets a note on stderr that points at README's set-up section for a real
+// headset.
+//
+// Exit status: 0 listed (also none); 1 stdout cannot be written; 2 the
+// device folder is unusable.
+#include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "Command.h"
+#include "CommandSupport.h"
+#include "LogBuffer.h"
+#include "Output.h"
 #include "VelmoraObjC.h"
 #include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
@@ -17,9 +25,12 @@
 namespace velmora::tool {
 namespace {
 
+constexpr const char* kCommand = "velmora ports";
+
 struct PortsArgs {
   bool json = false;
-  std::string deviceDir;
+  std::optional<std::string> deviceDir;
+  bool verbose = false;
 };
 
 struct PortRow {
@@ -39,37 +50,47 @@ std::vector<PortRow> listPorts() {
   return rows;
 }
 
+// The path of a Bluetooth (rfcomm) or USB serial (ttyUSB, ttyACM) device
+// among the port's paths, if it has one.
+std::optional<std::string> serialLinkPath(const PortRow& row) {
+  std::vector<std::string> paths{row.path};
+  paths.insert(paths.end(), row.furtherPaths.begin(), row.furtherPaths.end());
+  for (const std::string& p : paths) {
+    const std::string base = std::filesystem::path(p).filename().string();
+    for (const char* kind : {"rfcomm", "ttyUSB", "ttyACM"}) {
+      if (base.starts_with(kind)) return p;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string joined(const std::vector<std::string>& parts) {
   std::string out;
   for (const auto& p : parts) out += (out.empty() ? "" : " ") + p;
   return out.empty() ? "-" : out;
 }
 
-void printTable(const std::vector<PortRow>& rows, const std::string& folder) {
-  if (rows.empty()) {
-    std::cout << "No serial ports found (device folder: " << folder << ").\n";
-    return;
-  }
+std::string table(const std::vector<PortRow>& rows, const std::string& folder) {
+  if (rows.empty()) return "No serial ports found (device folder: " + folder + ").\n";
   const std::vector<std::string> header{"NAME", "HEADSET", "PATH", "FURTHER PATHS"};
-  std::vector<std::vector<std::string>> cells;
+  std::vector<std::vector<std::string>> cells{header};
   for (const auto& r : rows) cells.push_back({r.name, r.candidate ? "yes" : "no", r.path, joined(r.furtherPaths)});
   std::vector<size_t> width(header.size());
   for (size_t c = 0; c < header.size(); ++c) {
-    width[c] = header[c].size();
     for (const auto& line : cells) width[c] = std::max(width[c], line[c].size());
   }
-  auto print = [&](const std::vector<std::string>& line) {
+  std::string out;
+  for (const auto& line : cells) {
     for (size_t c = 0; c < line.size(); ++c) {
-      std::cout << line[c];
-      if (c + 1 < line.size()) std::cout << std::string(width[c] - line[c].size() + 2, ' ');
+      out += line[c];
+      if (c + 1 < line.size()) out += std::string(width[c] - line[c].size() + 2, ' ');
     }
-    std::cout << "\n";
-  };
-  print(header);
-  for (const auto& line : cells) print(line);
+    out += "\n";
+  }
+  return out;
 }
 
-void printJson(const std::vector<PortRow>& rows, const std::string& folder) {
+std::string json(const std::vector<PortRow>& rows, const std::string& folder) {
   nlohmann::ordered_json ports = nlohmann::ordered_json::array();
   for (const auto& r : rows) {
     ports.push_back({{"name", r.name},
@@ -77,32 +98,30 @@ void printJson(const std::vector<PortRow>& rows, const std::string& folder) {
                      {"furtherPaths", r.furtherPaths},
                      {"headsetCandidate", r.candidate}});
   }
-  std::cout << nlohmann::ordered_json{{"deviceFolder", folder}, {"ports", ports}}.dump(2) << "\n";
+  return nlohmann::ordered_json{{"deviceFolder", folder}, {"ports", ports}}.dump(2) + "\n";
 }
 
 int run(const PortsArgs& a) {
-  std::string dir = a.deviceDir;
-  if (dir.empty()) {
-    const char* env = std::getenv("VELMORA_DEVICE_DIR");
-    if (env != nullptr) dir = env;
+  LogBuffer log(a.verbose);
+  if (auto problem = useDeviceFolder(a.deviceDir)) {
+    std::fprintf(stderr, "%s: %s\n", kCommand, problem->c_str());
+    return kExitBadInput;
   }
-  if (!dir.empty()) platform::DeviceFolder::setPath(dir);
-  std::string folder;
-  try {
-    folder = platform::DeviceFolder::path();
-  } catch (const std::system_error& e) {
-    std::cerr << "velmora ports: " << e.what()
-              << "; choose a device folder you can write with --device-dir DIR or VELMORA_DEVICE_DIR\n";
-    return 2;
-  }
+  const std::string folder = platform::DeviceFolder::path();
   const auto rows = listPorts();
-  if (a.json) {
-    printJson(rows, folder);
-  } else {
-    printTable(rows, folder);
+  Output output;
+  output.write(a.json ? json(rows, folder) : table(rows, folder));
+  output.finish();
+  for (const auto& r : rows) {
+    if (r.candidate) continue;
+    if (auto link = serialLinkPath(r)) {
+      std::fprintf(stderr,
+                   "%s: %s (%s) may be a headset without a headset name: see \"A real headset on Linux\" in "
+                   "README.md to name it, or connect with `velmora stream --port %s`\n",
+                   kCommand, r.name.c_str(), link->c_str(), link->c_str());
+    }
   }
-  std::cout.flush();
-  return std::cout ? 0 : 1;
+  return output.report(kCommand);
 }
 
 CommandRegistration registration{
@@ -110,8 +129,8 @@ CommandRegistration registration{
     [](CLI::App& cmd) {
       auto args = std::make_shared<PortsArgs>();
       cmd.add_flag("--json", args->json, "Print JSON instead of a table");
-      cmd.add_option("--device-dir", args->deviceDir,
-                     "Device folder to list (default: $VELMORA_DEVICE_DIR, else the user's runtime folder)");
+      cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");
+      cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       return [args] { return run(*args); };
     },
     10};

@@ -1,19 +1,35 @@
 // `velmora simulate`: a simulated headset on a pty, published in the device
 // folder as "tty.NAME", or (with --output) the same stream written to a file.
+//
+// --output writes the stream as it is generated, in bounded memory whatever
+// --seconds asks for.  A regular file (or a new name) is written under a
+// temporary name beside it and renamed over it once complete, so that a
+// failed run (a full disk) leaves any earlier file as it was; a FIFO, a
+// terminal or another device is written directly; "-" is stdout.
+//
+// Exit status: 0 done (also when the reader of stdout went away); 1 the
+// stream failed or could not be written; 2 bad arguments.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
 
 #include "Command.h"
-#include "platform/DeviceFolder.h"
+#include "CommandSupport.h"
+#include "LogBuffer.h"
+#include "Output.h"
 #include "sim/HeadsetSimulator.h"
+#include "sim/StreamGenerator.h"
 
 namespace velmora::tool {
 namespace {
@@ -27,11 +43,12 @@ struct SimulateArgs {
   std::string mode = "eeg";
   std::string from;
   double speed = 1.0;
-  double seconds = 0.0;  // 0: until stopped
+  std::optional<std::string> seconds;  // none: until stopped
   std::string truth;
   std::vector<std::string> faults;
   uint64_t seed = 1;
-  std::string deviceDir;
+  std::optional<std::string> deviceDir;
+  bool verbose = false;
   double lf = 0.04;
   double hf = 0.03;
   unsigned period = 30;
@@ -47,9 +64,11 @@ constexpr const char* kFaultHelp =
     "  unplug@10[:S]   remove the link and close the pty; re-plug a new pty under\n"
     "                  the same name after S seconds, or (no S) end the run";
 
-int fail(const std::string& message) {
-  std::cerr << "velmora simulate: " << message << "\n";
-  return 2;
+constexpr const char* kCommand = "velmora simulate";
+
+int fail(const std::string& message, int status = kExitBadInput) {
+  std::cerr << kCommand << ": " << message << "\n";
+  return status;
 }
 
 // Builds the options, or explains what to change.
@@ -76,11 +95,14 @@ std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string&
     return std::nullopt;
   }
   o.speed = a.speed;
-  if (a.seconds < 0.0 || !std::isfinite(a.seconds)) {
-    problem = "--seconds must be a positive number of seconds (leave it out to run until stopped)";
-    return std::nullopt;
+  if (a.seconds) {
+    o.durationSeconds = parseSeconds(*a.seconds, 0.0, kMaxSeconds);
+    if (!o.durationSeconds) {
+      problem = "--seconds must be a number of seconds above 0 and at most a year (leave it out to run until "
+                "stopped)";
+      return std::nullopt;
+    }
   }
-  if (a.seconds > 0.0) o.durationSeconds = a.seconds;
   if (!a.from.empty() && !a.truth.empty()) {
     problem = "--truth needs a synthesised stream; a file played back with --from has no ground truth";
     return std::nullopt;
@@ -98,30 +120,92 @@ std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string&
   return o;
 }
 
+// Where --output writes: stdout, the target itself (a FIFO, a device), or a
+// temporary file beside it that is renamed over it at the end.
+class OutputTarget {
+ public:
+  // Throws std::system_error naming what cannot be opened.
+  explicit OutputTarget(const std::string& path) : path_(path) {
+    if (path == "-") {
+      fd_ = STDOUT_FILENO;
+      return;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      if (S_ISDIR(st.st_mode)) throw std::system_error(EISDIR, std::generic_category(), path);
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+      return;
+    }
+    // A link to a file is written through: the file it names is replaced.
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    if (ec) target = path;
+    path_ = target.string();
+    temp_ = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    fd_ = ::mkstemp(temp_.data());
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + path);
+    ::fchmod(fd_, 0644 & ~currentUmask());
+  }
+  ~OutputTarget() {
+    if (fd_ > STDERR_FILENO) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+  OutputTarget(const OutputTarget&) = delete;
+  OutputTarget& operator=(const OutputTarget&) = delete;
+
+  int fd() const { return fd_; }
+  // Puts a temporary file in place; the errno when that fails.
+  int commit() {
+    if (temp_.empty()) return 0;
+    if (::fsync(fd_) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) return errno;
+    temp_.clear();
+    return 0;
+  }
+
+ private:
+  static mode_t currentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+  }
+
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+};
+
 int writeOutput(const SimulateArgs& a, const SimulatorOptions& o) {
   if (a.from.empty() && !o.durationSeconds) {
     return fail("--output needs --seconds N: how many seconds of stream to write");
   }
-  std::vector<uint8_t> bytes;
+  uint64_t bytes = 0;
+  int writeError = 0;
   try {
-    bytes = HeadsetSimulator::generateOffline(o);
+    OutputTarget target(a.output);
+    {
+      Output out(target.fd());
+      sim::StreamGenerator::generate(o, [&](std::span<const uint8_t> block) {
+        bytes += block.size();
+        return out.write(std::string(reinterpret_cast<const char*>(block.data()), block.size()));
+      });
+      out.finish();
+      writeError = out.error();
+    }
+    if (writeError == 0) writeError = target.commit();
   } catch (const std::invalid_argument& e) {
     return fail(std::string(e.what()) + "; leave them out, or leave out --output");
   } catch (const std::system_error& e) {
-    return fail(std::string(e.what()) + "; check the paths given to --from and --truth");
+    return fail(std::string(e.what()) + "; check the --output, --from and --truth paths");
   }
-  if (a.output == "-") {
-    std::cout.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    std::cout.flush();
-    if (!std::cout) return fail("cannot write the stream to standard output");
-  } else {
-    std::ofstream out(a.output, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return fail("cannot write " + a.output + "; check that its folder exists and is writable");
+  if (writeError == EPIPE) return kExitDone;
+  if (writeError != 0) {
+    return fail("cannot write " + (a.output == "-" ? std::string("the stream to standard output") : a.output) + ": " +
+                    std::strerror(writeError),
+                kExitFailed);
   }
-  std::cerr << "velmora simulate: wrote " << bytes.size() << " bytes to " << a.output << "\n";
-  return 0;
+  std::cerr << kCommand << ": wrote " << bytes << " bytes to " << a.output << "\n";
+  return kExitDone;
 }
 
 int runLive(const SimulatorOptions& o) {
@@ -175,23 +259,18 @@ int runLive(const SimulatorOptions& o) {
   }
   if (!simulator.error().empty()) {
     std::cerr << "velmora simulate: the stream failed: " << simulator.error() << "\n";
-    return 1;
+    return kExitFailed;
   }
-  return 0;
+  return kExitDone;
 }
 
 int run(const SimulateArgs& a) {
-  std::string dir = a.deviceDir;
-  if (dir.empty()) {
-    const char* env = std::getenv("VELMORA_DEVICE_DIR");
-    if (env != nullptr) dir = env;
-  }
-  if (!dir.empty()) platform::DeviceFolder::setPath(dir);
-
+  LogBuffer log(a.verbose);
   std::string problem;
   auto options = buildOptions(a, problem);
   if (!options) return fail(problem);
   if (!a.output.empty()) return writeOutput(a, *options);
+  if (auto folderProblem = useDeviceFolder(a.deviceDir)) return fail(*folderProblem);
   return runLive(*options);
 }
 
@@ -208,12 +287,15 @@ CommandRegistration registration{
                      "Play back FILE instead: a stream log (ambrix.log.csv, rows at their recorded pace) or a "
                      "captured byte stream (8 bytes per sample time)");
       cmd.add_option("--speed", args->speed, "Headset seconds per wall-clock second")->capture_default_str();
-      cmd.add_option("--seconds", args->seconds, "Seconds of headset time to send (default: until stopped)");
+      cmd.add_option("--seconds", args->seconds, "Seconds of headset time to send (default: until stopped)")
+          ->type_name("N");
       cmd.add_option("--truth", args->truth, "Write the ground truth (blinks, R peaks) to FILE as JSON lines");
       cmd.add_option("--fault", args->faults, kFaultHelp);
       cmd.add_option("--seed", args->seed, "Seed of the synthesised signal")->capture_default_str();
       cmd.add_option("--device-dir", args->deviceDir,
-                     "Device folder to publish in (default: $VELMORA_DEVICE_DIR, else the user's runtime folder)");
+                     "Device folder to publish in (default: $VELMORA_DEVICE_DIR, else $XDG_RUNTIME_DIR/velmora/devices)")
+          ->type_name("DIR");
+      cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.add_option("--lf", args->lf, "RR modulation at 0.1 Hz, fraction of the mean interval (0..0.2)")
           ->capture_default_str();
       cmd.add_option("--hf", args->hf, "RR modulation at 0.25 Hz, fraction of the mean interval (0..0.2)")

@@ -45,6 +45,8 @@ StopSignal::StopSignal(std::function<void(int signal)> onStop) : onStop_(std::mo
   ::sigaction(SIGTERM, &action, &previousTerm_);
 }
 
+bool StopSignal::received() { return lastSignal.load() != 0; }
+
 StopSignal::~StopSignal() {
   ::sigaction(SIGINT, &previousInt_, nullptr);
   ::sigaction(SIGTERM, &previousTerm_, nullptr);

@@ -2,22 +2,27 @@
 // terminal, or writes it as JSON lines (--json, or when stdout is not a
 // terminal); records and saves the stream on request, and waits for an
 // unplugged headset to come back.  See StreamSession for the session itself.
-#include <signal.h>
-
+//
+// Every argument is checked before anything starts (status 2): the --port
+// text, --seconds, the --record folder (it must exist and take files), the
+// --save file (a new or writable regular file in such a folder), the device
+// folder.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "Command.h"
 #include "CommandSupport.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
+#include "Output.h"
+#include "StopSignal.h"
 #include "StreamSession.h"
+#include "sim/ScratchFolder.h"
 
 namespace velmora::tool {
 namespace {
@@ -25,32 +30,20 @@ namespace {
 constexpr const char* kCommand = "velmora stream";
 
 struct StreamArgs {
-  std::string port;
-  double seconds = 0.0;
+  std::optional<std::string> port;
+  std::optional<std::string> seconds;
   bool json = false;
-  std::string record;
+  std::optional<std::string> record;
   std::optional<int> flag;
-  std::string save;
+  std::optional<std::string> save;
   bool noReconnect = false;
-  std::string deviceDir;
+  std::optional<std::string> deviceDir;
   bool verbose = false;
 };
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
-  return 2;
-}
-
-// What to hand to ConnectTo for --port.  A bare name (no "/") selects the
-// port of that name; a "tty.NAME" link, wherever it lies, selects NAME (the
-// accessory object takes the text after a path's first "." as the name, so
-// a dot in a folder's name must not come first); any other path is passed
-// on as it is (a path without a "." selects the port with that path).
-std::string connectArgument(const std::string& port) {
-  if (port.find('/') == std::string::npos) return "/dev/tty." + port;
-  const std::string base = std::filesystem::path(port).filename().string();
-  if (base.starts_with("tty.") && base.size() > 4) return "/dev/" + base;
-  return port;
+  return kExitBadInput;
 }
 
 std::string flagText(int flag) {
@@ -62,56 +55,53 @@ std::string flagText(int flag) {
   }
 }
 
-int run(const StreamArgs& a) {
-  if (a.seconds < 0.0 || !std::isfinite(a.seconds)) {
-    return fail("--seconds must be a positive number of seconds (leave it out to stream until Ctrl-C)");
+// The settings the arguments ask for, or the problem with them.
+std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& settings) {
+  settings.command = kCommand;
+  if (a.port) {
+    if (a.port->empty()) return "--port needs a port's name or path (`velmora ports` lists them)";
+    settings.port.emplace(*a.port);
   }
-  if (a.flag && (*a.flag < 0 || *a.flag > 255))
-    return fail("--flag must be 0 to 255: 1 records raw samples, 2 analysed values, 3 both");
-  if (a.flag && a.record.empty() && a.save.empty()) {
-    return fail("--flag chooses which rows a recording keeps; add --record DIR or --save FILE");
-  }
-  if (!a.record.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(a.record, ec)) {
-      return fail("cannot record to " + a.record + ": no such folder; create it with `mkdir -p " + a.record + "`");
+  if (a.seconds) {
+    settings.seconds = parseSeconds(*a.seconds, 0.0, kMaxSeconds);
+    if (!settings.seconds) {
+      return "--seconds must be a number of seconds above 0 and at most a year (leave it out to stream until "
+             "Ctrl-C)";
     }
   }
-  if (!a.save.empty()) {
-    if (auto problem = checkSaveTarget(a.save)) return fail("cannot save to " + a.save + ": " + *problem);
+  if (a.flag && (*a.flag < 0 || *a.flag > 255))
+    return "--flag must be 0 to 255: 1 records raw samples, 2 analysed values, 3 both";
+  if (a.flag && !a.record && !a.save) return "--flag chooses which rows a recording keeps; add --record DIR or --save FILE";
+  if (a.record) {
+    if (auto problem = checkWritableFolder(*a.record)) return "cannot record to " + *a.record + ": " + *problem;
+    settings.recordDirectory = *a.record;
   }
-  if (!a.port.empty() && a.port.find('/') == std::string::npos && a.port.find('.') != std::string::npos) {
-    return fail("--port " + a.port + ": a port name cannot contain a \".\"; pass the device's path instead");
+  if (a.save) {
+    if (auto problem = checkSaveTarget(*a.save)) return "cannot save to " + *a.save + ": " + *problem;
+    settings.saveFile = *a.save;
   }
-
-  useDeviceFolder(a.deviceDir);
-  // A reader that goes away (`velmora stream --json | head`) shows as a
-  // failed write, which ends the session cleanly.
-  ::signal(SIGPIPE, SIG_IGN);
-
-  StreamSettings settings;
-  settings.command = kCommand;
-  if (!a.port.empty()) settings.port = connectArgument(a.port);
-  if (a.seconds > 0.0) settings.seconds = a.seconds;
   settings.reconnect = !a.noReconnect;
   settings.recordFlag = static_cast<uint8_t>(a.flag.value_or(3));
-  std::optional<std::string> scratch;
-  if (!a.record.empty()) {
-    settings.recordDirectory = a.record;
-  } else if (!a.save.empty()) {
-    // --save alone records into a private folder until the copy is made.
-    scratch = makeScratchFolder("velmora-stream");
-    if (!scratch) return fail("cannot create a scratch folder for the recording; check $TMPDIR");
-    settings.recordDirectory = scratch;
+  return useDeviceFolder(a.deviceDir);
+}
+
+int run(const StreamArgs& a) {
+  StreamSettings settings;
+  if (auto problem = settingsFrom(a, settings)) return fail(*problem);
+  // --save alone records into a private folder until the copy is made.
+  std::optional<sim::ScratchFolder> scratch;
+  if (settings.saveFile && !settings.recordDirectory) {
+    scratch.emplace("velmora-stream");
+    settings.recordDirectory = scratch->path();
   }
-  if (!a.save.empty()) settings.saveFile = a.save;
 
   LogBuffer log(a.verbose);
+  Output output(STDOUT_FILENO, StopSignal::received);
   std::unique_ptr<StreamView> view;
   if (wantJsonLines(a.json)) {
-    view = std::make_unique<JsonLinesView>(kCommand);
+    view = std::make_unique<JsonLinesView>(kCommand, output);
   } else {
-    auto live = std::make_unique<LiveView>(kCommand, 1, LiveView::styleFromEnvironment());
+    auto live = std::make_unique<LiveView>(kCommand, output, LiveView::styleFromEnvironment());
     if (settings.recordDirectory) {
       std::string text = std::filesystem::path(*settings.recordDirectory).append("ambrix.log.csv").string() + " (" +
                          flagText(settings.recordFlag) + ")";
@@ -122,15 +112,14 @@ int run(const StreamArgs& a) {
     view = std::move(live);
   }
 
-  int status = 0;
-  bool saved = false;
+  int status = kExitDone;
   {
     StreamSession session(settings, *view, log);
     status = session.run();
-    saved = !session.savedRecording().empty();
+    // A recording that could not be saved stays in the scratch folder.
+    if (scratch && session.saveFailed()) scratch->keep();
   }
-  if (scratch && (saved || !settings.saveFile)) removeFolder(*scratch);
-  return status;
+  return status == kExitDone ? output.report(kCommand) : status;
 }
 
 CommandRegistration registration{
@@ -150,15 +139,17 @@ CommandRegistration registration{
       cmd.add_option("--flag", args->flag, "Rows to record: 1 raw samples, 2 analysed values, 3 both (default 3)")
           ->type_name("N");
       cmd.add_option("--save", args->save,
-                     "On exit copy the recording to FILE (records into a scratch folder when --record is not given)")
+                     "On exit copy the recording to FILE, a new or regular file (records into a scratch folder when "
+                     "--record is not given)")
           ->type_name("FILE");
       cmd.add_flag("--no-reconnect", args->noReconnect,
                    "Exit with status 1 when the headset is unplugged or switched off, instead of waiting for it");
       cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(
-          "Exit status: 0 when stopped by Ctrl-C, SIGTERM or --seconds; 1 when no headset could be connected, the "
-          "headset was lost with --no-reconnect, or the recording could not be saved; 2 for bad arguments.\n"
+          "Exit status: 0 when stopped by Ctrl-C, SIGTERM or --seconds, or when the reader of the output went away; "
+          "1 when no headset could be connected, the headset was lost with --no-reconnect, or the output or the "
+          "recording could not be written; 2 for bad arguments.\n"
           "No headset at hand? `velmora demo` streams from a simulated one; `velmora simulate` runs one for "
           "`velmora stream` to find.");
       return [args] { return run(*args); };

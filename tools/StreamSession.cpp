@@ -2,9 +2,11 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "ConnectionDiagnosis.h"
 #include "StopSignal.h"
@@ -102,7 +104,12 @@ int StreamSession::run() {
       [this](const platform::Notification&) { post([this] { onArrival(); }); });
   observing_ = true;
 
-  if (!settings_.recordDirectory || startRecording()) connectFirst();
+  // Recording starts once the headset is connected, so that a refused
+  // connect leaves an earlier log in the folder (and the --save target) as
+  // it was.  No row is lost: what the port receives is decoded only once the
+  // main run loop runs, below.
+  connectFirst();
+  if (!finished_ && settings_.recordDirectory) startRecording();
   if (!finished_) {
     tickTimer_ = RunLoop::main().addTimer(kTickInterval, [this] { onTick(); });
     view_.tick(stats_);
@@ -114,12 +121,10 @@ int StreamSession::run() {
 
 bool StreamSession::startRecording() {
   const std::string& directory = *settings_.recordDirectory;
-  accessory_->startRecording(directory, settings_.recordFlag);
-  if (!accessory_->isRecording()) {
+  if (!accessory_->startRecording(directory, settings_.recordFlag)) {
     std::string why = log_.lastStartingWith("VLAccessory: cannot record to ").value_or("");
     if (const size_t colon = why.rfind(": "); colon != std::string::npos) why = why.substr(colon + 2);
-    stop(1, "Cannot record to " + directory + (why.empty() ? "" : ": " + why) +
-                ". Check that the folder exists and is writable (create it with `mkdir -p " + directory + "`).");
+    stop(1, "Cannot record to " + directory + (why.empty() ? "" : ": " + why) + ".");
     return false;
   }
   recording_ = true;
@@ -141,9 +146,11 @@ void StreamSession::finishRecording() {
     return;
   }
   const std::string& destination = *settings_.saveFile;
-  accessory_->stopRecording(destination);
-  if (auto failed = log_.lastStartingWith("VLAccessory: cannot save the log file to ")) {
-    finalNotes_.push_back("Could not save the recording: " + failed->substr(13) + ". It is still in " + file +
+  if (!accessory_->stopRecording(destination)) {
+    saveFailed_ = true;
+    const std::string why = log_.lastStartingWith("VLAccessory: cannot save the log file to ")
+                                .value_or("VLAccessory: cannot save the log file to " + destination);
+    finalNotes_.push_back("Could not save the recording: " + why.substr(13) + ". It is still in " + file +
                           "; copy it from there.");
     if (status_ == 0) status_ = 1;
     return;
@@ -153,10 +160,12 @@ void StreamSession::finishRecording() {
 }
 
 bool StreamSession::connect() {
-  if (settings_.port) {
-    accessory_->ConnectTo(settings_.port);
-  } else {
+  if (!settings_.port) {
     accessory_->Connect();
+  } else if (auto path = settings_.port->connectPath()) {
+    accessory_->ConnectTo(*path);
+  } else {
+    return false;  // not listed (yet)
   }
   return accessory_->connected();
 }
@@ -282,8 +291,10 @@ void StreamSession::onTick() {
   const double now = steadySeconds();
   if (settings_.seconds && now - started_ >= *settings_.seconds) {
     stop(0, "Stopped after " + seconds(now - started_) + ".");
-  } else if (view_.outputClosed()) {
+  } else if (const int err = view_.outputError(); err == EPIPE) {
     stop(0, "The output was closed.");
+  } else if (err != 0) {
+    stop(1, std::string("Cannot write the output: ") + std::strerror(err) + ".");
   } else if (settings_.stopWhen && settings_.stopWhen()) {
     stop(0, "");
   } else if (state_ == State::Waiting && now - lastRetry_ >= kRetrySeconds) {

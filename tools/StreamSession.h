@@ -1,7 +1,7 @@
 // StreamSession: one streaming session of the `velmora` tool, shared by
 // `velmora stream` and `velmora demo`.  It owns the accessory object,
 // connects it (Connect, or ConnectTo with the --port selection), records if
-// asked, runs the main run loop, hands every delivered dictionary to a
+// asked (from the first successful connect on), runs the main run loop, hands every delivered dictionary to a
 // StreamView, and follows the headset's link:
 //
 //  - A refused first connect ends the session at once with a message that
@@ -15,11 +15,14 @@
 //    the session ends with status 1.  A removal report that arrives while
 //    the port is open again belongs to an earlier connection and is ignored;
 //    a real loss always ends with the port's close.
-//  - SIGINT and SIGTERM (StopSignal), the --seconds limit, the view's output
-//    closing (a reader that went away) or the host's `stopWhen` end it with
-//    status 0: the accessory disconnects, the recording is saved (or left in
-//    its folder), "VelmoraApplicationWillTerminateNotification" is posted for
-//    the port manager, and the port's close report is awaited briefly.
+//  - SIGINT and SIGTERM (StopSignal), the --seconds limit, the reader of the
+//    view's output going away (EPIPE) or the host's `stopWhen` end it with
+//    status 0; any other failure to write the output ends it with status 1.
+//    Either way the accessory disconnects, the recording is saved (or left
+//    in its folder), "VelmoraApplicationWillTerminateNotification" is posted
+//    for the port manager, and the port's close report is awaited briefly.
+//    The view's output is written by a thread of its own (Output), so a
+//    reader that stalls cannot delay any of this.
 //
 // Threads: construct, run and destroy on the main thread (the process's
 // initial thread), before anything else uses the port manager.  The
@@ -36,6 +39,7 @@
 #include <vector>
 
 #include "LogBuffer.h"
+#include "PortChoice.h"
 #include "StreamStats.h"
 #include "StreamView.h"
 #include "VelmoraObjC.h"
@@ -44,10 +48,14 @@
 
 namespace velmora::tool {
 
+// What a session does.  Commands fill in what their options ask for; a new
+// option that changes the session adds a field here with a default that
+// keeps today's behaviour.
 struct StreamSettings {
   std::string command = "velmora stream";  // prefix of messages
-  // Handed to ConnectTo; none: Connect.
-  std::optional<std::string> port;
+  // The port --port names (connected through its path); none: Connect, the
+  // first headset port that opens.
+  std::optional<PortChoice> port;
   // Stop after this many seconds of running.
   std::optional<double> seconds;
   bool reconnect = true;
@@ -77,6 +85,9 @@ class StreamSession {
   const StreamStats& stats() const { return stats_; }
   // Where stopRecording() saved the recording; empty if it did not.
   const std::string& savedRecording() const { return saved_; }
+  // Whether a recording was made and could not be saved (it is still in its
+  // folder, which the user is told).
+  bool saveFailed() const { return saveFailed_; }
   // The recording's file in its folder; empty when not recording.
   std::string recordingFile() const;
   // Why the session ended (the last message).
@@ -124,6 +135,7 @@ class StreamSession {
   std::string portName_;
   std::string saved_;
   bool recording_ = false;
+  bool saveFailed_ = false;
   std::optional<std::string> lossReason_;        // the removal report that came first
   std::optional<std::string> pendingPortError_;  // shown unless a loss follows
   double pendingPortErrorAt_ = 0.0;

@@ -30,8 +30,9 @@ class StreamView {
   virtual void tick(const StreamStats& stats) = 0;
   // The session has ended; the view restores whatever it changed.
   virtual void finish(const StreamStats& stats) = 0;
-  // True once the view's output can no longer be written (a closed pipe).
-  virtual bool outputClosed() const { return false; }
+  // 0 while the view's output can be written; else the errno of the write
+  // that failed (EPIPE: the reader went away).
+  virtual int outputError() const { return 0; }
 };
 
 }  // namespace velmora::tool

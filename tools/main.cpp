@@ -1,9 +1,22 @@
 // The `velmora` command-line tool: one sub-command per file (see Command.h).
+//
+// Every command keeps one contract with users and scripts: the exit statuses
+// of kExitStatusHelp; results on stdout, messages on stderr; the library's
+// log lines only with --verbose; a reader that goes away (EPIPE) is a normal
+// end; and no exception leaves a command.
+#include <signal.h>
+
 #include <algorithm>
-#include <iostream>
+#include <cstdio>
+#include <exception>
 #include <map>
+#include <new>
+#include <string>
+#include <string_view>
 
 #include "Command.h"
+#include "CommandSupport.h"
+#include "platform/Log.h"
 
 namespace velmora::tool {
 
@@ -16,6 +29,13 @@ std::vector<CommandInfo>& commands() {
 
 int main(int argc, char** argv) {
   using namespace velmora::tool;
+  // A write to a reader that has gone then fails with EPIPE, which the
+  // commands take as the end of their output, instead of killing them.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Nothing of the library reaches the terminal (or syslog) unless a
+  // command's --verbose asks for it (LogBuffer).
+  velmora::setLogSink([](std::string_view) {});
+
   CLI::App app{"velmora: connect to EEG and biosignal headsets on serial links, decode, record and analyse their streams"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "velmora 0.1.0");
@@ -29,15 +49,38 @@ int main(int argc, char** argv) {
     runners[sub] = info.setup(*sub);
   }
   // Set after the sub-commands are added, which would inherit it.
-  app.footer("Run `velmora COMMAND --help` for a command's options. New here? `velmora demo` shows it all with a "
-             "simulated headset.");
+  app.footer(std::string("Run `velmora COMMAND --help` for a command's options. New here? `velmora demo` shows it all "
+                         "with a simulated headset.\n") +
+             kExitStatusHelp);
+
+  std::string command = "velmora";
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+      // Without a known command CLI11 only says that one is required; the
+      // word it could not place is the mistake to name.
+      const std::vector<std::string> unplaced = app.remaining();
+      if (app.get_subcommands().empty() && !unplaced.empty()) {
+        std::fprintf(stderr, "velmora: unknown command or option %s; run `velmora --help` for the commands\n",
+                     unplaced.front().c_str());
+        return kExitBadInput;
+      }
+      // Help and version print and succeed; every other parse error is a bad
+      // argument, whatever CLI11's own code for it.
+      return app.exit(e) == 0 ? kExitDone : kExitBadInput;
+    }
+    for (auto& [sub, run] : runners) {
+      if (!sub->parsed()) continue;
+      command += " " + sub->get_name();
+      return run();
+    }
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: out of memory\n", command.c_str());
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", command.c_str(), e.what());
+    return kExitFailed;
   }
-  for (auto& [sub, run] : runners) {
-    if (sub->parsed()) return run();
-  }
-  return 1;
+  return kExitBadInput;
 }

@@ -1,6 +1,6 @@
-// Test support: runs the `velmora` tool (VELMORA_TOOL_PATH) as a child
-// process with its stdout and stderr on pipes, so a test can follow its
-// output line by line with deadlines, signal it and collect its exit status.
+// Test support: runs the `velmora` tool (VELMORA_TOOL_PATH) as a user does, to
+// follow its stdout and stderr with deadlines, signal it, close its reader and
+// collect its exit status; run() does it all for a command that ends itself.
 #pragma once
 
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -24,30 +25,29 @@ class ToolProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Starts VELMORA_TOOL_PATH with `args`, the test's environment plus
-  // `extraEnv` ("NAME=value" entries), stdin from /dev/null.  With
-  // `stdoutFd` (a terminal, say) the child writes its stdout there instead
-  // of to the pipe that stdoutLine() reads.
+  // Starts VELMORA_TOOL_PATH with `args` and the test's environment plus
+  // `extraEnv` ("NAME=value"), stdin from `stdinPath` (nullptr: closed),
+  // stdout to `stdoutFd` if given (a terminal, /dev/full, a pipe nobody
+  // reads) instead of the pipe stdoutLine() reads.
   explicit ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
-                       int stdoutFd = -1) {
+                       int stdoutFd = -1, const char* stdinPath = "/dev/null") {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (stdinPath != nullptr) posix_spawn_file_actions_addopen(&actions, 0, stdinPath, O_RDONLY, 0);
+    if (stdinPath == nullptr) posix_spawn_file_actions_addclose(&actions, 0);
     posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argvStrings{VELMORA_TOOL_PATH};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStrings) argv.push_back(a.data());
+    std::vector<std::string> strings{VELMORA_TOOL_PATH};
+    strings.insert(strings.end(), args.begin(), args.end());
+    const size_t envAt = strings.size();
+    for (char** e = environ; *e != nullptr; ++e) strings.emplace_back(*e);
+    strings.insert(strings.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> argv, envp;
+    for (size_t i = 0; i < strings.size(); ++i) (i < envAt ? argv : envp).push_back(strings[i].data());
     argv.push_back(nullptr);
+    envp.push_back(nullptr);
     const int rc = posix_spawn(&pid_, VELMORA_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
@@ -56,107 +56,97 @@ class ToolProcess {
     err_ = err[0];
     if (rc != 0) throw std::runtime_error("posix_spawn failed");
   }
-
   ~ToolProcess() {
-    if (!status_) {
-      ::kill(pid_, SIGKILL);
-      int s;
-      ::waitpid(pid_, &s, 0);
-    }
-    ::close(out_);
+    if (!status_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+    if (out_ >= 0) ::close(out_);
     ::close(err_);
   }
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
 
-  // The next whole line of stdout, or none if none came by `deadline` (or
-  // stdout closed).
-  std::optional<std::string> stdoutLine(Clock::time_point deadline) { return line(out_, outBuffer_, deadline); }
+  // The next line of stdout; none if none came by `deadline`.
+  std::optional<std::string> stdoutLine(Clock::time_point deadline) {
+    size_t at;
+    while ((at = outBuffer_.find('\n')) == std::string::npos) {
+      readSome(err_, stderrText_, Clock::now());  // the child must never block on a full stderr
+      const auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
+      if (Clock::now() >= deadline || readSome(out_, outBuffer_, until) < 0) return std::nullopt;
+    }
+    std::string line = outBuffer_.substr(0, at);
+    outBuffer_.erase(0, at + 1);
+    return line;
+  }
   // Reads stderr until a line containing `text` has come; false on timeout.
   bool waitForStderr(const std::string& text, Clock::time_point deadline) {
-    for (;;) {
-      if (stderrText_.find(text) != std::string::npos) return true;
-      if (!readSome(err_, stderrText_, deadline)) return stderrText_.find(text) != std::string::npos;
-    }
+    return readUntil(err_, stderrText_, text, deadline);
   }
-  // Everything read from stderr so far (readSome keeps it).
+  // Reads `fd` into `into` until it holds `text`; false on timeout or end.
+  static bool readUntil(int fd, std::string& into, const std::string& text, Clock::time_point deadline) {
+    while (into.find(text) == std::string::npos) {
+      if (readSome(fd, into, deadline) <= 0) return false;
+    }
+    return true;
+  }
+  // Everything read from stderr so far.
   const std::string& stderrText() const { return stderrText_; }
 
   void signal(int sig) { ::kill(pid_, sig); }
+  // The reader of stdout goes away: the child's next write fails with EPIPE.
+  void closeStdout() { ::close(std::exchange(out_, -1)); }
 
-  // Waits for the exit, reading the rest of both pipes meanwhile; the exit
-  // status, or none if it did not end by `deadline`.
+  // The raw wait status, or none if it did not end by `deadline`.
   std::optional<int> wait(Clock::time_point deadline) {
-    while (!status_) {
-      int s = 0;
-      const pid_t r = ::waitpid(pid_, &s, WNOHANG);
-      if (r == pid_) {
-        status_ = s;
-        break;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      readSome(err_, stderrText_, Clock::now() + std::chrono::milliseconds(20));
-      readSome(out_, outBuffer_, Clock::now() + std::chrono::milliseconds(1));
+    for (int s = 0; !status_; s = 0) {
+      if (::waitpid(pid_, &s, WNOHANG) == pid_) status_ = s;
+      if (!status_ && Clock::now() >= deadline) return std::nullopt;
+      readSome(err_, stderrText_, Clock::now() + std::chrono::milliseconds(status_ ? 0 : 20));
+      readSome(out_, outBuffer_, Clock::now() + std::chrono::milliseconds(status_ ? 0 : 1));
     }
-    // Whatever was still in the pipes.
-    while (readSome(err_, stderrText_, Clock::now())) {
+    while (readSome(err_, stderrText_, Clock::now()) > 0 || readSome(out_, outBuffer_, Clock::now()) > 0) {
     }
     return status_;
   }
   // The rest of stdout after wait() (lines not yet taken).
-  std::vector<std::string> remainingStdoutLines() {
-    while (readSome(out_, outBuffer_, Clock::now())) {
+  std::vector<std::string> remainingStdoutLines() { return lines(std::exchange(outBuffer_, {})); }
+  // The whole lines of `text`.
+  static std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      out.push_back(text.substr(at, end - at));
     }
-    std::vector<std::string> lines;
-    size_t at;
-    while ((at = outBuffer_.find('\n')) != std::string::npos) {
-      lines.push_back(outBuffer_.substr(0, at));
-      outBuffer_.erase(0, at + 1);
-    }
-    return lines;
+    return out;
   }
 
   static bool exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
- private:
-  // Reads what is there (waiting until `deadline` for something); false on
-  // timeout or end of file (then `eof` is set).
-  static bool readSome(int fd, std::string& into, Clock::time_point deadline, bool* eof = nullptr) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::max<long long>(0, left))) <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      if (eof != nullptr) *eof = true;
-      return false;
-    }
-    into.append(buffer, static_cast<size_t>(n));
-    return true;
+  // A command run to its end (at most 60 s): exit code (else -1) and output.
+  struct Result {
+    int status = -1;
+    std::string out, err;
+  };
+  static Result run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
+                    int stdoutFd = -1, const char* stdinPath = "/dev/null") {
+    ToolProcess tool(args, extraEnv, stdoutFd, stdinPath);
+    const auto s = tool.wait(Clock::now() + std::chrono::seconds(60));
+    return {s && WIFEXITED(*s) ? WEXITSTATUS(*s) : -1, tool.outBuffer_, tool.stderrText_};
   }
 
-  std::optional<std::string> line(int fd, std::string& buffer, Clock::time_point deadline) {
-    for (;;) {
-      const size_t at = buffer.find('\n');
-      if (at != std::string::npos) {
-        std::string l = buffer.substr(0, at);
-        buffer.erase(0, at + 1);
-        return l;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      // Keep stderr flowing too, so the child never blocks on a full pipe.
-      readSome(err_, stderrText_, Clock::now());
-      bool eof = false;
-      readSome(fd, buffer, std::min(deadline, Clock::now() + std::chrono::milliseconds(50)), &eof);
-      if (eof && buffer.find('\n') == std::string::npos) return std::nullopt;
-    }
+ private:
+  // Reads what `fd` has by `deadline`: 1 read, 0 nothing came, -1 its end.
+  static int readSome(int fd, std::string& into, Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0) return -1;
+    if (::poll(&p, 1, static_cast<int>(std::max<long long>(0, left))) <= 0) return 0;
+    char buffer[65536];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) into.append(buffer, static_cast<size_t>(n));
+    return n > 0 ? 1 : -1;
   }
 
   pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string outBuffer_;
-  std::string stderrText_;
+  int out_ = -1, err_ = -1;
+  std::string outBuffer_, stderrText_;
   std::optional<int> status_;
 };
 

@@ -103,6 +103,20 @@ bool StreamGenerator::tick(TickBuffer& out) {
 }
 
 std::vector<uint8_t> StreamGenerator::generate(const SimulatorOptions& options, GroundTruth* truth) {
+  std::vector<uint8_t> bytes;
+  if (options.durationSeconds) bytes.reserve(static_cast<size_t>(*options.durationSeconds * kSampleRate * 8.2));
+  generate(
+      options,
+      [&](std::span<const uint8_t> block) {
+        bytes.insert(bytes.end(), block.begin(), block.end());
+        return true;
+      },
+      truth);
+  return bytes;
+}
+
+bool StreamGenerator::generate(const SimulatorOptions& options,
+                               const std::function<bool(std::span<const uint8_t>)>& sink, GroundTruth* truth) {
   for (const Fault& f : options.faults) {
     if (f.isLinkFault()) {
       throw std::invalid_argument("pause and unplug faults need a live link; they do not apply to an offline stream");
@@ -116,9 +130,11 @@ std::vector<uint8_t> StreamGenerator::generate(const SimulatorOptions& options, 
   if (!options.truthPath.empty()) file.emplace(options.truthPath, options.signal);
 
   TickBuffer out;
-  if (options.durationSeconds) out.bytes.reserve(static_cast<size_t>(*options.durationSeconds * kSampleRate * 8.2));
+  out.bytes.reserve(kBlockBytes + 512);
   std::vector<TruthEvent> events;
-  while (generator.tick(out)) {
+  bool more = true;
+  while (more) {
+    more = generator.tick(out);
     // Keep only the bytes; packet offsets are not needed here.
     out.packetStarts.clear();
     generator.source().takeTruth(events);
@@ -127,9 +143,13 @@ std::vector<uint8_t> StreamGenerator::generate(const SimulatorOptions& options, 
       if (file) file->write(e);
     }
     events.clear();
+    if ((out.bytes.size() >= kBlockBytes || !more) && !out.bytes.empty()) {
+      if (!sink(out.bytes)) return false;
+      out.bytes.clear();
+    }
   }
   if (file) file->flush();
-  return std::move(out.bytes);
+  return true;
 }
 
 }  // namespace velmora::sim

@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <span>
 #include <optional>
 #include <vector>
 
@@ -52,6 +54,12 @@ class StreamGenerator {
   // `truth` when given.  Throws std::invalid_argument for link faults, which
   // need a live link, and as the constructor does.
   static std::vector<uint8_t> generate(const SimulatorOptions& options, GroundTruth* truth = nullptr);
+  // The same stream handed to `sink` in blocks of about kBlockBytes, in
+  // bounded memory whatever its length.  Stops early, returning false, when
+  // `sink` returns false; true once the whole stream has been handed over.
+  static constexpr size_t kBlockBytes = 64 * 1024;
+  static bool generate(const SimulatorOptions& options, const std::function<bool(std::span<const uint8_t>)>& sink,
+                       GroundTruth* truth = nullptr);
 
  private:
   void activate(const Fault& fault);
