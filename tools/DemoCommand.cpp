@@ -32,6 +32,7 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
@@ -55,6 +56,7 @@ struct DemoArgs {
   double seconds = 15.0;
   bool json = false;
   std::string save;
+  std::string edf;
   bool verbose = false;
 };
 
@@ -134,6 +136,9 @@ int run(const DemoArgs& a) {
   const std::string savePath = a.save.empty() ? defaultSavePath() : a.save;
   if (auto problem = checkSaveTarget(savePath))
     return fail("cannot save the recording to " + savePath + ": " + *problem);
+  if (!a.edf.empty()) {
+    if (auto problem = checkEdfTarget(a.edf, false)) return fail("cannot record to " + a.edf + ": " + *problem);
+  }
 
   auto scratch = makeScratchFolder("velmora-demo");
   if (!scratch) return fail("cannot create a scratch folder; check that $TMPDIR (or /tmp) is writable");
@@ -194,6 +199,7 @@ int run(const DemoArgs& a) {
   settings.seconds = a.seconds * 1.5 + 5.0;
   settings.recordDirectory = recording;
   settings.saveFile = savePath;
+  if (!a.edf.empty()) settings.edfFile = a.edf;
   settings.stopWhen = [&] {
     if (!simulator.error().empty()) return true;
     return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
@@ -287,6 +293,7 @@ CommandRegistration registration{
                    "stdout is not a terminal");
       cmd.add_option("--save", args->save, "Where to save the recording (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
+      cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(
           "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "

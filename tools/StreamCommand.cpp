@@ -14,6 +14,7 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
@@ -31,6 +32,7 @@ struct StreamArgs {
   std::string record;
   std::optional<int> flag;
   std::string save;
+  std::string edf;
   bool noReconnect = false;
   std::string deviceDir;
   bool verbose = false;
@@ -80,6 +82,9 @@ int run(const StreamArgs& a) {
   if (!a.save.empty()) {
     if (auto problem = checkSaveTarget(a.save)) return fail("cannot save to " + a.save + ": " + *problem);
   }
+  if (!a.edf.empty()) {
+    if (auto problem = checkEdfTarget(a.edf, false)) return fail("cannot record to " + a.edf + ": " + *problem);
+  }
   if (!a.port.empty() && a.port.find('/') == std::string::npos && a.port.find('.') != std::string::npos) {
     return fail("--port " + a.port + ": a port name cannot contain a \".\"; pass the device's path instead");
   }
@@ -105,6 +110,7 @@ int run(const StreamArgs& a) {
     settings.recordDirectory = scratch;
   }
   if (!a.save.empty()) settings.saveFile = a.save;
+  if (!a.edf.empty()) settings.edfFile = a.edf;
 
   LogBuffer log(a.verbose);
   std::unique_ptr<StreamView> view;
@@ -152,6 +158,7 @@ CommandRegistration registration{
       cmd.add_option("--save", args->save,
                      "On exit copy the recording to FILE (records into a scratch folder when --record is not given)")
           ->type_name("FILE");
+      cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
       cmd.add_flag("--no-reconnect", args->noReconnect,
                    "Exit with status 1 when the headset is unplugged or switched off, instead of waiting for it");
       cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");
