@@ -55,6 +55,7 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   std::vector<int> fed;
   for (int k = 0; k < 1900; ++k) {
     if (k == 100) recorder.valueDecoded("vScoreAttention", 40);
+    if (k == 512) recorder.valueDecoded("poorSignal", 26);  // the first value of record 1
     if (k == 700) {
       recorder.valueDecoded("vScoreAttention", 60);
       recorder.valueDecoded("eegDelta", 16777215);
@@ -91,6 +92,7 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   EXPECT_EQ(file.raw, expected);
   const double none = -1, bandNone = GetParam() == Format::Bdf ? -1 : -256;
   const double bandMax = GetParam() == Format::Bdf ? 16777214 : 16776704;
+  EXPECT_EQ(file.slow[0], std::vector<double>({none, 26, none, none})) << "quality";
   EXPECT_EQ(file.slow[1], std::vector<double>({40, 60, 70, 70})) << "attention: held, and not across the loss";
   EXPECT_EQ(file.slow[2], std::vector<double>(4, none)) << "meditation: never decoded";
   EXPECT_EQ(file.slow[3], std::vector<double>({bandNone, bandMax, bandNone, bandNone})) << "delta";

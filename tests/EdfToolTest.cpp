@@ -84,6 +84,7 @@ TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
   EXPECT_EQ(a.raw.size(), 144u * 512) << "the demo's 144 s of headset time";
   EXPECT_EQ(a.raw, b.raw);
   for (size_t s = 0; s < 3; ++s) EXPECT_EQ(a.slow[s], b.slow[s]) << "quality, attention, meditation";
+  EXPECT_GT(*std::max_element(a.slow[3].begin(), a.slow[3].end()), 0) << "band powers, live only";
   auto events = [](const EdfFile& f, const char* kind) {
     std::vector<EdfAnnotation> out;
     for (const auto& e : f.annotations) {
