@@ -1,27 +1,25 @@
-// The BDF+/EDF+ recorder, read back with EDFlib: samples, 1 Hz values and
-// annotations at their samples, the start time, a loss of the headset, a
-// full disk, and an unplug and reconnect through the whole stack.  (A crash:
-// EdfToolTest kills `velmora stream`.)
+// BDF+/EDF+ recordings read back with EDFlib: the recorder fed by hand (samples,
+// 1 Hz values and annotations at their samples, the start time, a loss, a full
+// disk), then `velmora stream --edf`, `demo --edf` and `convert` as a user runs them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
+#include <filesystem>
+#include <fstream>
 
 #include "VelmoraEdfRecorder.h"
-#include "VelmoraObjC.h"
-#include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
 #include "support/EdfFile.h"
 #include "support/GermanLocale.h"
 #include "support/LogCapture.h"
+#include "support/StreamScan.h"
 #include "support/TempPty.h"
+#include "support/ToolProcess.h"
 
 namespace velmora {
 namespace {
@@ -31,6 +29,8 @@ using Format = VelmoraEdfRecorder::Format;
 using Link = VelmoraStreamListener::Link;
 using test::EdfAnnotation;
 using test::EdfFile;
+using test::ToolProcess;
+using Clock = steady_clock;
 
 // Sample k of a test stream: both extremes, then a spread over the range.
 int32_t sampleAt(int k) { return k == 0 ? -32768 : k == 1 ? 32767 : (k * 7919) % 65536 - 32768; }
@@ -52,7 +52,6 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   VelmoraEdfRecorder recorder;
   ASSERT_TRUE(recorder.open(path, settings)) << recorder.error();
   recorder.linkChanged(Link::Opened, "KovaX");
-  std::vector<int> fed;
   for (int k = 0; k < 1900; ++k) {
     if (k == 100) recorder.valueDecoded("vScoreAttention", 40);
     if (k == 512) recorder.valueDecoded("poorSignal", 26);  // the first value of record 1
@@ -69,41 +68,33 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
     }
     if (k == 1200) recorder.valueDecoded("vScoreAttention", 70);
     recorder.rawSampleDecoded(sampleAt(k), k == 600 ? 50 : 0, k == 1100 ? 857 : 0);
-    fed.push_back(sampleAt(k));
   }
   EXPECT_TRUE(recorder.close()) << recorder.error();
-  EXPECT_EQ(recorder.samplesRecorded(), 1900u);
-
   const EdfFile file(path);
   ASSERT_TRUE(file.opened) << "EDFlib error " << file.hdr->filetype;
   EXPECT_EQ(file.hdr->filetype, GetParam() == Format::Bdf ? EDFLIB_FILETYPE_BDFPLUS : EDFLIB_FILETYPE_EDFPLUS);
-  EXPECT_EQ(std::vector<int>({file.hdr->startdate_year, file.hdr->startdate_month, file.hdr->startdate_day,
-                              file.hdr->starttime_hour, file.hdr->starttime_minute, file.hdr->starttime_second}),
-            std::vector<int>({2024, 3, 5, 13, 4, 5}));
-  EXPECT_EQ(file.hdr->starttime_subsecond, 2500000);
+  const auto& h = *file.hdr;
+  EXPECT_EQ(std::vector<long long>({h.startdate_year, h.startdate_month, h.startdate_day, h.starttime_hour,
+                                    h.starttime_minute, h.starttime_second, h.starttime_subsecond}),
+            std::vector<long long>({2024, 3, 5, 13, 4, 5, 2500000}));
   EXPECT_STREQ(file.hdr->patientcode, "P-17");
   // 900 samples and padding to 1024; the reconnection starts a record; 1000
   // more samples and padding to 2048.
   EXPECT_EQ(file.hdr->datarecords_in_file, 4);
-  std::vector<int> expected(fed.begin(), fed.begin() + 900);
-  expected.resize(1024, 0);
-  expected.insert(expected.end(), fed.begin() + 900, fed.end());
-  expected.resize(2048, 0);
+  std::vector<int> expected(2048, 0);
+  for (int k = 0; k < 1900; ++k) expected[static_cast<size_t>(k < 900 ? k : k + 124)] = sampleAt(k);
   EXPECT_EQ(file.raw, expected);
   const double none = -1, bandNone = GetParam() == Format::Bdf ? -1 : -256;
   const double bandMax = GetParam() == Format::Bdf ? 16777214 : 16776704;
   EXPECT_EQ(file.slow[0], std::vector<double>({none, 26, none, none})) << "quality";
   EXPECT_EQ(file.slow[1], std::vector<double>({40, 60, 70, 70})) << "attention: held, and not across the loss";
-  EXPECT_EQ(file.slow[2], std::vector<double>(4, none)) << "meditation: never decoded";
   EXPECT_EQ(file.slow[3], std::vector<double>({bandNone, bandMax, bandNone, bandNone})) << "delta";
   EXPECT_EQ(file.slow[4], std::vector<double>({bandNone, 0, bandNone, bandNone})) << "theta";
-  EXPECT_EQ(file.annotations, std::vector<EdfAnnotation>({{0, -1, "Headset connected: KovaX"},
-                                                          {600, -1, "Blink strength 50"},
-                                                          {900, -1, "Headset disconnected (port removed)"},
-                                                          {900, 124, "BAD no data"},
-                                                          {1024, -1, "Headset reconnected: KovaX (away 3.2 s)"},
-                                                          {1224, -1, "RR 857 ms"},
-                                                          {2024, 24, "BAD no data"}}));
+  EXPECT_EQ(file.annotations,
+            std::vector<EdfAnnotation>({{0, -1, "Headset connected: KovaX"}, {600, -1, "Blink strength 50"},
+                                        {900, -1, "Headset disconnected (port removed)"}, {900, 124, "BAD no data"},
+                                        {1024, -1, "Headset reconnected: KovaX (away 3.2 s)"}, {1224, -1, "RR 857 ms"},
+                                        {2024, 24, "BAD no data"}}));
   EXPECT_FALSE(VelmoraEdfRecorder().open(path)) << "an existing file is never replaced";
   EXPECT_TRUE(EdfFile(path).opened);
 }
@@ -120,9 +111,7 @@ TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
     VelmoraEdfRecorder recorder;
     ASSERT_TRUE(recorder.open(disk + "/full.bdf"));
     for (int k = 0; k < 100 * 512; ++k) recorder.rawSampleDecoded(sampleAt(k), 0, 0);
-    EXPECT_FALSE(recorder.isRecording());
-    EXPECT_FALSE(recorder.close());
-    EXPECT_NE(recorder.error().find("No space left on device"), std::string::npos) << recorder.error();
+    EXPECT_FALSE(recorder.close()) << "reported as a failure";
     const EdfFile file(disk + "/full.bdf");
     ASSERT_TRUE(file.opened) << "EDFlib error " << file.hdr->filetype;
     EXPECT_EQ(static_cast<uint64_t>(file.hdr->datarecords_in_file), recorder.recordsWritten());
@@ -133,75 +122,124 @@ TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
   EXPECT_EQ(log.count("VelmoraEdfRecorder: cannot write to " + disk + "/full.bdf: No space left on device"), 1u);
 }
 
-// Passes everything on to the recorder and keeps what the accessory object
-// delivered (on the main thread).
-class Tee : public VelmoraStreamListener {
- public:
-  explicit Tee(VelmoraEdfRecorder& recorder) : recorder_(recorder) {}
-  void rawSampleDecoded(int32_t sample, int32_t blink, int32_t rr) override {
-    raw.push_back(sample);
-    recorder_.rawSampleDecoded(sample, blink, rr);
+// Stopped by Ctrl-C after an unplug and reconnect, the recording holds every sample around the gap
+// and the link's annotations; killed, it still opens up to its last whole record, annotations included.
+TEST(EdfTool, StreamRecordsAcrossAnUnplugAndAKilledStreamsFileStillOpens) {
+  for (const int signal : {SIGINT, SIGKILL}) {
+    test::TempDir dir;
+    const std::string devices = dir.path() + "/devices", file = dir.path() + "/s.bdf";
+    ::mkdir(devices.c_str(), 0700);
+    platform::DeviceFolder::setPath(devices);
+    sim::SimulatorOptions options;
+    options.name = "KovaEdfTool";
+    options.speed = 4;
+    sim::HeadsetSimulator simulator(options);
+    simulator.start();
+    ToolProcess tool({"stream", "--json", "--device-dir", devices, "--edf", file});
+    auto recordsOnDisk = [&](int n) {  // BDF+: a 4096-byte header, 1911-byte records
+      const auto deadline = Clock::now() + 20s;
+      std::error_code ec;
+      while (!(std::filesystem::file_size(file, ec) >= 4096u + n * 1911u && !ec) && Clock::now() < deadline) {
+        tool.stdoutLine(Clock::now() + 50ms);  // keeps the pipe flowing
+      }
+    };
+    recordsOnDisk(3);
+    if (signal == SIGINT) {
+      simulator.unplug();
+      ASSERT_TRUE(tool.waitForStderr("Waiting for it to come back", Clock::now() + 10s)) << tool.stderrText();
+      simulator.replug();
+      ASSERT_TRUE(tool.waitForStderr("reconnected to KovaEdfTool", Clock::now() + 10s)) << tool.stderrText();
+      recordsOnDisk(7);
+    }
+    tool.signal(signal);
+    const auto status = tool.wait(Clock::now() + 20s);
+    ASSERT_TRUE(status.has_value());
+    const EdfFile edf(file);
+    ASSERT_TRUE(edf.opened) << "after signal " << signal << ": EDFlib error " << edf.hdr->filetype;
+    EXPECT_EQ(edf.annotations.at(0), (EdfAnnotation{0, -1, "Headset connected: KovaEdfTool"}));
+    // The samples sent, but for those an unplug drops on the way.
+    options.durationSeconds = 60;
+    const auto sent = test::scanStream(sim::HeadsetSimulator::generateOffline(options)).raw;
+    const auto raw = edf.rawWithoutPadding();
+    const auto gap = std::mismatch(raw.begin(), raw.end(), sent.begin(), sent.end());
+    EXPECT_NE(std::search(gap.second, sent.end(), gap.first, raw.end()), sent.end()) << "after signal " << signal;
+    if (signal == SIGKILL) continue;
+    EXPECT_TRUE(ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
+    EXPECT_NE(tool.stderrText().find("of headset data to " + file), std::string::npos) << tool.stderrText();
+    std::vector<std::string> links;
+    for (const auto& a : edf.annotations) {
+      if (a.text.starts_with("Headset")) links.push_back(a.text.substr(0, a.text.find_first_of("(:")));
+      EXPECT_TRUE(!a.text.starts_with("Headset reconnected") || a.sample % 512 == 0) << "a new record";
+    }
+    EXPECT_EQ(links, std::vector<std::string>({"Headset connected", "Headset disconnected ", "Headset reconnected"}));
   }
-  void valueDecoded(const std::string& key, int32_t value) override { recorder_.valueDecoded(key, value); }
-  void linkChanged(Link change, const std::string& name) override {
-    closes += change == Link::Closed;
-    recorder_.linkChanged(change, name);
-  }
-  std::vector<int> raw;
-  int closes = 0;
+}
 
- private:
-  VelmoraEdfRecorder& recorder_;
-};
-
-TEST(EdfRecorder, UnplugAndReconnectMidRecordingKeepEveryDeliveredSample) {
+// The demo's live recording, and the conversion of the stream log it saved,
+// hold the same samples, values and analyser events.
+TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
   test::TempDir dir;
-  const std::string devices = dir.path() + "/devices";
-  ::mkdir(devices.c_str(), 0700);
-  platform::DeviceFolder::setPath(devices);
-  test::LogCapture log;
-  sim::SimulatorOptions options;
-  options.name = "KovaEdf";
-  options.speed = 4;
-  sim::HeadsetSimulator simulator(options);
-  simulator.start();
-  VelmoraEdfRecorder recorder;
-  ASSERT_TRUE(recorder.open(dir.path() + "/unplug.bdf"));
-  auto tee = std::make_shared<Tee>(recorder);
-  VelmoraObjC accessory;
-  accessory.setStreamListener(tee);
-  auto& loop = platform::RunLoop::main();
-  bool arrived = true;
-  const auto token = platform::NotificationCenter::shared().addObserver(
-      ZPRSerialPortsWereConnectedNotification, [&](const platform::Notification&) { arrived = true; });
-  for (int connection = 0; connection < 2; ++connection) {
-    ASSERT_TRUE(loop.runUntil([&] { return arrived; }, 10s));
-    ASSERT_TRUE(loop.runUntil([&] { return accessory.ConnectTo("/dev/tty.KovaEdf"), accessory.connected(); }, 10s));
-    const size_t before = tee->raw.size();
-    ASSERT_TRUE(loop.runUntil([&] { return tee->raw.size() >= before + 1000; }, 20s));
-    if (connection == 1) break;
-    arrived = false;
-    simulator.unplug();
-    ASSERT_TRUE(loop.runUntil([&] { return tee->closes > 0; }, 10s));
-    accessory.Disconnect();  // as hosts do on a loss, before they connect again
-    simulator.replug();
-  }
-  platform::NotificationCenter::shared().removeObserver(token);
-  accessory.setStreamListener({});
-  accessory.Disconnect();
-  ASSERT_TRUE(recorder.close()) << recorder.error();
+  const std::string tmp = dir.path() + "/tmp", csv = dir.path() + "/demo.csv";
+  const std::string live = dir.path() + "/live.bdf", converted = dir.path() + "/converted.bdf";
+  ::mkdir(tmp.c_str(), 0700);
+  ToolProcess demo({"demo", "--seconds", "4", "--json", "--save", csv, "--edf", live}, {"TMPDIR=" + tmp});
+  auto status = demo.wait(Clock::now() + 60s);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << demo.stderrText();
+  ToolProcess convert({"convert", csv, "--to", "bdf", converted});
+  status = convert.wait(Clock::now() + 60s);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << convert.stderrText();
 
-  const EdfFile file(dir.path() + "/unplug.bdf");
-  ASSERT_TRUE(file.opened);
-  EXPECT_EQ(file.rawWithoutPadding(), tee->raw);
-  std::vector<std::string> links;
-  for (const auto& a : file.annotations) {
-    if (a.text.starts_with("Headset")) links.push_back(a.text.substr(0, a.text.find_first_of("(:")));
-    EXPECT_TRUE(!a.text.starts_with("Headset reconnected") || a.sample % 512 == 0) << "a new record";
+  const EdfFile a(live), b(converted);
+  ASSERT_TRUE(a.opened && b.opened);
+  EXPECT_EQ(a.raw.size(), 144u * 512) << "the demo's 144 s of headset time";
+  EXPECT_EQ(a.raw, b.raw);
+  for (size_t s = 0; s < 3; ++s) EXPECT_EQ(a.slow[s], b.slow[s]) << "quality, attention, meditation";
+  EXPECT_GT(*std::max_element(a.slow[3].begin(), a.slow[3].end()), 0) << "band powers, live only";
+  auto events = [](const EdfFile& f, const char* kind) {
+    auto out = f.annotations;
+    std::erase_if(out, [&](const EdfAnnotation& e) { return !e.text.starts_with(kind); });
+    return out;
+  };
+  EXPECT_GE(events(a, "Blink").size(), 3u);
+  EXPECT_GE(events(a, "RR").size(), 30u);
+  EXPECT_EQ(events(a, "Blink"), events(b, "Blink"));
+  EXPECT_EQ(events(a, "RR"), events(b, "RR"));
+  auto start = [](const EdfFile& f) {  // seconds into the day
+    const auto& h = *f.hdr;
+    return (h.starttime_hour * 60 + h.starttime_minute) * 60 + h.starttime_second + h.starttime_subsecond / 1e7;
+  };
+  EXPECT_NEAR(start(a), start(b), 0.05) << "both start at the first sample";
+}
+
+TEST(EdfTool, ConvertTurnsAStreamLogIntoARecordingAndReplacesNothingOnFailure) {
+  test::TempDir dir;
+  const std::string d = dir.path() + "/", out = d + "out.bdf";
+  std::string log = "Timestamp, Data Type, Value\n1700000000.000000 , [PQ] , 26\n1700000000.0, [ATT], 40\nbad\n";
+  for (int k = 0; k < 600; ++k) log += "1.7e9, [RAW], " + std::to_string(k) + (k == 299 ? "\n1.7e9, [HR], 72\n" : "\n");
+  std::ofstream(d + "good.csv") << log;
+  std::ofstream(d + "noraw.csv") << "Timestamp, Data Type, Value\n1.0 , [PQ] , 26\n";
+  std::ofstream(d + "notes.txt") << "hello\n";
+  std::ofstream(out) << "keep";
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{d + "missing.csv", out}, 2},          {{d + "notes.txt", out}, 2}, {{d + "good.csv", d + "out.txt"}, 2},
+      {{d + "good.csv", "--to", "edf", out}, 2}, {{d + "noraw.csv", out}, 1},
+      {{d + "good.csv", "--to", "bdf", out}, 0}};
+  for (const auto& [args, expected] : cases) {
+    std::vector<std::string> argv{"convert"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ToolProcess tool(argv);
+    const auto status = tool.wait(Clock::now() + 30s);
+    ASSERT_TRUE(status && ToolProcess::exitedWith(*status, expected)) << args[0] << tool.stderrText();
+    std::ifstream in(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}) == "keep", expected != 0) << args[0];
   }
-  EXPECT_EQ(links, std::vector<std::string>({"Headset connected", "Headset disconnected ", "Headset reconnected"}));
-  simulator.stop();
-  platform::RunLoop::main().drain();
+  const EdfFile edf(out);
+  ASSERT_TRUE(edf.opened);
+  EXPECT_EQ(edf.raw.size(), 1024u);
+  EXPECT_EQ(edf.raw[599], 599);
+  EXPECT_EQ(edf.slow[1], std::vector<double>({40, 40})) << "attention";
+  EXPECT_EQ(edf.annotations, std::vector<EdfAnnotation>({{300, -1, "Heart rate 72 bpm"}, {600, 424, "BAD no data"}}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4) << "no temporary file left";
 }
 
 }  // namespace
