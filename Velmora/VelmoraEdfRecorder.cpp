@@ -242,9 +242,14 @@ bool VelmoraEdfRecorder::closeLocked() {
     edfclose_file(handle_);
     handle_ = -1;
   }
+  struct stat ours {}, named {};
   if (records_ == 0) {
-    // Nothing was recorded: no file rather than one no reader opens.
-    ::unlink(path_.c_str());
+    // Nothing was recorded: no file rather than one no reader opens (unless
+    // the name has come to mean another file meanwhile).
+    if (::fstat(fd_, &ours) == 0 && ::stat(path_.c_str(), &named) == 0 && ours.st_ino == named.st_ino &&
+        ours.st_dev == named.st_dev) {
+      ::unlink(path_.c_str());
+    }
   } else {
     // EDFlib counts a record that failed to reach the disk too: the file
     // ends with the last whole record, and the count says so.
