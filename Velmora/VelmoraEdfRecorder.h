@@ -33,8 +33,9 @@
 //     and the host's own (annotate()).  MNE treats "BAD ..." spans as bad
 //     segments.
 //   - Header: start date and time (local time, to 100 microseconds) of the
-//     first raw sample; patient and recording fields from Identification,
-//     EDF+'s anonymous "X" where left empty.
+//     first raw sample (a clock outside the years EDF holds, 1985..2084,
+//     gives EDF's "unknown", 1985-01-01 00:00:00); patient and recording
+//     fields from Identification, EDF+'s anonymous "X" where left empty.
 //
 // Gaps.  While the headset is lost its clock stops, and so does the file's
 // timeline: EDF+C has no gaps.  At the loss the record under way is
@@ -47,13 +48,15 @@
 // Crash safety.  EDFlib writes the record count into the header, and the
 // annotations, only when it closes the file, so the recorder stores its own
 // annotations in the file's spare annotation signals and updates the record
-// count after each data record.  A crash (SIGKILL, power cut of the
-// process) thus leaves a file that opens with every whole record, its 1 Hz
+// count after each data record.  A crash of the process (a fault, SIGKILL)
+// thus leaves a file that opens with every whole record, its 1 Hz
 // values and its annotations; it loses the record in progress (under one
 // second) and the annotations not yet stored (they are stored with the
 // record in which they arise).  Only a crash in the microseconds between a
 // record's write and the count's update leaves a count one short, which
-// readers refuse until the count is corrected.  Annotation space is about
+// readers refuse until the count is corrected.  (Nothing is fsync'ed: after
+// a power failure the kernel's unwritten pages are lost, as with any file.)
+// Annotation space is about
 // six annotations a second; more are carried into the following records,
 // and those still waiting at close are dropped (error() says so).
 //

@@ -20,14 +20,16 @@
 // recording.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -91,6 +93,7 @@ std::optional<std::string> temporaryBeside(const std::string& output) {
 
 int run(const ConvertArgs& a) {
   const auto format = VelmoraEdfRecorder::formatForPath(a.output);
+  if (!a.to.empty() && a.to != "bdf" && a.to != "edf") return fail(2, "--to takes bdf or edf, not " + a.to);
   if (auto problem = checkEdfTarget(a.output, true)) return fail(2, "cannot write " + a.output + ": " + *problem);
   if (!a.to.empty() && (a.to == "bdf") != (format == VelmoraEdfRecorder::Format::Bdf)) {
     return fail(2, "--to " + a.to + " does not match the name " + a.output + "; name it ." + a.to +
@@ -178,7 +181,6 @@ CommandRegistration registration{
           ->required()
           ->type_name("");
       cmd.add_option("--to", args->to, "bdf or edf; must match OUT's name (default: OUT's name decides)")
-          ->check(CLI::IsMember({"bdf", "edf"}))
           ->type_name("FORMAT");
       cmd.footer(
           "Raw rows become the 512 Hz \"Raw\" signal, in order; quality, attention and meditation become 1 Hz "
