@@ -98,8 +98,8 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   EXPECT_TRUE(!VelmoraEdfRecorder().open(path) && EdfFile(path).opened) << "an existing file is never replaced";
 }
 
-INSTANTIATE_TEST_SUITE_P(BdfAndEdf, EdfRecorderFormats, ::testing::Values(Format::Bdf, Format::Edf),
-                         [](const auto& info) { return info.param == Format::Bdf ? "Bdf" : "Edf"; });
+std::string formatName(const ::testing::TestParamInfo<Format>& p) { return p.param == Format::Bdf ? "Bdf" : "Edf"; }
+INSTANTIATE_TEST_SUITE_P(BdfAndEdf, EdfRecorderFormats, ::testing::Values(Format::Bdf, Format::Edf), formatName);
 
 TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
   test::TempDir dir;
