@@ -243,6 +243,18 @@ void VelmoraObjC::setDelegate(std::weak_ptr<VelmoraDelegate> delegate) {
   delegate_ = std::move(delegate);
 }
 
+std::shared_ptr<VelmoraStreamListener> VelmoraObjC::streamListener() const {
+  if (!hasStreamListener_.load(std::memory_order_acquire)) return nullptr;
+  std::lock_guard<std::mutex> g(delegateMutex_);
+  return streamListener_.lock();
+}
+
+void VelmoraObjC::setStreamListener(std::weak_ptr<VelmoraStreamListener> listener) {
+  std::lock_guard<std::mutex> g(delegateMutex_);
+  streamListener_ = std::move(listener);
+  hasStreamListener_.store(true, std::memory_order_release);
+}
+
 std::string VelmoraObjC::logFilePath() const {
   std::lock_guard<std::mutex> g(recordingMutex_);
   return logFilePath_;
@@ -553,6 +565,7 @@ void VelmoraObjC::decodePoorSignal(uint8_t v) {
     data_.insert_or_assign(keys().poorSignal, Value(int32_t{v}));
     if (recording(2)) writeRow(RowTag::PQ, v);
   }
+  if (auto listener = streamListener()) listener->valueDecoded(keys().poorSignal, v);
   poorSignal.store(v);
   logMessage("poor signal %d", v);
   if (v == 0) hrv_->reset();
@@ -566,10 +579,12 @@ void VelmoraObjC::decodeHeartRate(uint8_t v) {
 
 void VelmoraObjC::decodeScore(RowTag tag, uint8_t v) {
   const bool attention = tag == RowTag::ATT;
-  std::lock_guard<SwappableMutex> g(lock);
+  std::unique_lock<SwappableMutex> g(lock);
   data_.insert_or_assign(attention ? keys().attention : keys().meditation, Value(int32_t{v}));
   logMessage(attention ? "attention %d" : "meditation %d", v);
   if (recording(2)) writeRow(tag, v);
+  g.unlock();
+  if (auto listener = streamListener()) listener->valueDecoded(attention ? keys().attention : keys().meditation, v);
 }
 
 // The headset's configuration request.  The reply goes out only once, only to
@@ -587,7 +602,8 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
   const int32_t s = sample;
   // The detector is this thread's alone and runs without `lock`.
   const int32_t strength = blink_->detectBlinkWithPoorSignal(poorSignal.load(std::memory_order_relaxed), s);
-  std::lock_guard<SwappableMutex> g(lock);
+  int32_t rrReported = 0;
+  std::unique_lock<SwappableMutex> g(lock);
   if (strength > 0) {
     data_.insert_or_assign(keys().blinkStrength, Value(strength));
     logMessage("blink value:%d", strength);
@@ -597,19 +613,25 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
   if (poorSignal.load(std::memory_order_relaxed) == 200) {
     const int32_t rr = hrv_->addData(s);
     if (rr > 0) {
+      rrReported = rr;
       data_.insert_or_assign(keys().rrInt, Value(rr));
       data_.insert_or_assign(keys().heartRate, Value(heartRateForRrInterval(rr)));
     }
   }
   if (recording(1)) writeRow(RowTag::RAW, s);
+  g.unlock();
+  if (auto listener = streamListener()) listener->rawSampleDecoded(s, std::max(strength, 0), rrReported);
 }
 
 void VelmoraObjC::decodeBandPowers(const uint8_t* groups) {
   for (int k = 0; k < 8; ++k) {
     const uint8_t* g3 = groups + 3 * k;
     const auto power = static_cast<int32_t>(uint32_t{g3[0]} << 16 | uint32_t{g3[1]} << 8 | uint32_t{g3[2]});
-    std::lock_guard<SwappableMutex> g(lock);
-    data_.insert_or_assign(keys().bands[k], Value(power));
+    {
+      std::lock_guard<SwappableMutex> g(lock);
+      data_.insert_or_assign(keys().bands[k], Value(power));
+    }
+    if (auto listener = streamListener()) listener->valueDecoded(keys().bands[k], power);
   }
 }
 
@@ -910,8 +932,9 @@ void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8
   parseByte(data);
 }
 
-void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort&) {
+void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort& port) {
   logMessage("--serialPortWasRemovedFromSystem");
+  if (auto listener = streamListener()) listener->linkChanged(VelmoraStreamListener::Link::Removed, port.name());
   tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(3); });
 }
 
@@ -923,16 +946,19 @@ void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSeri
 
 void VelmoraObjC::serialPortWasOpened(ZPRSerialPort& port) {
   logMessage("--Serial port %s was opened", port.name().c_str());
+  if (auto listener = streamListener()) listener->linkChanged(VelmoraStreamListener::Link::Opened, port.name());
   tellDelegate("accessoryDidConnect", [&](VelmoraDelegate& d) { d.accessoryDidConnect(port.name()); });
 }
 
 void VelmoraObjC::serialPortWasClosed(ZPRSerialPort& port) {
   logMessage("--Serial port %s was closed", port.name().c_str());
+  if (auto listener = streamListener()) listener->linkChanged(VelmoraStreamListener::Link::Closed, port.name());
   tellDelegate("accessoryDidDisconnect", [](VelmoraDelegate& d) { d.accessoryDidDisconnect(); });
 }
 
 void VelmoraObjC::serialPortConnectionInterrupt() {
   logMessage("--HeardSet its powed off ,after conected");
+  if (auto listener = streamListener()) listener->linkChanged(VelmoraStreamListener::Link::SwitchedOff, {});
   tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(2); });
 }
 

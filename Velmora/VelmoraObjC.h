@@ -91,6 +91,7 @@
 
 #include "Globals.h"
 #include "Value.h"
+#include "VelmoraStreamListener.h"
 
 namespace velmora {
 
@@ -148,6 +149,11 @@ class VelmoraObjC {
   // The delegate, or null when none is set or it has been destroyed.
   std::shared_ptr<VelmoraDelegate> delegate() const;
   void setDelegate(std::weak_ptr<VelmoraDelegate> delegate);
+
+  // The listener that sees each decoded sample, value and link change (see
+  // VelmoraStreamListener.h), or null.  Held weakly, like the delegate.
+  std::shared_ptr<VelmoraStreamListener> streamListener() const;
+  void setStreamListener(std::weak_ptr<VelmoraStreamListener> listener);
 
   // Seconds the dispatch thread pauses after each pass (default 0.02),
   // clamped to kMinDispatchPause..kMaxDispatchPause.  Setting it takes
@@ -378,6 +384,10 @@ class VelmoraObjC {
   std::atomic<bool> readyToSend_{false};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<VelmoraDelegate> delegate_;
+  // Guarded by delegateMutex_; the flag spares the framing thread that
+  // mutex for every sample while no listener was ever set.
+  std::weak_ptr<VelmoraStreamListener> streamListener_;
+  std::atomic<bool> hasStreamListener_{false};
   std::atomic<double> dispatchInterval_{0.02};
   Dictionary data_;  // guarded by `lock`
   std::thread notificationThread_;

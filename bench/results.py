@@ -69,6 +69,15 @@ def google_benchmark(work):
         name = f"BM_HrvCalculationAtFftLength/{n}"
         if name in median:
             rows.append((f"HRV energy calculation, {n}-point FFT", f"{ns(name) / 1e3:.1f} us", "(no target)", ""))
+    for arg, label in (("0", "BDF+"), ("1", "EDF+")):
+        name = f"BM_EdfRecordOneSecond/{arg}/iterations:4000"
+        if name in median:
+            rows.append((f"{label} recording, per second of headset time (512 samples, 11 values, 2 annotations)",
+                         f"{ns(name) / 1e3:.1f} us ({ns(name) / 1e7:.4f} % of one core)", "(no target)", ""))
+    name = "BM_DecodeAndRecordOneSecond/iterations:4000"
+    if name in median:
+        rows.append(("decode and BDF+ recording, per second of headset time", f"{ns(name) / 1e3:.1f} us",
+                     "(no target)", ""))
     return rows, []
 
 

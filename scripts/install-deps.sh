@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
-  libudev-dev libkissfft-dev uuid-dev libsystemd-dev
+  libudev-dev libkissfft-dev uuid-dev libsystemd-dev libedf-dev
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   locales

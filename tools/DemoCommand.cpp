@@ -35,6 +35,7 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
@@ -60,6 +61,7 @@ struct DemoArgs {
   std::string seconds = "15";
   bool json = false;
   std::optional<std::string> save;
+  std::optional<std::string> edf;
   bool verbose = false;
 };
 
@@ -133,6 +135,9 @@ int run(const DemoArgs& a) {
   const std::string savePath = a.save ? *a.save : defaultSavePath();
   if (auto problem = checkSaveTarget(savePath))
     return fail("cannot save the recording to " + savePath + ": " + *problem);
+  if (a.edf) {
+    if (auto problem = checkEdfTarget(*a.edf, false)) return fail("cannot record to " + *a.edf + ": " + *problem);
+  }
 
   LogBuffer log(a.verbose);
   sim::SimulatorOptions options =
@@ -184,6 +189,7 @@ int run(const DemoArgs& a) {
   settings.seconds = *seconds * 1.5 + 5.0;
   settings.recordDirectory = recording;
   settings.saveFile = savePath;
+  settings.edfFile = a.edf;
   settings.stopWhen = [&] {
     if (!simulator.error().empty()) return true;
     return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
@@ -274,6 +280,7 @@ CommandRegistration registration{
       cmd.add_option("--save", args->save,
                      "Where to save the recording, a new or regular file (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
+      cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(
           "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "

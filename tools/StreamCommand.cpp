@@ -16,6 +16,7 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "LogBuffer.h"
@@ -36,6 +37,7 @@ struct StreamArgs {
   std::optional<std::string> record;
   std::optional<int> flag;
   std::optional<std::string> save;
+  std::optional<std::string> edf;
   bool noReconnect = false;
   std::optional<std::string> deviceDir;
   bool verbose = false;
@@ -79,6 +81,10 @@ std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& set
   if (a.save) {
     if (auto problem = checkSaveTarget(*a.save)) return "cannot save to " + *a.save + ": " + *problem;
     settings.saveFile = *a.save;
+  }
+  if (a.edf) {
+    if (auto problem = checkEdfTarget(*a.edf, false)) return "cannot record to " + *a.edf + ": " + *problem;
+    settings.edfFile = *a.edf;
   }
   settings.reconnect = !a.noReconnect;
   settings.recordFlag = static_cast<uint8_t>(a.flag.value_or(3));
@@ -142,6 +148,7 @@ CommandRegistration registration{
                      "On exit copy the recording to FILE, a new or regular file (records into a scratch folder when "
                      "--record is not given)")
           ->type_name("FILE");
+      cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
       cmd.add_flag("--no-reconnect", args->noReconnect,
                    "Exit with status 1 when the headset is unplugged or switched off, instead of waiting for it");
       cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");

@@ -110,6 +110,7 @@ int StreamSession::run() {
   // main run loop runs, below.
   connectFirst();
   if (!finished_ && settings_.recordDirectory) startRecording();
+  if (!finished_ && settings_.edfFile) startEdf();
   if (!finished_) {
     tickTimer_ = RunLoop::main().addTimer(kTickInterval, [this] { onTick(); });
     view_.tick(stats_);
@@ -157,6 +158,39 @@ void StreamSession::finishRecording() {
   }
   saved_ = destination;
   finalNotes_.push_back("Saved the recording to " + destination + ".");
+}
+
+bool StreamSession::startEdf() {
+  const std::string& file = *settings_.edfFile;
+  VelmoraEdfRecorder::Settings edf;
+  edf.format = VelmoraEdfRecorder::formatForPath(file).value_or(VelmoraEdfRecorder::Format::Bdf);
+  edf_ = std::make_shared<VelmoraEdfRecorder>();
+  if (!edf_->open(file, edf)) {
+    stop(1, "Cannot record to " + file + ": " + edf_->error() + ".");
+    edf_.reset();
+    return false;
+  }
+  accessory_->setStreamListener(edf_);
+  return true;
+}
+
+// Closes the EDF/BDF recording, padding its last second; on the way out of
+// every session, Ctrl-C and SIGTERM included.
+void StreamSession::finishEdf() {
+  if (!edf_) return;
+  const bool complete = edf_->close();
+  const double seconds = static_cast<double>(edf_->samplesRecorded()) / VelmoraEdfRecorder::kSampleRate;
+  if (edf_->recordsWritten() == 0) {
+    finalNotes_.push_back("No samples arrived, so " + edf_->path() + " was not written.");
+  } else {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    finalNotes_.push_back(std::string("Recorded ") + text + " of headset data to " + edf_->path() + ".");
+  }
+  if (!complete) {
+    finalNotes_.push_back("The EDF/BDF recording is incomplete: " + edf_->error() + ".");
+    if (status_ == 0) status_ = 1;
+  }
 }
 
 bool StreamSession::connect() {
@@ -329,6 +363,7 @@ void StreamSession::shutdown() {
     expected += portOpen ? 2 : 1;
   }
   finishRecording();
+  finishEdf();
   platform::Notification terminate;
   terminate.name = platform::kApplicationWillTerminateNotification;
   platform::NotificationCenter::shared().post(terminate);

@@ -42,6 +42,7 @@
 #include "PortChoice.h"
 #include "StreamStats.h"
 #include "StreamView.h"
+#include "VelmoraEdfRecorder.h"
 #include "VelmoraObjC.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -64,6 +65,8 @@ struct StreamSettings {
   uint8_t recordFlag = 3;
   // On exit copy the recording here (stopRecording); none: leave it.
   std::optional<std::string> saveFile;
+  // Also record to this BDF+ (.bdf) or EDF+ (.edf) file (VelmoraEdfRecorder).
+  std::optional<std::string> edfFile;
   // Checked a few times a second; true ends the session with status 0.
   std::function<bool()> stopWhen;
   // Whether to end with a line counting what was received (a command that
@@ -107,6 +110,8 @@ class StreamSession {
 
   bool startRecording();
   void finishRecording();
+  bool startEdf();
+  void finishEdf();
   bool connect();
   void connectFirst();
   void tryReconnect();
@@ -122,6 +127,7 @@ class StreamSession {
   StreamView& view_;
   LogBuffer& log_;
   std::unique_ptr<VelmoraObjC> accessory_;
+  std::shared_ptr<VelmoraEdfRecorder> edf_;
   std::shared_ptr<Delegate> delegate_;
   // Tasks posted to the main queue run only while this lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
