@@ -1,19 +1,15 @@
 // `velmora decode [FILE]`: decodes a captured headset byte stream.
 //
-// The bytes (from FILE, or stdin when FILE is absent or "-") go through a
-// fresh accessory object's framer, decoder and analysers, exactly as if they
-// had arrived from the headset.  After each checksum byte the values that
-// packet wrote are taken from the object and, when there are any, written to
-// stdout as one JSON object per line: each data-dictionary key the packet set
-// (the last value when it set one twice), and "raw" with the packet's raw
-// samples in order.  Packets that fail their checksum write nothing.  Log
+// The bytes (from FILE, or stdin when FILE is absent or "-") are cut into
+// packets by PacketStream, and the values of each packet that wrote any are
+// written to stdout as one JSON object per line: each data-dictionary key the
+// packet set, and "raw" with the packet's raw samples in order.  Log
 // lines go to stderr only.  The input is streamed in blocks, so captures of
 // any size work; the exit status is 0 whatever the bytes, 1 when the input
 // cannot be read.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +18,7 @@
 #include <string_view>
 
 #include "Command.h"
+#include "PacketStream.h"
 #include "Velmora.h"
 
 namespace velmora::tool {
@@ -29,25 +26,10 @@ namespace {
 
 class PacketPrinter {
  public:
-  PacketPrinter() { accessory_.resetParser(); }
   ~PacketPrinter() { flush(); }
 
-  // Frames `bytes`, cutting the stream right after every checksum byte so
-  // that each packet's values are taken on their own.
   void feed(std::span<const uint8_t> bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-      const bool checksumByte = parserState.state == 4;
-      size_t take = 1;
-      // The payload bytes still due go in one piece: none of them ends a
-      // packet.  (A zero-length packet still takes one byte here.)
-      if (parserState.state == 3) {
-        take = std::min(static_cast<size_t>(std::max(accessory_.payloadBytesRemaining(), 1)), bytes.size() - at);
-      }
-      accessory_.parseByte(bytes.subspan(at, take));
-      at += take;
-      if (checksumByte) print(accessory_.takeData());
-    }
+    packets_.feed(bytes, [this](Dictionary&& values) { print(values); });
   }
 
   void flush() {
@@ -58,7 +40,6 @@ class PacketPrinter {
 
  private:
   void print(const Dictionary& data) {
-    if (data.empty()) return;
     nlohmann::json line = nlohmann::json::object();
     for (const auto& [key, value] : data) {
       if (value.isArray()) {
@@ -75,7 +56,7 @@ class PacketPrinter {
   }
 
   static constexpr size_t kFlushAt = 1 << 16;
-  VelmoraObjC accessory_;
+  PacketStream packets_;
   std::string out_;
 };
 
