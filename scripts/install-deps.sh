@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   locales
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
 )
 
 missing=()
