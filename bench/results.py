@@ -3,7 +3,8 @@
 
 usage: results.py WORKDIR COMMAND > bench/RESULTS.md
 WORKDIR holds bench.json (Google Benchmark), decode.txt, latency.txt,
-cpu.txt, cycles.txt and, when the soak ran, soak.txt ("key: value" lines).
+cpu.txt, cycles.txt and, when they ran, python.txt and soak.txt ("key: value"
+lines).
 """
 import datetime
 import json
@@ -71,6 +72,13 @@ if d:
     mib = int(d["decode_bytes"]) / 2**20
     rows.append(("`velmora decode`, one hour of mixed stream (%.1f MiB), best of 3" % mib,
                  f"{seconds:.2f} s ({3600 / seconds:.0f}x real time, {mib / seconds:.1f} MiB/s)", "(no target)", ""))
+
+py = keyvalues("python.txt")
+if py:
+    rate, tool_rate = float(py["python_decode_rate"]), float(py["python_decode_tool_rate"])
+    rows.append((f'`velmora.decode` (Python), {py["python_decode_stream_seconds"]} s of mixed stream, best of 3, '
+                 f'beside `velmora decode`', f"{rate / 1e6:.2f} M packets/s; the tool {tool_rate / 1e6:.2f} M "
+                 f"packets/s ({tool_rate / rate:.2f}x)", "within 2x of the tool", verdict(rate * 2 >= tool_rate)))
 
 lat = keyvalues("latency.txt")
 if lat:
