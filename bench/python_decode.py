@@ -46,6 +46,7 @@ for _ in range(repetitions):
 if python_packets != tool_packets:
     sys.exit(f"python_decode: velmora.decode gave {python_packets} packets, the tool {tool_packets}")
 print(f"python_decode_stream_seconds: {seconds:.0f}")
+print(f"python_decode_repetitions: {repetitions}")
 print(f"python_decode_packets: {python_packets}")
 print(f"python_decode_ns: {python_best}")
 print(f"python_decode_tool_ns: {tool_best}")

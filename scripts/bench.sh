@@ -32,7 +32,7 @@ echo "decode_bytes: $(stat -c %s "$work/hour.bin")" | tee -a "$work/decode.txt"
 
 if [ -d "$dir/python/velmora" ]; then
   echo "== velmora.decode (Python) beside velmora decode, one hour of stream"
-  PYTHONPATH="$dir/python" /usr/bin/python3 bench/python_decode.py "$dir/velmora" 3600 3 | tee "$work/python.txt"
+  PYTHONPATH="$dir/python" /usr/bin/python3 bench/python_decode.py "$dir/velmora" 3600 5 | tee "$work/python.txt"
 fi
 
 echo "== latency (30 s at real-time rate)"
