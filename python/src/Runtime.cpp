@@ -1,7 +1,7 @@
 #include "Runtime.h"
 
-#include <clocale>
 #include <locale.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +24,7 @@ struct LoopThread {
   std::condition_variable exited;
   std::thread thread;
   bool started = false;
+  pid_t pid = 0;  // the process that started the thread
   bool stopping = false;
   bool done = false;
   bool shutDown = false;
@@ -75,7 +76,13 @@ void Runtime::start() {
   LoopThread& l = loop();
   std::unique_lock<std::mutex> g(l.mutex);
   if (l.shutDown) throw std::runtime_error("the velmora runtime has been shut down (the interpreter is exiting)");
+  if (l.started && l.pid != ::getpid()) {
+    throw std::runtime_error(
+        "velmora cannot stream in a process forked after it started (its thread does not survive fork); start "
+        "worker processes with the \"spawn\" or \"forkserver\" method");
+  }
   if (l.started) return;
+  l.pid = ::getpid();
   std::promise<void> ready;
   std::future<void> isRunning = ready.get_future();
   l.thread = std::thread(runLoop, std::move(ready));
@@ -87,7 +94,13 @@ void Runtime::start() {
 bool Runtime::running() {
   LoopThread& l = loop();
   std::lock_guard<std::mutex> g(l.mutex);
-  return l.started && !l.shutDown;
+  return l.started && !l.shutDown && l.pid == ::getpid();
+}
+
+bool Runtime::forkedChild() {
+  LoopThread& l = loop();
+  std::lock_guard<std::mutex> g(l.mutex);
+  return l.started && l.pid != ::getpid();
 }
 
 void Runtime::shutdown() {
@@ -95,7 +108,7 @@ void Runtime::shutdown() {
   std::unique_lock<std::mutex> g(l.mutex);
   if (l.shutDown) return;
   l.shutDown = true;
-  if (!l.started) return;
+  if (!l.started || l.pid != ::getpid()) return;
   l.stopping = true;
   RunLoop::main().stop();
   if (l.exited.wait_for(g, std::chrono::seconds(2), [&] { return l.done; })) {

@@ -17,6 +17,12 @@
 // `logging` module.  The sink never touches Python, because the library
 // logs from every thread, also while it holds velmora::lock.
 //
+// fork(): a child process has none of its parent's threads, and its copy of
+// the main run loop shares the parent's epoll instance, so the loop cannot
+// serve it.  In a child forked after start(), start() refuses (a live
+// headset needs the loop) and forkedChild() answers true, so that decode()
+// frames on the calling thread instead: in such a child nothing else frames.
+//
 // Threads: every function may be called from any thread; start() and
 // shutdown() block, so Python calls them without the GIL.
 #pragma once
@@ -35,6 +41,9 @@ class Runtime {
   // after shutdown().
   static void start();
   static bool running();
+  // Whether the loop was started by another process, of which this one is
+  // a forked child.
+  static bool forkedChild();
   // Stops the loop and joins its thread (waiting at most about 2 s for the
   // task under way; a loop that does not stop by then is left behind).
   static void shutdown();

@@ -69,7 +69,11 @@ py::list decode(const py::bytes& data) {
   py::ssize_t size = 0;
   PyBytes_AsStringAndSize(data.ptr(), &buffer, &size);
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(size));
-  {
+  // Framing shares the process-wide framer with a live stream, which runs on
+  // the main-loop thread: decode there too.  A forked child has no live
+  // stream and no loop (Runtime.h): it decodes here.
+  const bool here = Runtime::forkedChild();
+  if (!here) {
     py::gil_scoped_release release;
     Runtime::start();
   }
@@ -87,12 +91,17 @@ py::list decode(const py::bytes& data) {
     packets.clear();
     {
       py::gil_scoped_release release;
-      platform::MainQueue::sync([&] {
+      auto frame = [&] {
         SwappedIn swapped(state);
         if (!stream) stream = std::make_unique<tool::PacketStream>();
         stream->feed(block, [&](Dictionary&& values) { packets.push_back(std::move(values)); });
         if (at == bytes.size()) stream.reset();
-      });
+      };
+      if (here) {
+        frame();
+      } else {
+        platform::MainQueue::sync(frame);
+      }
     }
     for (const Dictionary& values : packets) out.append(toDict(values));
   } while (at < bytes.size());

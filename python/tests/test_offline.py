@@ -2,6 +2,7 @@
 in-stream detection."""
 
 import json
+import multiprocessing
 import subprocess
 
 import numpy as np
@@ -35,6 +36,19 @@ def test_decode_equals_the_tool_on_a_simulated_capture_with_faults(tool, tmp_pat
     subprocess.run([tool, "simulate", "--mode", "ecg", "--seconds", "3", "--seed", "5", "--output", str(plain)],
                    check=True, capture_output=True)
     assert velmora.generate("ecg", 3, seed=5) == plain.read_bytes()
+
+
+def decoded_samples(data):
+    return raw_of(velmora.decode(data)).size
+
+
+def test_decode_works_in_a_process_forked_after_the_library_started():
+    data = velmora.generate("eeg", 2)
+    assert decoded_samples(data) == 1024  # starts the library's thread here
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert pool.apply_async(decoded_samples, (data,)).get(timeout=60) == 1024
+        with pytest.raises(RuntimeError, match="spawn"):
+            pool.apply_async(velmora.Headset).get(timeout=60)
 
 
 def test_hrv_matches_the_tool_and_refuses_as_it_does(tool):

@@ -21,7 +21,10 @@ thread) into a queue; Python code never runs on a library thread, so a slow
 loop or one that raises never holds the library up.  Python takes them on
 the thread that iterates ``Headset.deliveries()``, where the ``on_connect``,
 ``on_disconnect`` and ``on_error`` callbacks run too.  Every wait releases
-the GIL and lets Ctrl-C (KeyboardInterrupt) through within 50 ms.
+the GIL and lets Ctrl-C (KeyboardInterrupt) through within 50 ms. A process
+forked after the thread started (multiprocessing's default on Linux) has no
+such thread: it can decode and analyse, but a Headset there raises
+RuntimeError; start workers that stream with the "spawn" method.
 
 Logging.  The library's log lines go to the ``logging`` logger "velmora" at
 level INFO, passed on by the next call into the module on a Python thread.
