@@ -55,4 +55,12 @@ py::dict toDict(const Dictionary& values) {
   return out;
 }
 
+std::chrono::steady_clock::time_point deadlineAfter(std::optional<double> seconds) {
+  using Clock = std::chrono::steady_clock;
+  constexpr double kYear = 365.0 * 86400.0;
+  if (!seconds || *seconds > kYear) return Clock::time_point::max();
+  const double s = *seconds > 0.0 ? *seconds : 0.0;  // NaN fails the test too
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
 }  // namespace velmora::python

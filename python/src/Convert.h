@@ -6,7 +6,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "Value.h"
@@ -27,5 +29,9 @@ py::array_t<T> toArray(const std::vector<T>& values) {
   if (!values.empty()) std::copy(values.begin(), values.end(), out.mutable_data());
   return out;
 }
+
+// The steady-clock time `seconds` from now; none (or above a year, or
+// infinite): never.  NaN and negative values mean now.
+std::chrono::steady_clock::time_point deadlineAfter(std::optional<double> seconds);
 
 }  // namespace velmora::python

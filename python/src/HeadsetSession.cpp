@@ -93,8 +93,7 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
     recordingPath_ = accessory_->logFilePath();
   }
 
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(settings.connectTimeout));
+  const auto deadline = deadlineAfter(settings.connectTimeout);
   for (;;) {
     {
       py::gil_scoped_release release;
@@ -106,7 +105,10 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
       }
       queue_->attempting = false;
     }
-    if (accessory_->connected()) return;
+    if (accessory_->connected()) {
+      connected_ = true;
+      return;
+    }
     if (Clock::now() >= deadline) break;
     {
       py::gil_scoped_release release;
@@ -134,9 +136,7 @@ HeadsetSession::~HeadsetSession() {
 }
 
 py::tuple HeadsetSession::next(std::optional<double> timeout) {
-  const auto deadline =
-      timeout ? Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout))
-              : Clock::time_point::max();
+  const auto deadline = deadlineAfter(timeout);
   for (;;) {
     std::optional<Event> event;
     bool ended = false;
@@ -192,7 +192,9 @@ void HeadsetSession::shutDown() {
   }
   if (!accessory) return;
   queue_->closing = true;
-  accessory->Disconnect();
+  // A disconnect closes the first open headset port it finds: only one that
+  // this session opened.
+  if (connected_) accessory->Disconnect();
   // Decoding runs on the main-loop thread: taking the rest there, after the
   // chunks queued before the close, loses nothing that was decoded, and
   // stopping the recording in the same task keeps the file and the

@@ -103,6 +103,7 @@ class HeadsetSession {
   std::shared_ptr<Delegate> delegate_;
   mutable std::mutex mutex_;  // guards accessory_
   std::unique_ptr<VelmoraObjC> accessory_;
+  bool connected_ = false;  // a connect succeeded
   bool recording_ = false;
   std::string recordingPath_;
 };

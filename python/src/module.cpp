@@ -206,9 +206,7 @@ py::bytes generate(const std::string& mode, double seconds, uint64_t seed) {
 // first.  Signal handlers run every 50 ms.
 bool waitForSimulator(sim::HeadsetSimulator& s, std::optional<double> timeout) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline =
-      timeout ? Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout))
-              : Clock::time_point::max();
+  const auto deadline = deadlineAfter(timeout);
   for (;;) {
     bool finished;
     {
