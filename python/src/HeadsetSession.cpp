@@ -86,8 +86,11 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
       accessory_->startRecording(*settings.recordDirectory, settings.recordFlag);
     }
     if (!accessory_->isRecording()) {
-      raise(PyExc_OSError, "cannot record to " + *settings.recordDirectory +
-                               " (see the \"velmora\" log for the reason); check that the folder is writable");
+      // The library says why in its log: "VLAccessory: cannot record to PATH: REASON".
+      constexpr std::string_view kPrefix = "VLAccessory: ";
+      std::string why = Runtime::lastLogLine(std::string(kPrefix) + "cannot record to ");
+      why = why.empty() ? "cannot record to " + *settings.recordDirectory : why.substr(kPrefix.size());
+      raise(PyExc_OSError, why + "; check that the folder is writable");
     }
     recording_ = true;
     recordingPath_ = accessory_->logFilePath();

@@ -53,12 +53,15 @@ def test_every_sample_arrives_once_in_order_and_is_recorded(device_dir, tmp_path
     assert abs(rows["RAW"]["time"][-1] - deliveries[-1]["t"]) < 60
 
 
-def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_dir):
+def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_dir, tmp_path):
     with velmora.Simulator(name="KovaLoss", device_dir=device_dir) as sim:
         with pytest.raises(ConnectionError, match="KovaNone"):
             velmora.Headset(port="KovaNone", connect_timeout=0)
+        (tmp_path / "ambrix.log.csv").mkdir()
+        with pytest.raises(OSError, match="ambrix.log.csv: Is a directory"):
+            velmora.Headset(port="KovaLoss", record=tmp_path)
         with pytest.raises(ZeroDivisionError):
-            with velmora.Headset(port="KovaLoss") as headset:
+            with velmora.Headset(port="KovaLoss", connect_timeout=10) as headset:
                 with pytest.raises(RuntimeError, match="another velmora.Headset"):
                     velmora.Headset(port="KovaLoss")
                 for _ in headset.deliveries():
