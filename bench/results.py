@@ -76,9 +76,10 @@ if d:
 py = keyvalues("python.txt")
 if py:
     rate, tool_rate = float(py["python_decode_rate"]), float(py["python_decode_tool_rate"])
-    rows.append((f'`velmora.decode` (Python), {py["python_decode_stream_seconds"]} s of mixed stream, best of '
-                 f'{py["python_decode_repetitions"]}, beside `velmora decode`', f"{rate / 1e6:.2f} M packets/s; the tool {tool_rate / 1e6:.2f} M "
-                 f"packets/s ({tool_rate / rate:.2f}x)", "within 2x of the tool", verdict(rate * 2 >= tool_rate)))
+    rows.append((f'`velmora.decode` (Python), {py["python_decode_stream_seconds"]} s of mixed stream, '
+                 f'best of {py["python_decode_repetitions"]}, beside `velmora decode`',
+                 f"{rate / 1e6:.2f} M packets/s; the tool {tool_rate / 1e6:.2f} M packets/s ({tool_rate / rate:.2f}x)",
+                 "within 2x of the tool", verdict(rate * 2 >= tool_rate)))
 
 lat = keyvalues("latency.txt")
 if lat:
