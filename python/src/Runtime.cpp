@@ -24,6 +24,7 @@ struct LoopThread {
   std::condition_variable exited;
   std::thread thread;
   bool started = false;
+  std::shared_future<void> running;  // ready once the thread runs the loop
   pid_t pid = 0;  // the process that started the thread
   bool stopping = false;
   bool done = false;
@@ -81,14 +82,17 @@ void Runtime::start() {
         "velmora cannot stream in a process forked after it started (its thread does not survive fork); start "
         "worker processes with the \"spawn\" or \"forkserver\" method");
   }
-  if (l.started) return;
-  l.pid = ::getpid();
-  std::promise<void> ready;
-  std::future<void> isRunning = ready.get_future();
-  l.thread = std::thread(runLoop, std::move(ready));
-  l.started = true;
+  if (!l.started) {
+    l.pid = ::getpid();
+    std::promise<void> ready;
+    l.running = ready.get_future().share();
+    l.thread = std::thread(runLoop, std::move(ready));
+    l.started = true;
+  }
+  // A caller that comes while another starts the thread waits too.
+  const std::shared_future<void> running = l.running;
   g.unlock();
-  isRunning.wait();
+  running.wait();
 }
 
 bool Runtime::running() {
