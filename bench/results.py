@@ -3,8 +3,8 @@
 
 usage: results.py WORKDIR COMMAND > bench/RESULTS.md
 WORKDIR holds bench.json (Google Benchmark) and "key: value" files:
-decode.txt, latency.txt, cpu.txt, ingest.txt, cycles.txt and, when the soak
-ran, soak.txt.
+decode.txt, latency.txt, cpu.txt, ingest.txt, cycles.txt and, when they
+ran, python.txt and soak.txt.
 
 To add figures: write a function that takes the work directory and returns
 (rows, notes) - rows of (measure, figure, target, verdict), notes as lines of
@@ -89,6 +89,17 @@ def decode(work):
     mib = int(d["decode_bytes"]) / 2**20
     return [("`velmora decode`, one hour of mixed stream (%.1f MiB), best of 3" % mib,
              f"{seconds:.2f} s ({3600 / seconds:.0f}x real time, {mib / seconds:.1f} MiB/s)", "(no target)", "")], []
+
+
+def python_decode(work):
+    py = keyvalues(work, "python.txt")
+    if not py:
+        return [], []
+    rate, tool_rate = float(py["python_decode_rate"]), float(py["python_decode_tool_rate"])
+    return [(f'`velmora.decode` (Python), {py["python_decode_stream_seconds"]} s of mixed stream, '
+             f'best of {py["python_decode_repetitions"]}, beside `velmora decode`',
+             f"{rate / 1e6:.2f} M packets/s; the tool {tool_rate / 1e6:.2f} M packets/s ({tool_rate / rate:.2f}x)",
+             "within 2x of the tool", verdict(rate * 2 >= tool_rate))], []
 
 
 def ingest(work):
@@ -181,7 +192,7 @@ def soak(work):
     return rows, notes
 
 
-SECTIONS = [google_benchmark, decode, ingest, latency_and_cpu, cycles, soak]
+SECTIONS = [google_benchmark, decode, python_decode, ingest, latency_and_cpu, cycles, soak]
 
 
 def main():

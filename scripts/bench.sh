@@ -30,6 +30,11 @@ done
 echo "decode_ns: $best" | tee "$work/decode.txt"
 echo "decode_bytes: $(stat -c %s "$work/hour.bin")" | tee -a "$work/decode.txt"
 
+if [ -d "$dir/python/velmora" ]; then
+  echo "== velmora.decode (Python) beside velmora decode, one hour of stream"
+  PYTHONPATH="$dir/python" /usr/bin/python3 bench/python_decode.py "$dir/velmora" 3600 5 | tee "$work/python.txt"
+fi
+
 echo "== latency (30 s at real-time rate)"
 "$dir/velmora_soak" --latency 30 | tee "$work/latency.txt" || true
 echo "== CPU and memory while streaming at real-time rate (30 s)"

@@ -1,12 +1,11 @@
 // `velmora decode [FILE]`: decodes a captured headset byte stream.
 //
-// The bytes (from FILE, or stdin when FILE is absent or "-") go through a
-// fresh accessory object's framer, decoder and analysers, exactly as if they
-// had arrived from the headset.  After each checksum byte the values that
-// packet wrote are taken from the object and, when there are any, written to
-// stdout as one JSON object per line: each data-dictionary key the packet set
-// (the last value when it set one twice), and "raw" with the packet's raw
-// samples in order.  Packets that fail their checksum write nothing.  The
+// The bytes (from FILE, or stdin when FILE is absent or "-") are cut into
+// packets by PacketStream (a fresh accessory object's framer, decoder and
+// analysers, exactly as if the bytes had arrived from the headset), and the
+// values of each packet that wrote any are written to stdout as one JSON
+// object per line: each data-dictionary key the packet set (the last value
+// when it set one twice), and "raw" with the packet's raw samples in order.  Packets that fail their checksum write nothing.  The
 // input is streamed in blocks, so captures of any size work.
 //
 // stderr gets one summary line at the end: the packets decoded, the packets
@@ -30,6 +29,7 @@
 #include "JsonLinesView.h"
 #include "LogBuffer.h"
 #include "Output.h"
+#include "PacketStream.h"
 #include "Velmora.h"
 
 namespace velmora::tool {
@@ -39,37 +39,15 @@ constexpr const char* kCommand = "velmora decode";
 
 class PacketPrinter {
  public:
-  explicit PacketPrinter(Output& output) : output_(output) { accessory_.resetParser(); }
+  explicit PacketPrinter(Output& output) : output_(output) {}
 
-  // Frames `bytes`, cutting the stream right after every checksum byte so
-  // that each packet's values are taken on their own.  False once stdout
+  // Frames `bytes` and prints the values of each packet.  False once stdout
   // has ended.
   bool feed(std::span<const uint8_t> bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-      const int32_t state = parserState.state;
-      size_t take = 1;
-      // The payload bytes still due go in one piece: none of them ends a
-      // packet.  (A zero-length packet still takes one byte here.)
-      if (state == 3) {
-        take = std::min(static_cast<size_t>(std::max(accessory_.payloadBytesRemaining(), 1)), bytes.size() - at);
-      }
-      accessory_.parseByte(bytes.subspan(at, take));
-      at += take;
-      // A packet's bytes: its two sync bytes, then everything from the
-      // length byte to the checksum byte.
-      if (state == 1 && parserState.state == 2) {
-        packetBytes_ = 2;
-      } else if (state >= 2) {
-        packetBytes_ += take;
-      }
-      if (state == 4) {
-        ++packets_;
-        framedBytes_ += packetBytes_;
-        if (!print(accessory_.takeData())) return false;
-      }
-    }
-    return true;
+    packets_.feed(bytes, [this](Dictionary&& values) {
+      if (open_) open_ = print(values);
+    });
+    return open_;
   }
 
   bool flush() {
@@ -79,12 +57,11 @@ class PacketPrinter {
   }
 
   // Packets framed (good and bad) and the bytes they took.
-  uint64_t packets() const { return packets_; }
-  uint64_t framedBytes() const { return framedBytes_; }
+  uint64_t packets() const { return packets_.packets(); }
+  uint64_t framedBytes() const { return packets_.framedBytes(); }
 
  private:
   bool print(const Dictionary& data) {
-    if (data.empty()) return true;
     nlohmann::ordered_json line = nlohmann::ordered_json::object();
     JsonLinesView::addValues(line, data);
     out_ += line.dump();
@@ -94,11 +71,9 @@ class PacketPrinter {
 
   static constexpr size_t kFlushAt = 1 << 16;
   Output& output_;
-  VelmoraObjC accessory_;
+  PacketStream packets_;
+  bool open_ = true;
   std::string out_;
-  uint64_t packets_ = 0;
-  uint64_t framedBytes_ = 0;
-  uint64_t packetBytes_ = 0;
 };
 
 int run(const std::string& file, bool verbose) {

@@ -1,0 +1,111 @@
+// HeadsetSession: one live headset stream for Python (velmora.Headset).
+//
+// It owns an accessory object, connects it (Connect, or ConnectTo with a
+// device path), optionally records, and turns the accessory's delegate
+// calls into events on a queue that Python takes one by one with next().
+// The delegate only copies and queues: dataReceived() runs on the dispatch
+// thread while the library holds velmora::lock, and accessoryDidConnect()
+// and the port's reports run on the module's main-loop thread (Runtime.h);
+// none of them touches Python.  Python code therefore never runs while the
+// library holds the lock, and a slow or failing consumer never holds up the
+// library: the queue keeps every delivery, in order, until it is taken.
+//
+// The link counts as lost once the port reports its close (or the headset
+// is reported switched off) without close() having been asked for; the
+// accessory object stays connected until close(), as the library leaves it,
+// but connected() answers false and next() ends once the queue is empty.
+// close() disconnects, takes what was decoded but not yet delivered (on the
+// main-loop thread, where decoding runs, so that nothing decoded before the
+// close is lost), stops the recording (leaving the file in its folder) and
+// destroys the accessory object.
+//
+// Threads: Python threads call every member with the GIL held; the members
+// release it while they block and check for signals (Ctrl-C) at least every
+// 50 ms while they wait.  close() may come from another thread than the one
+// iterating; next() then ends.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "VelmoraObjC.h"
+
+namespace velmora::python {
+
+namespace py = pybind11;
+
+struct HeadsetSettings {
+  // Handed to ConnectTo; none: Connect.
+  std::optional<std::string> port;
+  // Record into this folder with `recordFlag`; none: no recording.
+  std::optional<std::string> recordDirectory;
+  uint8_t recordFlag = 3;
+  double dispatchInterval = 0.02;
+  // How long to keep trying while no headset port opens (a port published a
+  // moment ago may not be listed yet); 0: one attempt.
+  double connectTimeout = 0.0;
+};
+
+class HeadsetSession {
+ public:
+  // Connects.  Raises ConnectionError (with what the ports show) when no
+  // port opened in time, OSError when the recording cannot start.
+  explicit HeadsetSession(const HeadsetSettings& settings);
+  ~HeadsetSession();
+  HeadsetSession(const HeadsetSession&) = delete;
+  HeadsetSession& operator=(const HeadsetSession&) = delete;
+
+  // The next event as a pair (kind, value): ("data", dict) with "t" the
+  // delivery's time in seconds since 1970; ("connect", port name);
+  // ("disconnect", None); ("error", code); ("end", None) once the session is
+  // closed or its link lost and every earlier event has been taken;
+  // ("timeout", None) when nothing came within `timeout` seconds (none:
+  // wait without limit).  Raises KeyboardInterrupt (or what a signal handler
+  // raises) while waiting.
+  py::tuple next(std::optional<double> timeout);
+
+  bool connected() const;
+  // The stream log's path while recording was asked for; empty otherwise.
+  std::string recordingPath() const { return recordingPath_; }
+  void close();
+
+ private:
+  class Delegate;
+  struct Event {
+    enum class Kind { Data, Connected, Disconnected, Error } kind;
+    double t = 0.0;
+    Dictionary data;
+    std::string name;
+    int32_t code = 0;
+  };
+  struct Queue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Event> events;
+    bool closed = false;
+    bool lost = false;
+    std::atomic<bool> attempting{false};  // a connect attempt is under way
+    std::atomic<bool> closing{false};
+    void push(Event event);
+  };
+
+  void shutDown();  // close() without the GIL
+
+  std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
+  std::shared_ptr<Delegate> delegate_;
+  mutable std::mutex mutex_;  // guards accessory_
+  std::unique_ptr<VelmoraObjC> accessory_;
+  bool connected_ = false;  // a connect succeeded
+  bool recording_ = false;
+  std::string recordingPath_;
+};
+
+}  // namespace velmora::python

@@ -1,0 +1,109 @@
+"""Live sessions against the simulator: completeness and order, the
+recording, events, Python code that is slow, raises or is interrupted."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import velmora
+from conftest import raw_of
+
+
+def find_run(whole, part):
+    """Start of `part` inside `whole`; fails unless it is there unbroken."""
+    assert part.size > 100
+    for start in np.flatnonzero(whole[: whole.size - part.size + 1] == part[0]):
+        if np.array_equal(whole[start:start + part.size], part):
+            return start
+    pytest.fail("the samples received are no unbroken run of the samples sent")
+
+
+def test_every_sample_arrives_once_in_order_and_is_recorded(device_dir, tmp_path, german_locale):
+    events = []
+    with velmora.Simulator(mode="ecg", speed=8, seconds=60, seed=7, device_dir=device_dir), \
+            velmora.Headset(device_dir=device_dir, record=tmp_path, on_connect=events.append) as headset:
+        assert headset.connected and headset.recording == str(tmp_path / "ambrix.log.csv")
+        deliveries = []
+        for d in headset.deliveries(timeout=5.0):
+            deliveries.append(d)
+            if len(deliveries) in (5, 40):
+                time.sleep(0.5)  # a slow loop body loses nothing
+            if len(deliveries) == 10:  # nor does decoding beside the live stream
+                assert velmora.decode(velmora.generate("eeg", 2)[:-3])  # ends inside a packet
+            if len(deliveries) == 80:  # nor closing mid-stream: what was decoded is still delivered
+                time.sleep(0.01)
+                headset.close()
+        assert not headset.connected and events == ["KovaSim-SPPDev"]
+
+    received = raw_of(deliveries)
+    find_run(raw_of(velmora.decode(velmora.generate("ecg", 60, seed=7))), received)
+    assert all(isinstance(v, int) for d in deliveries for k, v in d.items() if k not in ("raw", "t"))
+    assert np.all(np.diff([d["t"] for d in deliveries]) >= 0)
+    assert any("heartRate" in d for d in deliveries)
+
+    rows = velmora.read_recording(headset.recording)
+    assert np.array_equal(rows["RAW"]["value"], received)
+    assert rows["PQ"]["value"].size and np.all(rows["PQ"]["value"] == 200)
+    assert abs(rows["RAW"]["time"][-1] - deliveries[-1]["t"]) < 60
+
+
+def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_dir, tmp_path):
+    with velmora.Simulator(name="KovaLoss", device_dir=device_dir) as sim:
+        with pytest.raises(ConnectionError, match="KovaNone"):
+            velmora.Headset(port="KovaNone", connect_timeout=0)
+        (tmp_path / "ambrix.log.csv").mkdir()
+        with pytest.raises(OSError, match="ambrix.log.csv: Is a directory"):
+            velmora.Headset(port="KovaLoss", record=tmp_path)
+        with pytest.raises(ZeroDivisionError):
+            with velmora.Headset(port="KovaLoss", connect_timeout=10) as headset:
+                with pytest.raises(RuntimeError, match="another velmora.Headset"):
+                    velmora.Headset(port="KovaLoss")
+                for _ in headset.deliveries():
+                    1 / 0
+        assert not headset.connected
+
+        codes, closed = [], []
+        with velmora.Headset(port=sim.device_path, on_error=codes.append,
+                             on_disconnect=lambda: closed.append(True)) as headset:
+            got = 0
+            for d in headset.deliveries(timeout=10):
+                got += len(d.get("raw", ()))
+                if got > 512 and not codes:
+                    sim.unplug()
+            assert velmora.PORT_REMOVED in codes and closed and not headset.connected
+
+
+CHILD = textwrap.dedent("""
+    import sys, velmora
+    devices, wait = sys.argv[1:]
+    # Deliveries an hour apart: the loop waits inside the library.
+    with velmora.Simulator(device_dir=devices) as sim, velmora.Headset(dispatch_interval=3600) as h:
+        try:
+            print("waiting", flush=True)
+            if wait == "deliveries":
+                for d in h.deliveries():
+                    pass
+            else:
+                sim.wait()
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+""")
+
+
+@pytest.mark.parametrize("wait", ["deliveries", "wait"])
+def test_ctrl_c_interrupts_a_waiting_loop(tmp_path, wait):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, str(tmp_path), wait], stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(velmora.__file__))))
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert out.rstrip().endswith("interrupted") and child.returncode == 0
