@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include "VLHrv.h"
+#include "platform/DeviceFolder.h"
 #include "sim/SimulatedHeadset.h"
 #include "support/GermanLocale.h"
 #include "support/LogCapture.h"
@@ -93,10 +94,9 @@ TEST_F(StreamCommand, JsonLinesCarryTheStreamAndItWaitsOutAnUnplugAndAFailedReco
   test::TempPty busy;
   const int held = ::open(busy.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  const std::string link = headset_->deviceFolder() + "/tty." + kName;
-  ASSERT_EQ(::symlink(busy.path().c_str(), link.c_str()), 0);
+  platform::DeviceFolder::publish(kName, busy.path());
   ASSERT_TRUE(tool.waitForStderr(std::string("--- ") + kName + " not opened", Clock::now() + 10s)) << tool.stderrText();
-  ::unlink(link.c_str());
+  platform::DeviceFolder::unpublish(kName);
   ::close(held);
   headset_->simulator().replug();
   ASSERT_TRUE(tool.waitForStderr("reconnected to KovaTool-SPPDev", Clock::now() + 10s)) << tool.stderrText();

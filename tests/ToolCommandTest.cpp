@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "VLHrv.h"
+#include "platform/DeviceFolder.h"
 #include "sim/PacketEncoder.h"
 #include "support/GermanLocale.h"
 #include "support/LogCapture.h"
@@ -206,11 +207,13 @@ TEST_F(ToolCommand, HrvPrintsTheLibrarysResultWhateverTheSeparatorsAndTheLocale)
 TEST_F(ToolCommand, PortsListsThePublishedTtysAndPointsAtTheSetUpForUnnamedOnes) {
   test::TempPty headset, other;
   const std::string devices = d_ + "/empty";
-  ASSERT_EQ(::symlink(headset.path().c_str(), (devices + "/tty.Kova.Sim").c_str()), 0);
-  ASSERT_EQ(::symlink(other.path().c_str(), (devices + "/tty.Bluetooth-Incoming-Port").c_str()), 0);
+  // Published as a publisher does (holding each link's lock), from here.
+  platform::DeviceFolder::setPath(devices);
+  platform::DeviceFolder::publish("Kova.Sim", headset.path());
+  platform::DeviceFolder::publish("Bluetooth-Incoming-Port", other.path());
   // An unnamed Bluetooth serial port: a device named like one (needs root).
-  const bool rfcomm = ::mknod((d_ + "/rfcomm7").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0 &&
-                      ::symlink((d_ + "/rfcomm7").c_str(), (devices + "/tty.rfcomm7").c_str()) == 0;
+  const bool rfcomm = ::mknod((d_ + "/rfcomm7").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  if (rfcomm) platform::DeviceFolder::publish("rfcomm7", d_ + "/rfcomm7");
   // --device-dir wins over the environment.
   const auto j = ToolProcess::run({"ports", "--json", "--device-dir", devices}, {"VELMORA_DEVICE_DIR=/nonexistent"});
   ASSERT_EQ(j.status, 0) << j.err;
@@ -231,6 +234,8 @@ TEST_F(ToolCommand, PortsListsThePublishedTtysAndPointsAtTheSetUpForUnnamedOnes)
   const auto t = ToolProcess::run({"ports"}, {"VELMORA_DEVICE_DIR=" + devices});
   const std::regex row("^NAME +HEADSET[\\s\\S]*\nKova\\.Sim +yes +\\S+/tty\\.Kova\\.Sim ");
   EXPECT_TRUE(std::regex_search(t.out, row)) << t.out;
+  for (const char* name : {"Kova.Sim", "Bluetooth-Incoming-Port", "rfcomm7"}) platform::DeviceFolder::unpublish(name);
+  platform::DeviceFolder::setPath(platform::DeviceFolder::defaultPath());
 }
 
 }  // namespace

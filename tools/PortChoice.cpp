@@ -26,6 +26,14 @@ std::optional<dev_t> ttyDevice(const std::string& path) {
   return st.st_rdev;
 }
 
+// The name ConnectTo reads out of a path: the text between its first and
+// second ".", or none.
+std::optional<std::string> nameInPath(const std::string& path) {
+  const size_t first = path.find('.');
+  if (first == std::string::npos) return std::nullopt;
+  return path.substr(first + 1, path.find('.', first + 1) - first - 1);
+}
+
 }  // namespace
 
 bool PortChoice::matches(const ZPRSerialPort& port) const {
@@ -38,8 +46,16 @@ bool PortChoice::matches(const ZPRSerialPort& port) const {
 }
 
 std::shared_ptr<ZPRSerialPort> PortChoice::find() const {
-  for (const auto& port : ZPRSerialPortManager::sharedSerialPortManager().availablePorts()) {
+  const auto ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
+  for (const auto& port : ports) {
     if (matches(*port)) return port;
+  }
+  // A path that is no listed port's device: the name in it, as ConnectTo
+  // reads it.
+  if (const auto name = byPath() ? nameInPath(text_) : std::nullopt) {
+    for (const auto& port : ports) {
+      if (port->name() == *name) return port;
+    }
   }
   return nullptr;
 }
@@ -47,9 +63,6 @@ std::shared_ptr<ZPRSerialPort> PortChoice::find() const {
 std::optional<std::string> PortChoice::connectPath() const {
   const auto port = find();
   if (!port) return std::nullopt;
-  for (const std::string& path : pathsOf(*port)) {
-    if (path.find('.') == std::string::npos) return path;
-  }
   return port->path();
 }
 

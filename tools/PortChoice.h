@@ -4,13 +4,13 @@
 // path of the port's device: its callout path, a further path, or any other
 // path naming the same tty (a link of the user's, a relative path).
 //
-// The accessory object's ConnectTo reads a name out of a path with a "."
-// (the text after the first "."), which a dot in a folder or in a name would
-// defeat; a path without a "." selects the port with exactly that path.  So
-// the tool resolves PORT itself and hands ConnectTo a path of the chosen
-// port, without a "." whenever the port has one (a udev device's /dev/ttyUSB0,
-// a published pty's /dev/pts/N).  It resolves again at every connect, since a
-// re-plugged device may come back on another pty.
+// A path that names no listed port's device keeps the meaning the accessory
+// object's ConnectTo gives it: the text between its first and second "." is
+// a port's name ("/dev/tty.KovaLinkPro-SPPDev" names KovaLinkPro-SPPDev).
+// The chosen port is handed to ConnectTo by its callout path, which selects
+// exactly that port whatever dots the path or the name hold.  It resolves
+// again at every connect, since a re-plugged device may come back on another
+// pty.
 //
 // Threads: any thread; it reads the port manager's snapshot.
 #pragma once

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "ConnectionDiagnosis.h"
+#include "PortChoice.h"
 #include "Convert.h"
 #include "Runtime.h"
 #include "platform/MainQueue.h"
@@ -96,15 +97,19 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
     recordingPath_ = accessory_->logFilePath();
   }
 
+  // `port` names a port as `velmora stream --port` does: a listed name or
+  // any path of the port's device, resolved afresh at every attempt.
+  std::optional<tool::PortChoice> choice;
+  if (settings.port) choice.emplace(*settings.port);
   const auto deadline = deadlineAfter(settings.connectTimeout);
   for (;;) {
     {
       py::gil_scoped_release release;
       queue_->attempting = true;
-      if (settings.port) {
-        accessory_->ConnectTo(settings.port);
-      } else {
+      if (!choice) {
         accessory_->Connect();
+      } else if (auto path = choice->connectPath()) {
+        accessory_->ConnectTo(*path);
       }
       queue_->attempting = false;
     }
@@ -128,7 +133,7 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
   {
     py::gil_scoped_release release;
     shutDown();
-    why = tool::ConnectionDiagnosis::explain(settings.port);
+    why = tool::ConnectionDiagnosis::explain(choice);
   }
   raise(PyExc_ConnectionError, why);
 }

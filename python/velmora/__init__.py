@@ -73,9 +73,10 @@ RECORDING_TAGS = ("PQ", "HR", "ATT", "MED", "RAW")
 #: The row type of ``read_recording``'s arrays.
 RECORDING_DTYPE = np.dtype([("time", "<f8"), ("value", "<i4")])
 
-#: What ``hrv`` says when the intervals are too few (as ``velmora hrv`` does).
-HRV_TOO_SHORT = ("too short: the intervals after the first must add up to at least 63500 ms "
-                 "(about 64 s of heartbeats); give a longer list")
+#: What ``hrv`` says when the intervals are too few (as ``velmora hrv`` does);
+#: ``{total}`` is the sum of the intervals after the first.
+HRV_TOO_SHORT = ("too short: the intervals after the first add up to {total} ms; the calculation needs at least "
+                 "63500 ms (about 64 s of heartbeats); give a longer list")
 
 _log = logging.getLogger("velmora")
 _INT32 = np.iinfo(np.int32)
@@ -141,7 +142,7 @@ def hrv(rr_ms: ArrayLike) -> Dict[str, Union[float, int]]:
     finally:
         _flush_log()
     if result is None:
-        raise ValueError(HRV_TOO_SHORT)
+        raise ValueError(HRV_TOO_SHORT.format(total=int(rr[1:].sum(dtype=np.int64))))
     return result
 
 
@@ -319,19 +320,14 @@ class Simulator:
 
 
 def _connect_argument(port: Optional[str]) -> Optional[str]:
-    """What ConnectTo is given for ``port``: a name selects the port of that
-    name, a "tty.NAME" link selects NAME, any other path the port with that
-    path (as ``velmora stream --port`` does)."""
+    """What the session is given for ``port``: as ``velmora stream --port``
+    reads it, a name selects the listed port of that name, a path (anything
+    with a "/") the port of the device it names."""
     if port is None:
         return None
     port = os.fspath(port)
-    if "/" not in port:
-        if not port or "." in port:
-            raise ValueError(f"port {port!r}: a port name is not empty and has no '.'; pass the device's path instead")
-        return "/dev/tty." + port
-    base = os.path.basename(port)
-    if base.startswith("tty.") and len(base) > 4:
-        return "/dev/" + base
+    if not port:
+        raise ValueError("port '': give a port's name or path (`velmora ports` lists them)")
     return port
 
 
