@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/BackgroundQueue.h"
+#include "platform/MainQueue.h"
+#include "platform/RunLoop.h"
 #include "platform/TimerSource.h"
 #include "support/LogCapture.h"
 
@@ -65,6 +68,31 @@ TEST(TimerSource, FiresOffThreadNeverOverlappingAndStopsWhenCancelledFromAnywher
   EXPECT_TRUE(test::waitUntil([&] { return watch.expired(); }));  // captures released after the firing
   EXPECT_THROW(TimerSource(0ns, 0ns, [] {}), std::invalid_argument);
   EXPECT_THROW(TimerSource(1ms, 0ns, nullptr), std::invalid_argument);
+}
+
+TEST(Queues, SyncRethrowsIdleWorkersExitAndDestructionWaitsForQueuedTasks) {
+  std::atomic<bool> caught{false};
+  std::thread worker([&] {
+    try {
+      MainQueue::sync([] { throw std::runtime_error("boom"); });
+    } catch (const std::runtime_error& e) {
+      caught = std::string(e.what()) == "boom";
+    }
+  });
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return caught.load(); }, 5s));
+  worker.join();
+  EXPECT_THROW(MainQueue::sync([] { throw std::runtime_error("inline"); }), std::runtime_error);
+
+  auto queue = std::make_unique<BackgroundQueue>(20ms);
+  std::atomic<int> done{0};
+  queue->async([&] { ++done; });
+  ASSERT_TRUE(test::waitUntil([&] { return done == 1 && queue->threadCount() == 0; }));  // idle threads exit
+  std::atomic<bool> release{false};
+  queue->async([&] { while (!release) std::this_thread::yield(); });
+  for (int i = 0; i < 20; ++i) queue->async([&] { ++done; });
+  release = true;
+  queue.reset();  // waits for every queued task
+  EXPECT_EQ(done.load(), 21);
 }
 
 }  // namespace

@@ -71,6 +71,31 @@ TEST(RunLoop, SourcesTasksAndTheHostsDescriptor) {
   ::close(pipe[0]), ::close(pipe[1]);
 }
 
+// A callback that runs the loop nested serves what was ready; the outer pass
+// must not call a source again for readiness the nested pass used up.
+TEST(RunLoop, ACallbackMayRunTheLoopNested) {
+  RunLoop& loop = RunLoop::main();
+  int a[2], b[2];
+  ASSERT_EQ(::pipe2(a, O_NONBLOCK), 0);
+  ASSERT_EQ(::pipe2(b, O_NONBLOCK), 0);
+  int bCalls = 0;
+  bool nested = false, passDone = false;
+  char c;
+  RunLoop::SourceId idB = loop.addFdSource(b[0], [&] { ++bCalls, (void)!::read(b[0], &c, 1); });
+  RunLoop::SourceId idA = loop.addFdSource(a[0], [&] {
+    (void)!::read(a[0], &c, 1);
+    nested = loop.runUntil([&] { return bCalls == 1; }, 5s);
+    loop.post([&] { passDone = true; });  // so the outer pass goes on to B's (used) readiness
+  });
+  ASSERT_EQ(::write(a[1], "x", 1), 1);  // ready first, so served first
+  ASSERT_EQ(::write(b[1], "y", 1), 1);
+  ASSERT_TRUE(loop.runUntil([&] { return passDone; }, 5s));
+  EXPECT_TRUE(nested);
+  EXPECT_EQ(bCalls, 1);
+  loop.removeFdSource(idA), loop.removeFdSource(idB);
+  for (int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+}
+
 TEST(RunLoop, TheMainThreadIsWhoRunsTheMainLoopAndEndedThreadsLoopsIgnoreWork) {
   std::atomic<bool> taskSawMain{false};
   RunLoop::main().post([&] { taskSawMain = MainQueue::isMainThread() && &RunLoop::current() == &RunLoop::main(); });

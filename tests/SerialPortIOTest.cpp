@@ -37,6 +37,8 @@ int foreignOpenError(const std::string& path) {
 
 TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainstFlockIgnorers) {
   ASSERT_EQ(::chmod(pty.path().c_str(), 0666), 0);
+  std::string isOpen;  // observers of "isOpen" hear each change of the descriptor
+  auto token = port->addObserver("isOpen", [&](const platform::Change&) { isOpen += port->isOpen() ? '1' : '0'; });
   port->open();
   port->open();  // already open: nothing changes, nothing queued
   EXPECT_EQ(foreignOpenError(pty.path()), EBUSY);
@@ -46,6 +48,8 @@ TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainst
   platform::RunLoop::main().drain();
   EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed"}));  // a pty has no modem lines
   EXPECT_TRUE(delegate->allOnMainThread());
+  EXPECT_EQ(isOpen, "10");
+  port->removeObserver(token);
   auto missing = ZPRSerialPort::serialPortWithDevice(pty.device("Missing", "/dev/velmora-no-such-tty"));
   missing->setDelegate(delegate);
   missing->open();  // reported at once on the main thread; nothing else

@@ -62,6 +62,23 @@ TEST(SerialPortObject, SettersStoreByTheirRulesAndAnnounceOnlyChanges) {
             std::make_tuple(uint64_t{0}, 9600u, uint64_t{5}, false));
 }
 
+TEST(SerialPortIdentity, ConcurrentFactoriesAgreeOnOneObjectAndErrorsPrintWhatTheyCarry) {
+  std::vector<std::shared_ptr<ZPRSerialPort>> results(6);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < results.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 200; ++round) {  // ports of other paths come and go meanwhile
+        auto scratch = ZPRSerialPort::serialPortWithDevice(makeDevice("/dev/cu.scratch" + std::to_string(i % 2)));
+        results[i] = ZPRSerialPort::serialPortWithDevice(makeDevice("/dev/cu.shared"));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (auto& r : results) EXPECT_EQ(r, results[0]);
+  EXPECT_EQ(ZPRSerialPortError::fromErrno(ENXIO, "/dev/ttyUSB0").description(),
+            std::string(strerror(ENXIO)) + " (NSPOSIXErrorDomain error " + std::to_string(ENXIO) + ", /dev/ttyUSB0)");
+}
+
 struct OnlyRemoval : ZPRSerialPortDelegateBase<OnlyRemoval> {
   void serialPortWasOpened(ZPRSerialPort&) override {}
   void serialPortWasRemovedFromSystem(ZPRSerialPort&) override {}

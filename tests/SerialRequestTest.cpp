@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "support/LogCapture.h"
@@ -46,6 +48,11 @@ struct SerialPortRequests : test::PortTest {
 };
 
 TEST_F(SerialPortRequests, SendDataWritesEverythingOnlyWhileOpen) {
+  std::set<std::string> uuids;  // each request's own, in the standard text form
+  for (int i = 0; i < 50; ++i) uuids.insert(request({})->UUIDString());
+  EXPECT_EQ(uuids.size(), 50u);
+  EXPECT_TRUE(std::regex_match(*uuids.begin(), std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+      << *uuids.begin();
   EXPECT_TRUE(port->sendData({}));
   auto bytes = test::bytesCounting(5000);  // more than one write of a pty may take
   EXPECT_TRUE(port->sendData(bytes));
