@@ -56,9 +56,9 @@
 // record's write and the count's update leaves a count one short, which
 // readers refuse until the count is corrected.  (Nothing is fsync'ed: after
 // a power failure the kernel's unwritten pages are lost, as with any file.)
-// Annotation space is about
-// six annotations a second; more are carried into the following records,
-// and those still waiting at close are dropped (error() says so).
+// Annotation space is about six annotations a second; more are carried into
+// the following records, and those still waiting at close are dropped
+// (error() says so).
 //
 // Failures (the disk fills, the file cannot grow) end the recording at the
 // last whole data record, which stays readable; error() tells why and the
