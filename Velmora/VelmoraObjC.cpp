@@ -179,8 +179,8 @@ void VelmoraObjC::tellDelegate(const char* callback, Call&& call) {
 
 // ---------------------------------------------------------------- lifecycle
 
-// Steps 1, 3, 4 and 8 of the initialisation are the members' initialisers
-// (the dictionary and raw buffer start empty, the thread unstarted).
+// The dictionary and the raw buffer start empty and the dispatch thread
+// unstarted: the members' initialisers see to that.
 VelmoraObjC::VelmoraObjC() {
   sentConfigByte.store(0);
   isKRT480.store(1);

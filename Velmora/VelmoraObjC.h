@@ -295,10 +295,9 @@ class VelmoraObjC {
   // first sync byte is not 0xAA, and "VLAccessory: Checksum error: expected
   // %02x, got %02x" for a mismatched packet, which is dropped.
   //
-  // A length byte of 0 follows the framing table literally: one byte still
-  // follows in the payload state; it counts in the checksum but is not
-  // stored; then comes the checksum byte.  Nothing is ever written outside
-  // the payload array.
+  // After a length byte of 0 the framer still takes one byte in the payload
+  // state; it counts in the checksum but is not stored; then comes the
+  // checksum byte.  Nothing is ever written outside the payload array.
   void parseByte(std::span<const uint8_t> chunk);
   // An absent chunk changes nothing.
   void parseByte(std::nullptr_t);
@@ -405,7 +404,7 @@ class VelmoraObjC {
   std::vector<int32_t> rawBuffer_;  // guarded by `lock`
   std::string portName_;
   std::atomic<uint8_t> recordFlag_{3};
-  std::string logFilePath_;  // guarded by recordingMutex_
+  std::string logFilePath_;  // written under recordingMutex_ and `lock`, read under either
   std::string logRow_;       // guarded by `lock`
   int logFileHandle_ = -1;   // guarded by `lock`; -1 when none
   bool rowWriteFailed_ = false;  // guarded by `lock`; one log line per recording
