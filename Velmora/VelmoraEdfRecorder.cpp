@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <ctime>
 #include <string_view>
 #include <system_error>

@@ -9,7 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <system_error>
