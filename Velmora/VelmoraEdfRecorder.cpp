@@ -262,7 +262,7 @@ bool VelmoraEdfRecorder::closeLocked() {
 
 bool VelmoraEdfRecorder::isRecording() const {
   std::lock_guard<std::mutex> g(mutex_);
-  return opened_ && !closed_ && !failed_;
+  return isRecordingLocked();
 }
 
 std::string VelmoraEdfRecorder::error() const {
