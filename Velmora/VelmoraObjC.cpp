@@ -579,12 +579,13 @@ void VelmoraObjC::decodeHeartRate(uint8_t v) {
 
 void VelmoraObjC::decodeScore(RowTag tag, uint8_t v) {
   const bool attention = tag == RowTag::ATT;
+  const std::string& key = attention ? keys().attention : keys().meditation;
   std::unique_lock<SwappableMutex> g(lock);
-  data_.insert_or_assign(attention ? keys().attention : keys().meditation, Value(int32_t{v}));
+  data_.insert_or_assign(key, Value(int32_t{v}));
   logMessage(attention ? "attention %d" : "meditation %d", v);
   if (recording(2)) writeRow(tag, v);
   g.unlock();
-  if (auto listener = streamListener()) listener->valueDecoded(attention ? keys().attention : keys().meditation, v);
+  if (auto listener = streamListener()) listener->valueDecoded(key, v);
 }
 
 // The headset's configuration request.  The reply goes out only once, only to
@@ -624,6 +625,7 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
 }
 
 void VelmoraObjC::decodeBandPowers(const uint8_t* groups) {
+  const auto listener = streamListener();
   for (int k = 0; k < 8; ++k) {
     const uint8_t* g3 = groups + 3 * k;
     const auto power = static_cast<int32_t>(uint32_t{g3[0]} << 16 | uint32_t{g3[1]} << 8 | uint32_t{g3[2]});
@@ -631,7 +633,7 @@ void VelmoraObjC::decodeBandPowers(const uint8_t* groups) {
       std::lock_guard<SwappableMutex> g(lock);
       data_.insert_or_assign(keys().bands[k], Value(power));
     }
-    if (auto listener = streamListener()) listener->valueDecoded(keys().bands[k], power);
+    if (listener) listener->valueDecoded(keys().bands[k], power);
   }
 }
 
