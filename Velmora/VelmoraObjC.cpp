@@ -198,16 +198,10 @@ VelmoraObjC::VelmoraObjC() {
 
 VelmoraObjC::~VelmoraObjC() {
   portLink_->detach();
-  std::shared_ptr<ZPRSerialPort> port;
-  std::string path;
   {
-    std::lock_guard<std::mutex> g(connectionMutex_);
-    port = connectedPort_.lock();
-    path = std::move(connectedPath_);
+    const auto [port, path] = forgetPort();
+    letGo(port.get(), path, false);
   }
-  if (port) closeOwnPort(*port);
-  if (!path.empty()) portLink_->release(path);
-  port.reset();
   std::thread thread;
   std::shared_ptr<DispatchControl> control;
   {
@@ -816,12 +810,6 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
 
   for (const auto& port : ports) {
     if (!selects(*port)) continue;
-    std::string previousPath;
-    {
-      std::lock_guard<std::mutex> g(connectionMutex_);
-      previousPath = connectedPath_;
-    }
-    const bool alreadyOurs = previousPath == port->path();
     // Another accessory object streams from it: in use, like a port that
     // another program holds.
     if (!portLink_->claim(port->path())) {
@@ -851,33 +839,22 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
       continue;
     }
     std::shared_ptr<ZPRSerialPort> before;
+    std::string beforePath;
     {
       std::lock_guard<std::mutex> g(connectionMutex_);
-      before = alreadyOurs ? nullptr : connectedPort_.lock();
+      before = connectedPort_.lock();
       connectedPort_ = port;
-      connectedPath_ = port->path();
+      beforePath = std::exchange(connectedPath_, port->path());
     }
     // An object streams from one port: one it had before is let go, quietly.
-    if (!alreadyOurs && !previousPath.empty()) {
-      if (before && before->delegate() == portLink_) {
-        before->setDelegate(nullptr);
-        if (before->isOpen()) before->close();
-      }
-      portLink_->release(previousPath);
-    }
+    if (beforePath != port->path()) letGo(before.get(), beforePath, true);
     logMessage("VLAccessory: stream started.");
     if (startDispatch()) return;
     // No dispatch thread: nothing would be delivered, so the connect is
     // undone.  The port is detached first, so its queued open report and its
     // close report reach nobody: the host hears one accessoryDidDisconnect.
-    {
-      std::lock_guard<std::mutex> g(connectionMutex_);
-      connectedPort_.reset();
-      connectedPath_.clear();
-    }
-    port->setDelegate(nullptr);
-    port->close();
-    portLink_->release(port->path());
+    forgetPort();
+    letGo(port.get(), port->path(), true);
     break;
   }
   busy.reset();
@@ -886,23 +863,26 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
 
 void VelmoraObjC::Disconnect() { stopStream(); }
 
-void VelmoraObjC::closeOwnPort(ZPRSerialPort& port) {
-  if (port.isOpen() && port.delegate() == portLink_) port.close();
+std::pair<std::shared_ptr<ZPRSerialPort>, std::string> VelmoraObjC::forgetPort() {
+  std::lock_guard<std::mutex> g(connectionMutex_);
+  auto port = connectedPort_.lock();
+  connectedPort_.reset();
+  return {std::move(port), std::exchange(connectedPath_, {})};
+}
+
+void VelmoraObjC::letGo(ZPRSerialPort* port, const std::string& path, bool quietly) {
+  if (port != nullptr && port->delegate() == portLink_) {
+    if (quietly) port->setDelegate(nullptr);
+    if (port->isOpen()) port->close();
+  }
+  if (!path.empty()) portLink_->release(path);
 }
 
 void VelmoraObjC::stopStream() {
   std::optional<VelmoraPortLink::Busy> busy(std::in_place, *portLink_);
   stopDispatch();
   const SerialPortList ports = ZPRSerialPortManager::sharedSerialPortManager().availablePorts();
-  std::shared_ptr<ZPRSerialPort> mine;
-  std::string path;
-  {
-    std::lock_guard<std::mutex> g(connectionMutex_);
-    mine = connectedPort_.lock();
-    connectedPort_.reset();
-    path = std::move(connectedPath_);
-    connectedPath_.clear();
-  }
+  const auto [mine, path] = forgetPort();
   logMessage("ZPRSerialPortManager.availablePorts = %lu", static_cast<unsigned long>(ports.size()));
   for (const auto& port : ports) {
     logMessage("---%s", port->name().c_str());
@@ -910,8 +890,7 @@ void VelmoraObjC::stopStream() {
   }
   // Exactly the port this object connected to, also when the manager no
   // longer lists it; never one another object or program opened since.
-  if (mine) closeOwnPort(*mine);
-  if (!path.empty()) portLink_->release(path);
+  letGo(mine.get(), path, false);
   logMessage("VLAccessory: stream stopped.");
   connected_.store(false);
   busy.reset();

@@ -86,6 +86,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Globals.h"
@@ -372,8 +373,14 @@ class VelmoraObjC {
   // Calls `call` on the delegate, if there is one, and logs what it throws.
   template <typename Call>
   void tellDelegate(const char* callback, Call&& call);
-  // Closes `port` if it is open and still reports to this object.
-  void closeOwnPort(ZPRSerialPort& port);
+  // Forgets the port this object is connected to: returns it (null when it
+  // has gone) and its claimed path (empty when there was none).
+  std::pair<std::shared_ptr<ZPRSerialPort>, std::string> forgetPort();
+  // Lets go of a port this object was connected to: closes it if it is open
+  // and still reports to this object (`quietly`: its delegate is cleared
+  // first, so that its close report reaches nobody), and gives up the claim
+  // on `path`.
+  void letGo(ZPRSerialPort* port, const std::string& path, bool quietly);
 
   // The object's state; `lock` guards what the dispatch thread reads.
   std::atomic<bool> connected_{false};
