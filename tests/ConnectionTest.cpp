@@ -60,9 +60,9 @@ class ConnectionTest : public test::DeviceFolderTest {
 // No path: the first candidate (a name that begins with an accepted prefix)
 // that opens, which ends the search; a path: the port with exactly that path,
 // else the name after its first dot, else nothing at all (nothing is tried,
-// nothing logged).  Disconnect names the
-// ports up to the open one, closes it and reports at once and again with the
-// port's close report; with no open port it names them all and reports once.
+// nothing logged).  Disconnect names the ports up to the open one, closes it
+// and reports at once and again with the port's close report; with no open
+// port it names them all and reports once.
 TEST_F(ConnectionTest, ConnectAndConnectToSelectTheirPortAndDisconnectClosesIt) {
   publishAll({"MyKova", "Bluetooth-Incoming-Port", "KovaLinkPro-SPPDev", "KovaOne"});
   const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {

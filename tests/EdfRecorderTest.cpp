@@ -138,18 +138,19 @@ TEST(EdfTool, StreamRecordsAcrossAnUnplugAndAKilledStreamsFileStillOpens) {
     ToolProcess tool({"stream", "--json", "--device-dir", devices, "--edf", file});
     auto recordsOnDisk = [&](int n) {  // BDF+: a 4096-byte header, 1911-byte records
       const auto deadline = Clock::now() + 20s;
-      std::error_code ec;
-      while (!(std::filesystem::file_size(file, ec) >= 4096u + n * 1911u && !ec) && Clock::now() < deadline) {
+      for (std::error_code ec; !(std::filesystem::file_size(file, ec) >= 4096u + n * 1911u && !ec);) {
+        if (Clock::now() >= deadline) return false;
         tool.stdoutLine(Clock::now() + 50ms);  // keeps the pipe flowing
       }
+      return true;
     };
-    recordsOnDisk(3);
+    ASSERT_TRUE(recordsOnDisk(3)) << tool.stderrText();
     if (signal == SIGINT) {
       simulator.unplug();
       ASSERT_TRUE(tool.waitForStderr("Waiting for it to come back", Clock::now() + 10s)) << tool.stderrText();
       simulator.replug();
       ASSERT_TRUE(tool.waitForStderr("reconnected to KovaEdfTool", Clock::now() + 10s)) << tool.stderrText();
-      recordsOnDisk(7);
+      ASSERT_TRUE(recordsOnDisk(7)) << tool.stderrText();
     }
     tool.signal(signal);
     const auto status = tool.wait(Clock::now() + 20s);

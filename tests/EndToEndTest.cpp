@@ -117,8 +117,7 @@ TEST_F(EndToEnd, EverySampleArrivesOnceInOrderAndTheRecordingBlinksAndIntervalsM
   const test::StreamContent sent = test::scanStream(sim::HeadsetSimulator::generateOffline(options_, &truth));
   sim::HeadsetSimulator simulator(options_);
   simulator.start();
-  accessory_->startRecording(dir_.path(), 3);
-  ASSERT_TRUE(accessory_->isRecording());
+  ASSERT_TRUE(accessory_->startRecording(dir_.path(), 3));
   ASSERT_NO_FATAL_FAILURE(connect(*accessory_));
   EXPECT_TRUE(runMainLoopUntil([&] { return recorder_->samples >= sent.raw.size(); }, 100s));
   accessory_->Disconnect();
