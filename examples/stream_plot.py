@@ -21,6 +21,7 @@ png = sys.argv[1] if len(sys.argv) > 1 else "velmora-stream.png"
 
 # %% Stream: a private device folder, so that no other simulated headset is found.
 samples, rr_ms, rr_time = [], [], []
+received = 0  # raw samples so far: where each RR interval lies on the timeline
 with tempfile.TemporaryDirectory() as devices, \
         velmora.Simulator(mode="ecg", speed=8, seconds=70, seed=1, device_dir=devices) as sim, \
         velmora.Headset(device_dir=devices) as headset:
@@ -28,9 +29,10 @@ with tempfile.TemporaryDirectory() as devices, \
     for delivery in headset.deliveries(timeout=2.0):
         if "raw" in delivery:
             samples.append(delivery["raw"])
+            received += len(delivery["raw"])
         if "rrInt" in delivery:
             rr_ms.append(delivery["rrInt"])
-            rr_time.append(sum(len(s) for s in samples) / 512.0)
+            rr_time.append(received / 512.0)
 raw = np.concatenate(samples)
 print(f"{raw.size} samples ({raw.size / 512:.1f} s), {len(rr_ms)} RR intervals")
 
