@@ -660,8 +660,6 @@ void ZPRSerialPort::cleanup() {
 }
 
 void ZPRSerialPort::cleanupAfterSystemRemoval() {
-  // The pin poll or the read loop may have begun handling this opening's
-  // removal already; the delegate hears of it once.
   // The pin poll or the read loop may have handled this opening's removal
   // already, possibly closing the port: the delegate hears of it once.
   auto opening = currentOpening();
