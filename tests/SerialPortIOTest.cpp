@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -58,11 +59,16 @@ TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainst
 }
 
 // The real calls, watched: attribute writes (refused on request), reading threads, a foreign reader taking the
-// bytes between the loop's wait and read, and an open yielding descriptor 0 (as with stdin closed; mapped).
+// bytes between the loop's wait and read, an open yielding descriptor 0 (as with stdin closed; mapped) or taking
+// the process's last descriptor (the limit is lowered to it until `limit` is restored).
 class SpyIO : public platform::TerminalIO {
  public:
   int open(const char* path, int flags) override {
     const int fd = TerminalIO::open(path, flags);
+    if (fd >= 0 && lastDescriptor.exchange(false) && ::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+      const rlimit last{static_cast<rlim_t>(fd) + 1, limit.rlim_max};
+      ::setrlimit(RLIMIT_NOFILE, &last);
+    }
     return zeroFirst && fd >= 0 ? (real = fd, 0) : fd;
   }
   int duplicate(int fd, int minimum) override { return TerminalIO::duplicate(fd == 0 ? real.load() : fd, minimum); }
@@ -91,7 +97,8 @@ class SpyIO : public platform::TerminalIO {
   std::atomic<bool> refuse{false};
   termios written{};
   std::set<std::thread::id> readers;
-  std::atomic<bool> steal{false}, stolen{false}, zeroFirst{false}, zeroClosed{false};
+  std::atomic<bool> steal{false}, stolen{false}, zeroFirst{false}, zeroClosed{false}, lastDescriptor{false};
+  rlimit limit{};
   std::atomic<int> real{-1};
 };
 
@@ -199,6 +206,14 @@ TEST_F(SerialPortIO, CloseIsPromptWhenAnotherReaderTookTheBytesAndAReopenHasOneL
   ASSERT_TRUE(runMainUntil([&] { return delegate->bytesReceived == sent.size(); }));
   EXPECT_EQ(delegate->receivedBytes(), sent);
   EXPECT_EQ(io->locked(&SpyIO::readers).size(), 1u);
+
+  port->close();
+  io->zeroFirst = false, io->lastDescriptor = true;  // none left for the wake-up descriptor: no opening, which close() could not end
+  port->open();
+  ::setrlimit(RLIMIT_NOFILE, &io->limit);
+  EXPECT_FALSE(port->isOpen());
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("error") == 1; }));
+  EXPECT_EQ(delegate->events("error")[0].errorCode, EMFILE);
 }
 
 
