@@ -470,11 +470,10 @@ void ZPRSerialPort::open() {
   auto opening = std::make_shared<Opening>(fd, io, wakeFd);
   // Against openers that ignore flock: a second open of the tty now fails
   // with EBUSY unless the opener has CAP_SYS_ADMIN.  A device that refuses
-  // (not a tty) keeps only the flock.
+  // (not a tty) keeps only the flock.  The descriptor stays non-blocking,
+  // as opened: the read loop and sendData wait with poll, which close() can
+  // end.
   io->setExclusive(fd, true);
-  // Only O_NONBLOCK stays: reads and writes never block; the read loop and
-  // sendData wait with poll, which close() can end.
-  if (io->setStatusFlags(fd, O_NONBLOCK) != 0) reportError(errno, false);
   {
     std::unique_lock<std::shared_mutex> d(descriptorMutex_);
     opening_ = opening;
