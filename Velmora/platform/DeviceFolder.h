@@ -41,6 +41,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velmora::platform {
 
@@ -75,6 +76,8 @@ class DeviceFolder {
   // the link is left alone.
   enum class Publisher { Alive, Gone, None };
   static Publisher publisherOf(const std::string& link);
+  // Whether `name` ends in ".lock": a publisher's lock file, never a link.
+  static bool isLockName(std::string_view name);
 };
 
 }  // namespace velmora::platform
