@@ -39,6 +39,13 @@ std::string& configuredPath() {
   return p;
 }
 
+// The folder set, else the default, which stays from then on.
+std::string folderInUse() {
+  std::lock_guard<std::mutex> g(folderMutex());
+  if (configuredPath().empty()) configuredPath() = DeviceFolder::defaultPath();
+  return configuredPath();
+}
+
 // The publisher locks this process holds, by link path.
 struct HeldLocks {
   std::mutex mutex;
@@ -151,12 +158,7 @@ std::string DeviceFolder::defaultPath() {
 }
 
 std::string DeviceFolder::path() {
-  std::string dir;
-  {
-    std::lock_guard<std::mutex> g(folderMutex());
-    if (configuredPath().empty()) configuredPath() = defaultPath();
-    dir = configuredPath();
-  }
+  std::string dir = folderInUse();
   ensureFolder(dir);
   return dir;
 }
@@ -227,7 +229,8 @@ std::string DeviceFolder::publish(const std::string& name, const std::string& ta
 }
 
 void DeviceFolder::unpublish(const std::string& name) {
-  const std::string link = path() + "/tty." + name;
+  // The folder is not made for this: a folder that has gone has no link.
+  const std::string link = folderInUse() + "/tty." + name;
   // The link goes before the lock: a link never outlives its publisher's lock.
   ::unlink(link.c_str());
   HeldLocks& locks = heldLocks();

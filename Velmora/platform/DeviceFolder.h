@@ -66,7 +66,7 @@ class DeviceFolder {
   // running process publishes NAME (EBUSY), or on any other failure.
   static std::string publish(const std::string& name, const std::string& target);
   // Removes "tty.NAME" from the folder and gives up this process's lock on
-  // it; a missing link is ignored.
+  // it; a missing link, or folder, is ignored (the folder is not made).
   static void unpublish(const std::string& name);
 
   // For readers of a folder: the publisher of `link` (a "tty.NAME" link).
