@@ -517,7 +517,7 @@ void ZPRSerialPort::open() {
   platform::BackgroundQueue::shared().async([self = shared_from_this(), opening] {
     pthread_setname_np(pthread_self(), "velmora-read");
     self->readLoop(opening);
-    pthread_setname_np(pthread_self(), "velmora-bg");
+    pthread_setname_np(pthread_self(), platform::BackgroundQueue::kThreadName);
   });
 
   if (opening->hasModemLines) {
