@@ -38,7 +38,7 @@ int foreignOpenError(const std::string& path) {
 
 // The real calls, watched: attribute writes (refused on request), reading threads, a foreign reader taking the
 // bytes between the loop's wait and read, an open yielding descriptor 0 (as with stdin closed; mapped) or taking
-// the process's last descriptor (the limit is lowered to it until `limit` is restored).
+// the process's last descriptor (the limit is lowered to it until the next close).
 class SpyIO : public platform::TerminalIO {
  public:
   int open(const char* path, int flags) override {
@@ -49,7 +49,10 @@ class SpyIO : public platform::TerminalIO {
     return zeroFirst && fd >= 0 ? (real = fd, 0) : fd;
   }
   int duplicate(int fd, int minimum) override { return TerminalIO::duplicate(fd == 0 ? real.load() : fd, minimum); }
-  int close(int fd) override { return TerminalIO::close(fd == 0 ? (zeroClosed = true, real.exchange(-1)) : fd); }
+  int close(int fd) override {
+    if (limit.rlim_max != 0) ::setrlimit(RLIMIT_NOFILE, &limit), limit = {};
+    return TerminalIO::close(fd == 0 ? (zeroClosed = true, real.exchange(-1)) : fd);
+  }
   int setAttributes(int fd, int actions, const termios* t) override {
     std::lock_guard<std::mutex> g(mutex);
     ++writes;
@@ -75,7 +78,7 @@ class SpyIO : public platform::TerminalIO {
   termios written{};
   std::set<std::thread::id> readers;
   std::atomic<bool> steal{false}, stolen{false}, zeroFirst{false}, zeroClosed{false}, lastDescriptor{false};
-  rlimit limit{};
+  rlimit limit{};  // to restore, while lowered
   std::atomic<int> real{-1};
 };
 
@@ -96,7 +99,7 @@ TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainst
   port->removeObserver(token);
   auto io = std::make_shared<SpyIO>();  // none left for the wake-up descriptor: no opening, which close() could not end
   io->lastDescriptor = true;
-  port->setTerminalIO(io), port->open(), ::setrlimit(RLIMIT_NOFILE, &io->limit);
+  port->setTerminalIO(io), port->open();
   auto missing = ZPRSerialPort::serialPortWithDevice(pty.device("Missing", "/dev/velmora-no-such-tty"));
   missing->setDelegate(delegate);
   missing->open();  // reported at once on the main thread; nothing else
