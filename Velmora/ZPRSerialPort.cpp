@@ -31,11 +31,10 @@ using platform::MainQueue;
 // port's current opening, so that they serve only the opening that started
 // them, even after a quick close and reopen.
 struct ZPRSerialPort::Opening {
-  Opening(int descriptor, std::shared_ptr<platform::TerminalIO> terminal)
-      : fd(descriptor), io(std::move(terminal)), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Opening() {
-    if (wakeFd >= 0) ::close(wakeFd);
-  }
+  // Takes over `wake`, an eventfd.
+  Opening(int descriptor, std::shared_ptr<platform::TerminalIO> terminal, int wake)
+      : fd(descriptor), io(std::move(terminal)), wakeFd(wake) {}
+  ~Opening() { ::close(wakeFd); }
   Opening(const Opening&) = delete;
   Opening& operator=(const Opening&) = delete;
 
@@ -53,10 +52,8 @@ struct ZPRSerialPort::Opening {
 
   void shutDown() {
     closing.store(true);
-    if (wakeFd >= 0) {
-      uint64_t one = 1;
-      (void)!::write(wakeFd, &one, sizeof one);
-    }
+    uint64_t one = 1;
+    (void)!::write(wakeFd, &one, sizeof one);
     std::lock_guard<std::mutex> g(creditMutex);
     creditAvailable.notify_all();
   }
@@ -461,15 +458,22 @@ void ZPRSerialPort::open() {
     reportError(err, false);
     return;
   }
+  // Without its wake-up descriptor close() could never end the read loop's
+  // wait, which would keep the device open: no opening then.
+  const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    int err = errno;
+    io->close(fd);
+    reportError(err, false);
+    return;
+  }
+  auto opening = std::make_shared<Opening>(fd, io, wakeFd);
   // Against openers that ignore flock: a second open of the tty now fails
   // with EBUSY unless the opener has CAP_SYS_ADMIN.  A device that refuses
-  // (not a tty) keeps only the flock.
+  // (not a tty) keeps only the flock.  The descriptor stays non-blocking,
+  // as opened: the read loop and sendData wait with poll, which close() can
+  // end.
   io->setExclusive(fd, true);
-  // Only O_NONBLOCK stays: reads and writes never block; the read loop and
-  // sendData wait with poll, which close() can end.
-  if (io->setStatusFlags(fd, O_NONBLOCK) != 0) reportError(errno, false);
-
-  auto opening = std::make_shared<Opening>(fd, io);
   {
     std::unique_lock<std::shared_mutex> d(descriptorMutex_);
     opening_ = opening;
@@ -513,7 +517,7 @@ void ZPRSerialPort::open() {
   platform::BackgroundQueue::shared().async([self = shared_from_this(), opening] {
     pthread_setname_np(pthread_self(), "velmora-read");
     self->readLoop(opening);
-    pthread_setname_np(pthread_self(), "velmora-bg");
+    pthread_setname_np(pthread_self(), platform::BackgroundQueue::kThreadName);
   });
 
   if (opening->hasModemLines) {
@@ -660,8 +664,6 @@ void ZPRSerialPort::cleanup() {
 }
 
 void ZPRSerialPort::cleanupAfterSystemRemoval() {
-  // The pin poll or the read loop may have begun handling this opening's
-  // removal already; the delegate hears of it once.
   // The pin poll or the read loop may have handled this opening's removal
   // already, possibly closing the port: the delegate hears of it once.
   auto opening = currentOpening();

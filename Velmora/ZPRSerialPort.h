@@ -342,7 +342,10 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   // across their look at the current opening and their call on its
   // descriptor; open and close hold it exclusively to switch openings.  So a
   // descriptor is never closed (and its number never reused) under a read,
-  // ioctl or write of an earlier opening.
+  // ioctl or write of an earlier opening.  Their poll() waits run outside
+  // it: close() makes the opening's wake-up descriptor readable before it
+  // closes the device, so such a wait ends at once, whatever the number
+  // has come to name.
   mutable std::shared_mutex descriptorMutex_;
   std::shared_ptr<Opening> opening_;
 

@@ -138,7 +138,7 @@ TEST_F(FolderDeviceSourceTest, ReportsArrivalsRemovalsReplacementsPublishersAndT
          ::kill(shell, SIGKILL), ::waitpid(shell, nullptr, 0);
        },
        "-bridge"},
-      {[&] { fs::remove_all(folder); }, "-late"},
+      {[&] { fs::remove_all(folder), DeviceFolder::unpublish("late"); EXPECT_FALSE(fs::exists(folder)); }, "-late"},
       {[&] { DeviceFolder::publish("again", second.path()); }, "+again"},  // the folder comes back
   };
   for (size_t i = 0; i < std::size(steps); ++i) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -35,38 +36,23 @@ int foreignOpenError(const std::string& path) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainstFlockIgnorers) {
-  ASSERT_EQ(::chmod(pty.path().c_str(), 0666), 0);
-  std::string isOpen;  // observers of "isOpen" hear each change of the descriptor
-  auto token = port->addObserver("isOpen", [&](const platform::Change&) { isOpen += port->isOpen() ? '1' : '0'; });
-  port->open();
-  port->open();  // already open: nothing changes, nothing queued
-  EXPECT_EQ(foreignOpenError(pty.path()), EBUSY);
-  EXPECT_TRUE(port->close() && port->close());  // already closed: true, nothing queued
-  EXPECT_EQ(foreignOpenError(pty.path()), 0);
-  ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1; }));
-  platform::RunLoop::main().drain();
-  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed"}));  // a pty has no modem lines
-  EXPECT_TRUE(delegate->allOnMainThread());
-  EXPECT_EQ(isOpen, "10");
-  port->removeObserver(token);
-  auto missing = ZPRSerialPort::serialPortWithDevice(pty.device("Missing", "/dev/velmora-no-such-tty"));
-  missing->setDelegate(delegate);
-  missing->open();  // reported at once on the main thread; nothing else
-  platform::RunLoop::main().drain();
-  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed", "error"}));
-}
-
 // The real calls, watched: attribute writes (refused on request), reading threads, a foreign reader taking the
-// bytes between the loop's wait and read, and an open yielding descriptor 0 (as with stdin closed; mapped).
+// bytes between the loop's wait and read, an open yielding descriptor 0 (as with stdin closed; mapped) or taking
+// the process's last descriptor (the limit is lowered to it until the next close).
 class SpyIO : public platform::TerminalIO {
  public:
   int open(const char* path, int flags) override {
     const int fd = TerminalIO::open(path, flags);
+    if (rlimit last{}; fd >= 0 && lastDescriptor.exchange(false) && ::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+      last = {static_cast<rlim_t>(fd) + 1, limit.rlim_max}, ::setrlimit(RLIMIT_NOFILE, &last);
+    }
     return zeroFirst && fd >= 0 ? (real = fd, 0) : fd;
   }
   int duplicate(int fd, int minimum) override { return TerminalIO::duplicate(fd == 0 ? real.load() : fd, minimum); }
-  int close(int fd) override { return TerminalIO::close(fd == 0 ? (zeroClosed = true, real.exchange(-1)) : fd); }
+  int close(int fd) override {
+    if (limit.rlim_max != 0) ::setrlimit(RLIMIT_NOFILE, &limit), limit = {};
+    return TerminalIO::close(fd == 0 ? (zeroClosed = true, real.exchange(-1)) : fd);
+  }
   int setAttributes(int fd, int actions, const termios* t) override {
     std::lock_guard<std::mutex> g(mutex);
     ++writes;
@@ -91,9 +77,36 @@ class SpyIO : public platform::TerminalIO {
   std::atomic<bool> refuse{false};
   termios written{};
   std::set<std::thread::id> readers;
-  std::atomic<bool> steal{false}, stolen{false}, zeroFirst{false}, zeroClosed{false};
+  std::atomic<bool> steal{false}, stolen{false}, zeroFirst{false}, zeroClosed{false}, lastDescriptor{false};
+  rlimit limit{};  // to restore, while lowered
   std::atomic<int> real{-1};
 };
+
+TEST_F(SerialPortIO, OpenAndCloseAnnounceThemselvesOnceAndOpenIsExclusiveAgainstFlockIgnorers) {
+  ASSERT_EQ(::chmod(pty.path().c_str(), 0666), 0);
+  std::string isOpen;  // observers of "isOpen" hear each change of the descriptor
+  auto token = port->addObserver("isOpen", [&](const platform::Change&) { isOpen += port->isOpen() ? '1' : '0'; });
+  port->open();
+  port->open();  // already open: nothing changes, nothing queued
+  EXPECT_EQ(foreignOpenError(pty.path()), EBUSY);
+  EXPECT_TRUE(port->close() && port->close());  // already closed: true, nothing queued
+  EXPECT_EQ(foreignOpenError(pty.path()), 0);
+  ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1; }));
+  platform::RunLoop::main().drain();
+  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed"}));  // a pty has no modem lines
+  EXPECT_TRUE(delegate->allOnMainThread());
+  EXPECT_EQ(isOpen, "10");
+  port->removeObserver(token);
+  auto io = std::make_shared<SpyIO>();  // none left for the wake-up descriptor: no opening, which close() could not end
+  io->lastDescriptor = true;
+  port->setTerminalIO(io), port->open();
+  auto missing = ZPRSerialPort::serialPortWithDevice(pty.device("Missing", "/dev/velmora-no-such-tty"));
+  missing->setDelegate(delegate);
+  missing->open();  // reported at once on the main thread; nothing else
+  platform::RunLoop::main().drain();
+  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "closed", "error", "error"}));
+  EXPECT_EQ(delegate->events("error")[0].errorCode, EMFILE);
+}
 
 TEST_F(SerialPortIO, OptionsAreAppliedOnChangeAndTheOriginalAttributesRestored) {
   termios before{};
@@ -200,7 +213,6 @@ TEST_F(SerialPortIO, CloseIsPromptWhenAnotherReaderTookTheBytesAndAReopenHasOneL
   EXPECT_EQ(delegate->receivedBytes(), sent);
   EXPECT_EQ(io->locked(&SpyIO::readers).size(), 1u);
 }
-
 
 // The device goes away: the pty hangs up (end of file), a read fails with EIO, or cleanup() says so.
 TEST(SerialPortRemoval, ReportsErrorThenRemovalThenCloseOnce) {

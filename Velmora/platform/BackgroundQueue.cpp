@@ -80,9 +80,8 @@ size_t BackgroundQueue::threadCount() const {
 
 void BackgroundQueue::Impl::work(std::shared_ptr<Impl> impl) {
   tCurrentQueue = impl.get();
-  // Named so that per-thread figures (top -H, /proc/PID/task) tell the pool
-  // from the host's threads; a task may rename its thread while it runs.
-  pthread_setname_np(pthread_self(), "velmora-bg");
+  // Named so that per-thread figures tell the pool from the host's threads.
+  pthread_setname_np(pthread_self(), kThreadName);
   std::unique_lock<std::mutex> lock(impl->mutex);
   for (;;) {
     if (!impl->tasks.empty()) {

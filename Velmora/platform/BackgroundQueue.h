@@ -27,6 +27,9 @@ class BackgroundQueue {
   static BackgroundQueue& shared();
 
   static constexpr std::chrono::milliseconds kDefaultIdleTimeout{2000};
+  // The name of the pool's threads (top -H, /proc/PID/task).  A task may
+  // rename its thread while it runs and gives it this name back.
+  static constexpr const char* kThreadName = "velmora-bg";
 
   BackgroundQueue();
   // A queue whose threads exit after `idleTimeout` without work.

@@ -26,6 +26,9 @@ namespace {
 // publishes the name.
 constexpr auto kLockPatience = std::chrono::seconds(1);
 
+// "tty.NAME" is locked through "tty.NAME.lock".
+constexpr std::string_view kLockSuffix = ".lock";
+
 std::mutex& folderMutex() {
   static std::mutex m;
   return m;
@@ -34,6 +37,13 @@ std::mutex& folderMutex() {
 std::string& configuredPath() {
   static std::string p;
   return p;
+}
+
+// The folder set, else the default, which stays from then on.
+std::string folderInUse() {
+  std::lock_guard<std::mutex> g(folderMutex());
+  if (configuredPath().empty()) configuredPath() = DeviceFolder::defaultPath();
+  return configuredPath();
 }
 
 // The publisher locks this process holds, by link path.
@@ -148,12 +158,7 @@ std::string DeviceFolder::defaultPath() {
 }
 
 std::string DeviceFolder::path() {
-  std::string dir;
-  {
-    std::lock_guard<std::mutex> g(folderMutex());
-    if (configuredPath().empty()) configuredPath() = defaultPath();
-    dir = configuredPath();
-  }
+  std::string dir = folderInUse();
   ensureFolder(dir);
   return dir;
 }
@@ -186,10 +191,7 @@ std::string DeviceFolder::refusal(const std::string& folder) {
 }
 
 std::string DeviceFolder::publish(const std::string& name, const std::string& target) {
-  const std::string lockSuffix = ".lock";
-  if (name.empty() || name.find('/') != std::string::npos ||
-      (name.size() >= lockSuffix.size() &&
-       name.compare(name.size() - lockSuffix.size(), lockSuffix.size(), lockSuffix) == 0)) {
+  if (name.empty() || name.find('/') != std::string::npos || isLockName(name)) {
     throw std::invalid_argument("device name must be non-empty, contain no '/' and not end in \".lock\": \"" + name +
                                 "\"");
   }
@@ -202,7 +204,7 @@ std::string DeviceFolder::publish(const std::string& name, const std::string& ta
   HeldLocks& locks = heldLocks();
   std::lock_guard<std::mutex> g(locks.mutex);
   const bool held = locks.fds.count(link) != 0;
-  if (!held) locks.fds[link] = acquirePublisherLock(link + lockSuffix, name);
+  if (!held) locks.fds[link] = acquirePublisherLock(link + std::string(kLockSuffix), name);
   auto release = [&] {
     if (held) return;
     ::close(locks.fds[link]);
@@ -227,7 +229,8 @@ std::string DeviceFolder::publish(const std::string& name, const std::string& ta
 }
 
 void DeviceFolder::unpublish(const std::string& name) {
-  const std::string link = path() + "/tty." + name;
+  // The folder is not made for this: a folder that has gone has no link.
+  const std::string link = folderInUse() + "/tty." + name;
   // The link goes before the lock: a link never outlives its publisher's lock.
   ::unlink(link.c_str());
   HeldLocks& locks = heldLocks();
@@ -241,7 +244,7 @@ void DeviceFolder::unpublish(const std::string& name) {
 DeviceFolder::Publisher DeviceFolder::publisherOf(const std::string& link) {
   // Opened for reading only: the folder source watches for lock files closed
   // after writing (a publisher letting go), and must not wake itself.
-  int fd = ::open((link + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+  int fd = ::open((link + std::string(kLockSuffix)).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return Publisher::None;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
@@ -260,5 +263,7 @@ DeviceFolder::Publisher DeviceFolder::publisherOf(const std::string& link) {
   ::close(fd);
   return r == 0 ? Publisher::Gone : held ? Publisher::Alive : Publisher::None;
 }
+
+bool DeviceFolder::isLockName(std::string_view name) { return name.ends_with(kLockSuffix); }
 
 }  // namespace velmora::platform

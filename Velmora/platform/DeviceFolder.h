@@ -41,6 +41,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velmora::platform {
 
@@ -65,7 +66,7 @@ class DeviceFolder {
   // running process publishes NAME (EBUSY), or on any other failure.
   static std::string publish(const std::string& name, const std::string& target);
   // Removes "tty.NAME" from the folder and gives up this process's lock on
-  // it; a missing link is ignored.
+  // it; a missing link, or folder, is ignored (the folder is not made).
   static void unpublish(const std::string& name);
 
   // For readers of a folder: the publisher of `link` (a "tty.NAME" link).
@@ -75,6 +76,8 @@ class DeviceFolder {
   // the link is left alone.
   enum class Publisher { Alive, Gone, None };
   static Publisher publisherOf(const std::string& link);
+  // Whether `name` ends in ".lock": a publisher's lock file, never a link.
+  static bool isLockName(std::string_view name);
 };
 
 }  // namespace velmora::platform

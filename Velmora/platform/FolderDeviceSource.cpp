@@ -24,9 +24,6 @@ namespace {
 
 constexpr const char kLinkPrefix[] = "tty.";
 constexpr size_t kLinkPrefixLength = sizeof(kLinkPrefix) - 1;
-// Publisher lock files ("tty.NAME.lock", see DeviceFolder.h) are no links.
-constexpr const char kLockSuffix[] = ".lock";
-constexpr size_t kLockSuffixLength = sizeof(kLockSuffix) - 1;
 
 bool isLinkName(const char* name) {
   return std::strncmp(name, kLinkPrefix, kLinkPrefixLength) == 0 && name[kLinkPrefixLength] != '\0';
@@ -71,11 +68,6 @@ namespace {
 
 using Listing = FolderDeviceSource::Listing;
 
-bool isLockName(const char* name) {
-  size_t n = std::strlen(name);
-  return n >= kLockSuffixLength && std::strcmp(name + n - kLockSuffixLength, kLockSuffix) == 0;
-}
-
 Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
   Listing listing;
   DIR* dir = ::opendir(folder.c_str());
@@ -88,7 +80,7 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
   const uid_t me = ::geteuid();
   std::vector<std::pair<std::string, std::string>> found;  // NAME, target
   while (dirent* entry = ::readdir(dir)) {
-    if (!isLinkName(entry->d_name) || isLockName(entry->d_name)) continue;
+    if (!isLinkName(entry->d_name) || DeviceFolder::isLockName(entry->d_name)) continue;
     std::string link = folder + "/" + entry->d_name;
     struct stat st {};
     if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != me) continue;

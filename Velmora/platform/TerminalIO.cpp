@@ -44,8 +44,6 @@ int TerminalIO::open(const char* path, int flags) { return ::open(path, flags); 
 
 int TerminalIO::close(int fd) { return ::close(fd); }
 
-int TerminalIO::setStatusFlags(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
-
 int TerminalIO::duplicate(int fd, int minimum) { return ::fcntl(fd, F_DUPFD_CLOEXEC, minimum); }
 
 int TerminalIO::lock(int fd, int operation) { return ::flock(fd, operation); }

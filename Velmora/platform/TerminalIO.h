@@ -36,8 +36,6 @@ class TerminalIO {
 
   virtual int open(const char* path, int flags);
   virtual int close(int fd);
-  // fcntl(fd, F_SETFL, flags).
-  virtual int setStatusFlags(int fd, int flags);
   // fcntl(fd, F_DUPFD_CLOEXEC, minimum).
   virtual int duplicate(int fd, int minimum);
   // flock(fd, operation).

@@ -8,11 +8,14 @@
 //
 // runSoak() must run on the main thread (it runs the main run loop) of a
 // process in which the device registry has not been used yet: it points the
-// device folder at a directory of its own.
+// device folder at a directory of its own.  The hashing (of the delivered
+// samples, of the offline replay, of the stream log's rows) is here too.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,9 +27,98 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "sim/HeadsetSimulator.h"
+#include "sim/StreamGenerator.h"
 #include "support/SoakHarness.h"
 
 namespace velmora::test {
+
+// FNV-1a over the samples' 16-bit values, with their count.
+struct SampleHash {
+  uint64_t value = 1469598103934665603ull;
+  uint64_t count = 0;
+  void add(int32_t sample) {
+    const auto u = static_cast<uint16_t>(sample);
+    value = (value ^ (u & 0xFF)) * 1099511628211ull;
+    value = (value ^ (u >> 8)) * 1099511628211ull;
+    ++count;
+  }
+  bool operator==(const SampleHash&) const = default;
+};
+
+// The raw samples the headset of `options` sends: the offline replay of the
+// same stream, tick by tick so that hours of it take no memory.
+inline SampleHash sentSamples(const sim::SimulatorOptions& options) {
+  sim::StreamGenerator generator(options);
+  sim::TickBuffer tick;
+  SampleHash hash;
+  for (; generator.tick(tick); tick.clear()) {
+    for (size_t start : tick.packetStarts) {
+      const uint8_t* p = tick.bytes.data() + start;
+      if (start + 8 <= tick.bytes.size() && p[2] == 4 && p[3] == 0x80 && p[4] == 0x02) {
+        hash.add(static_cast<int16_t>(static_cast<uint16_t>(p[5] << 8 | p[6])));
+      }
+    }
+  }
+  return hash;
+}
+
+// What a stream log holds: its "[RAW]" rows hashed in file order, and the
+// count of the other rows and of lines that are no row at all.
+struct RecordedRows {
+  SampleHash raw;
+  uint64_t otherRows = 0;
+  uint64_t malformed = 0;
+  bool header = false;
+};
+inline RecordedRows readStreamLog(const std::string& path) {
+  RecordedRows rows;
+  std::ifstream in(path);
+  std::string line;
+  rows.header = std::getline(in, line) && line == "Timestamp, Data Type, Value";
+  while (std::getline(in, line)) {
+    if (const size_t tag = line.find("[RAW], "); tag != std::string::npos) {
+      rows.raw.add(std::stoi(line.substr(tag + 7)));
+    } else if (line.find("[PQ]") != std::string::npos || line.find("[ATT]") != std::string::npos ||
+               line.find("[MED]") != std::string::npos || line.find("[HR]") != std::string::npos) {
+      ++rows.otherRows;
+    } else {
+      ++rows.malformed;
+    }
+  }
+  return rows;
+}
+
+// Hashes every delivered raw array; counts the other callbacks.
+class HashingDelegate : public VelmoraDelegate {
+ public:
+  void accessoryDidConnect(const std::string&) override { ++connects; }
+  void accessoryDidDisconnect() override { ++disconnects; }
+  void accessoryError(int32_t code) override {
+    if (code >= 0 && code < 4) ++errors[code];
+  }
+  void dataReceived(const Dictionary& data) override {
+    ++deliveries;
+    auto raw = data.find("raw");
+    if (raw == data.end()) return;
+    std::lock_guard<std::mutex> g(m_);
+    for (int32_t s : raw->second.asArray()) hash_.add(s);
+    delivered.store(hash_.count);
+  }
+  SampleHash hash() const {
+    std::lock_guard<std::mutex> g(m_);
+    return hash_;
+  }
+
+  std::atomic<int> connects{0};
+  std::atomic<int> disconnects{0};
+  std::atomic<int> errors[4]{};
+  std::atomic<uint64_t> deliveries{0};
+  std::atomic<uint64_t> delivered{0};
+
+ private:
+  mutable std::mutex m_;
+  SampleHash hash_;
+};
 
 struct SoakOptions {
   double headsetSeconds = 300;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,31 +16,36 @@ namespace velmora::test {
 
 class LogCapture {
  public:
+  // The lines live apart from this object: a thread may still be inside the
+  // sink when the object goes.
   LogCapture() {
-    setLogSink([this](std::string_view line) {
-      std::lock_guard<std::mutex> g(m_);
-      lines_.emplace_back(line);
+    setLogSink([state = state_](std::string_view line) {
+      std::lock_guard<std::mutex> g(state->m);
+      state->lines.emplace_back(line);
     });
   }
   ~LogCapture() { setLogSink(nullptr); }
 
   std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> g(m_);
-    return lines_;
+    std::lock_guard<std::mutex> g(state_->m);
+    return state_->lines;
   }
   size_t count(const std::string& line) const {
-    std::lock_guard<std::mutex> g(m_);
-    return static_cast<size_t>(std::count(lines_.begin(), lines_.end(), line));
+    std::lock_guard<std::mutex> g(state_->m);
+    return static_cast<size_t>(std::count(state_->lines.begin(), state_->lines.end(), line));
   }
   bool contains(const std::string& line) const { return count(line) > 0; }
   void clear() {
-    std::lock_guard<std::mutex> g(m_);
-    lines_.clear();
+    std::lock_guard<std::mutex> g(state_->m);
+    state_->lines.clear();
   }
 
  private:
-  mutable std::mutex m_;
-  std::vector<std::string> lines_;
+  struct State {
+    std::mutex m;
+    std::vector<std::string> lines;
+  };
+  const std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 // Polls `done` until it holds or `timeout` passes; returns its last value.

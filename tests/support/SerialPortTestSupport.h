@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "ZPRSerialPort.h"
 #include "platform/MainQueue.h"
 #include "platform/TerminalIO.h"
+#include "support/TempPty.h"
 
 namespace velmora::test {
 
@@ -28,22 +28,8 @@ bool runMainUntil(Pred done, std::chrono::milliseconds timeout = 5s) {
 }
 
 // The port opens the slave by path; the test writes and reads the master.
-class Pty {
+class Pty : public TempPty {
  public:
-  Pty() {
-    char name[256];
-    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    path_ = name;
-  }
-  ~Pty() { closeMaster(), ::close(slave_); }
-
-  const std::string& path() const { return path_; }
-  int slave() const { return slave_; }
-  // Unplugs the "device": the slave hangs up.
-  void closeMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
   void write(const std::vector<uint8_t>& bytes) const {
     for (size_t done = 0; done < bytes.size();) {
       ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
@@ -68,11 +54,6 @@ class Pty {
     return std::make_shared<const platform::Device>(callout.empty() ? path_ : callout,
                                                     std::vector<std::string>{path_}, name);
   }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
 };
 
 // A port for a device that exists nowhere (closed, or on a ScriptedTerminalIO).

@@ -25,14 +25,20 @@ class TempPty {
 
   // The slave's path, e.g. /dev/pts/5.
   const std::string& path() const { return path_; }
+  int slave() const { return slave_; }
+  // Closes the master end: the slave hangs up, as an unplugged device.
+  void closeMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
   // Closes both ends: the slave's device node vanishes.
   void close() {
     if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-    slave_ = master_ = -1;
+    closeMaster();
+    slave_ = -1;
   }
 
- private:
+ protected:
   int master_ = -1;
   int slave_ = -1;
   std::string path_;
