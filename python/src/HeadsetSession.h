@@ -94,7 +94,8 @@ class HeadsetSession {
     bool lost = false;
     std::atomic<bool> attempting{false};  // a connect attempt is under way
     std::atomic<bool> closing{false};
-    void push(Event event);
+    // Queues `event`; `linkLost` marks the link as gone.
+    void push(Event event, bool linkLost = false);
   };
 
   void shutDown();  // close() without the GIL
