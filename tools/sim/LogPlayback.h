@@ -42,9 +42,9 @@ class LogPlayback : public StreamSource {
   bool framesPackets() const override { return true; }
   uint64_t malformedLines() const override { return rows_.malformedLines(); }
 
-  // The rows of a stream log read from a stream, in file order: the header
-  // (on the first line), empty lines and lines that are not rows are
-  // skipped, and the last are counted.
+  // The rows of a stream log read from a stream, in file order.  The header
+  // (on the first line) and empty lines are skipped; lines that are not rows
+  // are skipped and counted.
   class RowReader {
    public:
     explicit RowReader(std::istream& in) : in_(in) {}
