@@ -4,13 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <complex>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -26,6 +24,7 @@
 #include "support/LogCapture.h"
 #include "support/StreamScan.h"
 #include "support/TempPty.h"
+#include "support/ToolProcess.h"
 
 namespace velmora::sim {
 namespace {
@@ -282,20 +281,11 @@ TEST(SimulatorPty, StreamsTheOfflineBytesNoEarlierThanTheirTimeAndAPauseLosesNot
   EXPECT_EQ(simulator.error(), "");
 }
 
-// Runs the tool with `args`: its exit status and everything it printed.
-std::pair<int, std::string> runTool(const std::string& args) {
-  std::string out;
-  FILE* p = ::popen((std::string(VELMORA_TOOL_PATH) + " " + args + " 2>&1").c_str(), "r");
-  char buffer[512];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-  return {::pclose(p), out};
-}
-
-TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruthAndExplainsBadArguments) {
+TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruth) {
   TempDir dir;
-  const auto [status, out] = runTool("simulate --output " + dir.path() +
-                                     "/s.bin --seconds 3 --seed 9 --mode ecg --truth " + dir.path() + "/t.jsonl");
-  ASSERT_EQ(status, 0) << out;
+  const auto r = test::ToolProcess::run({"simulate", "--output", dir.path() + "/s.bin", "--seconds", "3", "--seed", "9",
+                                         "--mode", "ecg", "--truth", dir.path() + "/t.jsonl"});
+  ASSERT_EQ(r.status, 0) << r.err;
   GroundTruth truth;
   std::ifstream in(dir.path() + "/s.bin", std::ios::binary);
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}),
@@ -317,36 +307,17 @@ TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruthAndExplainsBadArguments) 
     if (e.at("type") == "beat") beats.emplace_back(e.at("sample"), us(e.at("time")), us(e.value("rr_ms", -1e6) / 1e3));
   }
   EXPECT_EQ(beats, trueBeats);
-
-  const std::pair<const char*, const char*> bad[] = {
-      {"simulate --fault flood@1", "bad fault \"flood@1\""},
-      {"simulate --speed -1", "--speed must be above 0"},
-      {"simulate --output /dev/null", "--output needs --seconds"},
-      {"simulate --lf 0.15 --hf 0.1", "--lf, --hf"},
-      {"simulate --from /nonexistent/x.csv --seconds 1 --output /dev/null", "--from"},
-      {"simulate --from x.csv --truth t.jsonl", "--truth needs a synthesised stream"}};
-  for (auto [args, says] : bad) {
-    const auto [failed, said] = runTool(args);
-    EXPECT_NE(failed, 0) << args;
-    EXPECT_NE(said.find(says), std::string::npos) << args << ": " << said;
-  }
 }
 
 TEST(SimulateCommand, PrintsTheLinkFirstAndUnpublishesOnSigterm) {
   TempDir dir;
   const std::string link = dir.path() + "/tty.SigSim";
-  // The shell prints the tool's pid, the tool its link as its first line.
-  FILE* p = ::popen(("VELMORA_DEVICE_DIR=" + dir.path() + " exec " + VELMORA_TOOL_PATH +
-                     " simulate --name SigSim --speed 5 & echo $!; wait")
-                        .c_str(),
-                    "r");
-  char first[512], second[512];
-  ASSERT_TRUE(std::fgets(first, sizeof first, p) && std::fgets(second, sizeof second, p));
-  const bool pidFirst = first[0] != '/';
-  EXPECT_EQ(std::string(pidFirst ? second : first), link + "\n");
+  test::ToolProcess tool({"simulate", "--name", "SigSim", "--speed", "5"}, {"VELMORA_DEVICE_DIR=" + dir.path()});
+  EXPECT_EQ(tool.stdoutLine(Clock::now() + std::chrono::seconds(10)), link) << tool.stderrText();
   ASSERT_TRUE(linkExists(link));
-  ASSERT_EQ(::kill(std::stoi(pidFirst ? first : second), SIGTERM), 0);
-  EXPECT_EQ(::pclose(p), 0) << "the shell waits for the tool, which exits with 0";
+  tool.signal(SIGTERM);
+  const auto status = tool.wait(Clock::now() + std::chrono::seconds(10));
+  EXPECT_TRUE(status && test::ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
   EXPECT_FALSE(linkExists(link));
 }
 

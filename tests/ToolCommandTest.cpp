@@ -105,10 +105,16 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"stream", "--seconds", ""}, 2, "--seconds must be"}, Row{{"stream", "--port", ""}, 2, "--port needs"},
         Row{{"simulate", "--seconds", "1e12", "--output", "@/x"}, 2, "at most a year"},
         Row{{"demo", "--seconds", "0.5"}, 2, "between 1 and 3600"},
+        Row{{"simulate", "--fault", "flood@1"}, 2, "bad fault \"flood@1\""},
+        Row{{"simulate", "--speed", "-1"}, 2, "--speed must be above 0"},
+        Row{{"simulate", "--output", "@/x"}, 2, "--output needs --seconds"},
+        Row{{"simulate", "--lf", "0.15", "--hf", "0.1"}, 2, "--lf, --hf"},
+        Row{{"simulate", "--from", "@/x.csv", "--truth", "@/t"}, 2, "--truth needs a synthesised stream"},
         Row{{"decode", "--verbose", "@/capture.bin"}, 0, "VelmoraObjC: Initialized. Version: 5\n"},
         Row{{"hrv", "@/flat.txt"}, 0, "\"LF/HF\":\"NaN\""},  // numbers that are not finite are strings
         // Unreadable input.
         Row{{"decode", "@/absent"}, 2, "@/absent: No such file or directory"},
+        Row{{"simulate", "--from", "@/absent", "--seconds", "1", "--output", "/dev/null"}, 2, "--from"},
         Row{{"hrv"}, 2, "standard input: cannot read it: Bad file descriptor", "", "", true},
         Row{{"hrv", "@/empty.txt"}, 2, "holds no RR intervals"}, Row{{"hrv", "@/nul.txt"}, 2, "line 2: a NUL byte"},
         Row{{"hrv", "@/words.txt"}, 2, "\"abc\" is not an integer"}, Row{{"hrv", "@/short.txt"}, 1, "too short"},

@@ -39,7 +39,6 @@
 #include "VelmoraObjC.h"
 #include "platform/Log.h"
 #include "sim/LogPlayback.h"
-#include "sim/PacketEncoder.h"
 
 namespace velmora::tool {
 namespace {
@@ -47,7 +46,6 @@ namespace {
 constexpr const char* kCommand = "velmora convert";
 
 using sim::LogPlayback;
-using sim::PacketEncoder;
 
 struct ConvertArgs {
   std::string input;
@@ -58,24 +56,6 @@ struct ConvertArgs {
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
   return status;
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-PacketEncoder::Bytes packetFor(const LogPlayback::Row& row) {
-  const auto byte = static_cast<uint8_t>(row.value);
-  switch (row.tag) {
-    case LogPlayback::Tag::Raw: return PacketEncoder::rawPacket(static_cast<int16_t>(row.value));
-    case LogPlayback::Tag::PoorSignal: return PacketEncoder::packet(PacketEncoder::poorSignalRow(byte));
-    case LogPlayback::Tag::Attention: return PacketEncoder::packet(PacketEncoder::attentionRow(byte));
-    case LogPlayback::Tag::Meditation: return PacketEncoder::packet(PacketEncoder::meditationRow(byte));
-    case LogPlayback::Tag::HeartRate: break;
-  }
-  return {};
 }
 
 // A name for the file being written, beside OUT, that nothing else uses.
@@ -120,33 +100,25 @@ int run(const ConvertArgs& a) {
   auto recorder = std::make_shared<VelmoraEdfRecorder>();
   if (!recorder->open(*temporary, settings)) return fail(1, recorder->error());
 
-  uint64_t skipped = 0;
+  LogPlayback::RowReader rows(in);
   {
     VelmoraObjC accessory;
     accessory.setRawEnabled(false);  // nobody takes the dictionary's samples here
     accessory.resetParser();
     accessory.setStreamListener(recorder);
-    std::string line;
-    bool first = true;
-    while (std::getline(in, line)) {
-      const std::string_view text = trimmed(line);
-      const bool header = first && text == LogPlayback::kHeader;
-      first = false;
-      if (text.empty() || header) continue;
-      const auto row = LogPlayback::parseRow(text);
-      if (!row) {
-        ++skipped;
-        continue;
-      }
+    sim::TickBuffer packet;
+    while (const auto row = rows.next()) {
       rowTime = std::clamp(row->time, 0.0, 4.0e9);  // the clock's range, whatever the file says
       if (row->tag == LogPlayback::Tag::HeartRate) {
         recorder->annotate("Heart rate " + std::to_string(row->value) + " bpm");
         continue;
       }
-      const auto packet = packetFor(*row);
-      accessory.parseByte(std::span<const uint8_t>(packet));
+      packet.clear();
+      LogPlayback::appendRow(*row, packet);
+      accessory.parseByte(std::span<const uint8_t>(packet.bytes));
     }
   }
+  const uint64_t skipped = rows.malformedLines();
   const bool readFailed = in.bad();
   const bool complete = recorder->close();
   setLogSink(nullptr);

@@ -5,8 +5,9 @@
 // analysers, exactly as if the bytes had arrived from the headset), and the
 // values of each packet that wrote any are written to stdout as one JSON
 // object per line: each data-dictionary key the packet set (the last value
-// when it set one twice), and "raw" with the packet's raw samples in order.  Packets that fail their checksum write nothing.  The
-// input is streamed in blocks, so captures of any size work.
+// when it set one twice), and "raw" with the packet's raw samples in order.
+// Packets that fail their checksum write nothing.  The input is streamed in
+// blocks, so captures of any size work.
 //
 // stderr gets one summary line at the end: the packets decoded, the packets
 // dropped for a wrong checksum and the bytes skipped (outside any packet:

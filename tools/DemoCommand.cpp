@@ -216,9 +216,10 @@ int run(const DemoArgs& a) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const uint64_t sent = simulator.samplesSent();
   const std::string simulatorError = simulator.error();
-  headset.reset();
+  const bool finished = simulator.isFinished();
+  headset.reset();  // `simulator` goes with it
 
-  const bool complete = simulator.isFinished() && stats.samples >= sent && simulatorError.empty();
+  const bool complete = finished && stats.samples >= sent && simulatorError.empty();
   if (status == 0 && !simulatorError.empty()) status = kExitFailed;
 
   if (json) {

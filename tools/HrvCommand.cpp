@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -138,13 +139,13 @@ int run(const std::string& path, bool verbose) {
 
   VLHrv hrv;
   if (hrv.calculateEnergyLevel(intervals.data(), static_cast<int32_t>(intervals.size())) < 0) {
-    // The library's own reason carries the total it counted.
-    std::string total = log.lastStartingWith("Need 64 seconds of data. Total ms = ").value_or("");
-    if (const size_t eq = total.rfind("= "); eq != std::string::npos) total = total.substr(eq + 2) + " ms";
+    // Every interval is above 0 (the reader saw to that), so the list was
+    // refused as too short: the first entry only starts the time line.
+    const int64_t total = std::accumulate(intervals.begin() + 1, intervals.end(), int64_t{0});
     std::fprintf(stderr,
-                 "%s: too short: the intervals after the first add up to %s; the calculation needs at least 63500 ms "
-                 "(about 64 s of heartbeats); give a longer list\n",
-                 kCommand, total.empty() ? "too little" : total.c_str());
+                 "%s: too short: the intervals after the first add up to %lld ms; the calculation needs at least "
+                 "63500 ms (about 64 s of heartbeats); give a longer list\n",
+                 kCommand, static_cast<long long>(total));
     return kExitFailed;
   }
 

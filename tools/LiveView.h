@@ -10,8 +10,9 @@
 // The frame adapts to the terminal's width and height (asked for at every
 // redraw, so a resized window redraws right).  Frames go out through an
 // Output; while one is still being written (a terminal paused with Ctrl-S),
-// the next ones are skipped: only the latest frame matters.  Block characters are used
-// when the locale is UTF-8, ASCII otherwise; colours unless NO_COLOR is set.
+// the next ones are skipped: only the latest frame matters.  Block
+// characters are used when the locale is UTF-8, ASCII otherwise; colours
+// unless NO_COLOR is set.
 //
 // Threads: main thread only (see StreamView).
 #pragma once

@@ -25,12 +25,12 @@ class StopSignal {
   explicit StopSignal(std::function<void(int signal)> onStop);
   ~StopSignal();
   StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
 
   // Whether SIGINT or SIGTERM has arrived since a StopSignal was first
   // installed; set by the handler itself, so it is true at once, also while
   // the main thread is busy.  Any thread may ask.
   static bool received();
-  StopSignal& operator=(const StopSignal&) = delete;
 
  private:
   std::function<void(int)> onStop_;

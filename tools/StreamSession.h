@@ -1,8 +1,9 @@
 // StreamSession: one streaming session of the `velmora` tool, shared by
 // `velmora stream` and `velmora demo`.  It owns the accessory object,
-// connects it (Connect, or ConnectTo with the --port selection), records if
-// asked (from the first successful connect on), runs the main run loop, hands every delivered dictionary to a
-// StreamView, and follows the headset's link:
+// connects it (Connect, or ConnectTo with the port --port names), records if
+// asked (from the first successful connect on), runs the main run loop,
+// hands every delivered dictionary to a StreamView, and follows the
+// headset's link:
 //
 //  - A refused first connect ends the session at once with a message that
 //    names the problem and the fix (ConnectionDiagnosis) and status 1.

@@ -44,19 +44,11 @@ class HeadsetSession::Delegate : public VelmoraDelegate {
     // A refused attempt reports on the connecting thread; close() reports
     // its own disconnect: neither is a lost link.
     if (queue_->attempting.load() || queue_->closing.load()) return;
-    Event event{Event::Kind::Disconnected, epochSeconds(), {}, {}, 0};
-    std::lock_guard<std::mutex> g(queue_->mutex);
-    queue_->events.push_back(std::move(event));
-    queue_->lost = true;
-    queue_->changed.notify_all();
+    queue_->push({Event::Kind::Disconnected, epochSeconds(), {}, {}, 0}, true);
   }
   void accessoryError(int32_t code) override {
-    Event event{Event::Kind::Error, epochSeconds(), {}, {}, code};
-    std::lock_guard<std::mutex> g(queue_->mutex);
-    queue_->events.push_back(std::move(event));
     // 2: the headset was switched off; no close report follows.
-    if (code == 2) queue_->lost = true;
-    queue_->changed.notify_all();
+    queue_->push({Event::Kind::Error, epochSeconds(), {}, {}, code}, code == 2);
   }
   void dataReceived(const Dictionary& data) override {
     queue_->push({Event::Kind::Data, epochSeconds(), data, {}, 0});
@@ -66,9 +58,10 @@ class HeadsetSession::Delegate : public VelmoraDelegate {
   const std::shared_ptr<Queue> queue_;
 };
 
-void HeadsetSession::Queue::push(Event event) {
+void HeadsetSession::Queue::push(Event event, bool linkLost) {
   std::lock_guard<std::mutex> g(mutex);
   events.push_back(std::move(event));
+  if (linkLost) lost = true;
   changed.notify_all();
 }
 
@@ -82,11 +75,12 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
   accessory_->setDispatchInterval(settings.dispatchInterval);
   accessory_->setDelegate(delegate_);
   if (settings.recordDirectory) {
+    bool started = false;
     {
       py::gil_scoped_release release;
-      accessory_->startRecording(*settings.recordDirectory, settings.recordFlag);
+      started = accessory_->startRecording(*settings.recordDirectory, settings.recordFlag);
     }
-    if (!accessory_->isRecording()) {
+    if (!started) {
       // The library says why in its log: "VLAccessory: cannot record to PATH: REASON".
       constexpr std::string_view kPrefix = "VLAccessory: ";
       std::string why = Runtime::lastLogLine(std::string(kPrefix) + "cannot record to ");

@@ -1,8 +1,9 @@
 // HeadsetSession: one live headset stream for Python (velmora.Headset).
 //
-// It owns an accessory object, connects it (Connect, or ConnectTo with a
-// device path), optionally records, and turns the accessory's delegate
-// calls into events on a queue that Python takes one by one with next().
+// It owns an accessory object, connects it (Connect, or ConnectTo with the
+// path of the port `port` names), optionally records, and turns the
+// accessory's delegate calls into events on a queue that Python takes one
+// by one with next().
 // The delegate only copies and queues: dataReceived() runs on the dispatch
 // thread while the library holds velmora::lock, and accessoryDidConnect()
 // and the port's reports run on the module's main-loop thread (Runtime.h);
@@ -43,7 +44,9 @@ namespace velmora::python {
 namespace py = pybind11;
 
 struct HeadsetSettings {
-  // Handed to ConnectTo; none: Connect.
+  // The port as `velmora stream --port` names it (tool::PortChoice: a
+  // listed name or a path of its device), looked up at every attempt;
+  // none: Connect.
   std::optional<std::string> port;
   // Record into this folder with `recordFlag`; none: no recording.
   std::optional<std::string> recordDirectory;
@@ -94,7 +97,8 @@ class HeadsetSession {
     bool lost = false;
     std::atomic<bool> attempting{false};  // a connect attempt is under way
     std::atomic<bool> closing{false};
-    void push(Event event);
+    // Queues `event`; `linkLost` marks the link as gone.
+    void push(Event event, bool linkLost = false);
   };
 
   void shutDown();  // close() without the GIL

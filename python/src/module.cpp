@@ -26,6 +26,7 @@
 #include "platform/DeviceFolder.h"
 #include "platform/MainQueue.h"
 #include "sim/HeadsetSimulator.h"
+#include "sim/SimulatedHeadset.h"
 
 namespace py = pybind11;
 
@@ -180,14 +181,9 @@ py::dict readStreamLog(const py::bytes& data) {
 
 sim::SimulatorOptions simulatorOptions(const std::string& name, const std::string& mode, double speed,
                                        std::optional<double> seconds, uint64_t seed) {
-  sim::SimulatorOptions o;
-  o.name = name;
   const auto parsed = sim::parseSignalMode(mode);
   if (!parsed) throw std::invalid_argument("mode must be \"eeg\", \"ecg\" or \"mixed\", not \"" + mode + "\"");
-  o.signal.mode = *parsed;
-  o.signal.seed = seed;
-  o.speed = speed;
-  o.durationSeconds = seconds;
+  sim::SimulatorOptions o = sim::SimulatedHeadset::options(name, *parsed, seed, speed, seconds);
   o.validate();
   return o;
 }

@@ -70,26 +70,26 @@ bool LogPlayback::looksLikeLog(const std::string& path) {
   return trim(first) == kHeader || parseRow(first).has_value();
 }
 
-void LogPlayback::readNext() {
-  next_.reset();
+std::optional<LogPlayback::Row> LogPlayback::RowReader::next() {
   while (std::getline(in_, line_)) {
-    bool first = firstLine_;
+    const bool first = firstLine_;
     firstLine_ = false;
-    std::string_view text = trim(line_);
+    const std::string_view text = trim(line_);
     if (text.empty() || (first && text == kHeader)) continue;
-    auto row = parseRow(text);
-    if (!row) {
-      ++malformed_;
-      continue;
-    }
-    if (!firstTime_) firstTime_ = row->time;
-    // Clamped so that an absurd timestamp cannot overflow the conversion.
-    double offset = std::min((row->time - *firstTime_) * kSampleRate, 0x1.0p53);
-    // Never before the row already sent (a clock step back plays at once).
-    dueTick_ = std::max<uint64_t>(dueTick_, offset > 0.0 ? static_cast<uint64_t>(offset) : 0);
-    next_ = row;
-    return;
+    if (auto row = parseRow(text)) return row;
+    ++malformed_;
   }
+  return std::nullopt;
+}
+
+void LogPlayback::readNext() {
+  next_ = rows_.next();
+  if (!next_) return;
+  if (!firstTime_) firstTime_ = next_->time;
+  // Clamped so that an absurd timestamp cannot overflow the conversion.
+  const double offset = std::min((next_->time - *firstTime_) * kSampleRate, 0x1.0p53);
+  // Never before the row already sent (a clock step back plays at once).
+  dueTick_ = std::max<uint64_t>(dueTick_, offset > 0.0 ? static_cast<uint64_t>(offset) : 0);
 }
 
 void LogPlayback::appendRow(const Row& row, TickBuffer& out) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,27 +40,44 @@ class LogPlayback : public StreamSource {
 
   bool tick(TickBuffer& out) override;
   bool framesPackets() const override { return true; }
-  uint64_t malformedLines() const override { return malformed_; }
+  uint64_t malformedLines() const override { return rows_.malformedLines(); }
+
+  // The rows of a stream log read from a stream, in file order.  The header
+  // (on the first line) and empty lines are skipped; lines that are not rows
+  // are skipped and counted.
+  class RowReader {
+   public:
+    explicit RowReader(std::istream& in) : in_(in) {}
+    // The next row; none at the end of the stream.
+    std::optional<Row> next();
+    uint64_t malformedLines() const { return malformed_; }
+
+   private:
+    std::istream& in_;
+    std::string line_;
+    uint64_t malformed_ = 0;
+    bool firstLine_ = true;
+  };
 
   // One row, or none for a line that is not one.
   static std::optional<Row> parseRow(std::string_view line);
   // Whether the file starts like a stream log (its header or a row).
   static bool looksLikeLog(const std::string& path);
+  // Appends the packet that carries `row` (a raw sample, signal quality,
+  // attention, meditation or heart rate).
+  static void appendRow(const Row& row, TickBuffer& out);
 
   static constexpr std::string_view kHeader = "Timestamp, Data Type, Value";
 
  private:
   void readNext();
-  static void appendRow(const Row& row, TickBuffer& out);
 
   std::ifstream in_;
-  std::string line_;
+  RowReader rows_{in_};
   std::optional<Row> next_;
   std::optional<double> firstTime_;
   uint64_t dueTick_ = 0;  // the sample time of next_
   uint64_t tick_ = 0;
-  uint64_t malformed_ = 0;
-  bool firstLine_ = true;
 };
 
 }  // namespace velmora::sim
