@@ -71,3 +71,16 @@ if(VELMORA_UDEV_RULES_DIR STREQUAL "${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d")
 endif()
 install(FILES udev/70-velmora.rules DESTINATION ${VELMORA_UDEV_RULES_DIR})
 
+if(VELMORA_BUILD_TESTS)
+  # Installs this tree, moves the installed copy and builds hosts against it.
+  string(REPLACE ";" " " velmora_header_words "${VELMORA_PUBLIC_HEADERS}")
+  set(velmora_consumer_flags "")
+  if(VELMORA_SANITIZE)
+    set(velmora_consumer_flags "-fsanitize=${VELMORA_SANITIZE}")
+  endif()
+  add_test(NAME install.consumer COMMAND ${PROJECT_SOURCE_DIR}/tests/install/consumer.sh
+    ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_CXX_COMPILER} "${velmora_header_words}"
+    "${velmora_consumer_flags}" $<$<TARGET_EXISTS:velmora_python>:${Python3_EXECUTABLE}>)
+  # Compiling the hosts takes most of it; a loaded machine needs minutes.
+  set_tests_properties(install.consumer PROPERTIES TIMEOUT 300)
+endif()

@@ -44,3 +44,8 @@ if(TARGET velmora_python)
 endif()
 include(CPack)
 
+if(VELMORA_BUILD_TESTS)
+  add_test(NAME install.deb COMMAND ${PROJECT_SOURCE_DIR}/tests/install/deb.sh
+    ${PROJECT_BINARY_DIR} "${velmora_header_words}" $<TARGET_EXISTS:velmora_python>)
+  set_tests_properties(install.deb PROPERTIES TIMEOUT 300)
+endif()
