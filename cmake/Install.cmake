@@ -82,5 +82,6 @@ if(VELMORA_BUILD_TESTS)
     ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_CXX_COMPILER} "${velmora_header_words}"
     "${velmora_consumer_flags}" $<$<TARGET_EXISTS:velmora_python>:${Python3_EXECUTABLE}>)
   # Compiling the hosts takes most of it; a loaded machine needs minutes.
-  set_tests_properties(install.consumer PROPERTIES TIMEOUT 300)
+  # Every install of the tree, cpack's too, rewrites its install_manifest.txt.
+  set_tests_properties(install.consumer PROPERTIES TIMEOUT 300 RESOURCE_LOCK velmora_install_manifest)
 endif()

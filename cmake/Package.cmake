@@ -47,5 +47,5 @@ include(CPack)
 if(VELMORA_BUILD_TESTS)
   add_test(NAME install.deb COMMAND ${PROJECT_SOURCE_DIR}/tests/install/deb.sh
     ${PROJECT_BINARY_DIR} "${velmora_header_words}" $<TARGET_EXISTS:velmora_python>)
-  set_tests_properties(install.deb PROPERTIES TIMEOUT 300)
+  set_tests_properties(install.deb PROPERTIES TIMEOUT 300 RESOURCE_LOCK velmora_install_manifest)
 endif()
