@@ -14,11 +14,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 deb=$(ls "$work"/*.deb)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||')
 echo "$files" | grep -v '^usr/' && fail "files outside /usr"
-expected=(usr/bin/velmora usr/lib/libvelmora.so usr/lib/libvelmora.a usr/lib/pkgconfig/velmora.pc
-  usr/lib/cmake/Velmora/velmora-config.cmake usr/lib/cmake/Velmora/velmora-targets.cmake
-  usr/lib/udev/rules.d/70-velmora.rules)
-[ "$with_python" = 1 ] && expected+=(usr/lib/python3/dist-packages/velmora/__init__.py)
-for f in "${expected[@]}"; do echo "$files" | grep -qx "$f" || fail "$f missing from the package"; done
+lib='usr/lib/([^/]+/)?'  # the library folder may be a multiarch one
+expected=(usr/bin/velmora "${lib}libvelmora\.so" "${lib}libvelmora\.a" "${lib}pkgconfig/velmora\.pc"
+  "${lib}cmake/Velmora/velmora-config\.cmake" "${lib}cmake/Velmora/velmora-targets\.cmake"
+  usr/lib/udev/rules.d/70-velmora\.rules)
+[ "$with_python" = 1 ] && expected+=(usr/lib/python3/dist-packages/velmora/__init__\.py)
+for f in "${expected[@]}"; do echo "$files" | grep -qxE "$f" || fail "$f missing from the package"; done
 diff <(printf 'usr/include/Velmora/%s\n' $headers | sort) <(echo "$files" | grep '^usr/include/' | sort) \
   || fail "the packaged headers are not the public ones"
 depends=$(dpkg-deb -f "$deb" Depends)
