@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "Velmora.h"
-#include "platform/MainQueue.h"
-#include "platform/RunLoop.h"
+#include <Velmora/Velmora.h>
+#include <Velmora/platform/MainQueue.h>
+#include <Velmora/platform/RunLoop.h>
 
 using namespace velmora;
 

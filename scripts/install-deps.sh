@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   locales
   dbus-daemon util-linux
+  dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps declares the package's dependencies
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
 )
 
