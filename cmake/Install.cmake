@@ -12,7 +12,7 @@
 # sink.  The rest of Velmora/ is internal and stays out of the install.
 set(VELMORA_PUBLIC_HEADERS
   Velmora.h Globals.h Value.h
-  VelmoraObjC.h VelmoraStreamListener.h VelmoraEdfRecorder.h
+  VelmoraObjC.h VelmoraStreamListener.h VelmoraStreamLog.h VelmoraKeys.h VelmoraEdfRecorder.h
   VLBlink.h VLHrv.h
   ZPRSerialPort.h ZPRSerialPortDelegate.h ZPRSerialPortError.h ZPRSerialRequest.h
   ZPRSerialPortManager.h
