@@ -30,8 +30,8 @@
 #include "JsonLinesView.h"
 #include "LogBuffer.h"
 #include "Output.h"
-#include "PacketStream.h"
 #include "Velmora.h"
+#include "host/PacketStream.h"
 
 namespace velmora::tool {
 namespace {
@@ -72,7 +72,7 @@ class PacketPrinter {
 
   static constexpr size_t kFlushAt = 1 << 16;
   Output& output_;
-  PacketStream packets_;
+  host::PacketStream packets_;
   bool open_ = true;
   std::string out_;
 };

@@ -19,10 +19,10 @@
 
 #include "Convert.h"
 #include "HeadsetSession.h"
-#include "PacketStream.h"
 #include "Runtime.h"
 #include "StreamLog.h"
 #include "Velmora.h"
+#include "host/PacketStream.h"
 #include "platform/DeviceFolder.h"
 #include "platform/MainQueue.h"
 #include "sim/HeadsetSimulator.h"
@@ -82,7 +82,7 @@ py::list decode(const py::bytes& data) {
   // small, and let a live stream's chunks be framed in between.
   constexpr size_t kBlock = 1 << 16;
   FramerState state;
-  std::unique_ptr<tool::PacketStream> stream;
+  std::unique_ptr<host::PacketStream> stream;
   std::vector<Dictionary> packets;
   py::list out;
   size_t at = 0;
@@ -94,7 +94,7 @@ py::list decode(const py::bytes& data) {
       py::gil_scoped_release release;
       auto frame = [&] {
         SwappedIn swapped(state);
-        if (!stream) stream = std::make_unique<tool::PacketStream>();
+        if (!stream) stream = std::make_unique<host::PacketStream>();
         stream->feed(block, [&](Dictionary&& values) { packets.push_back(std::move(values)); });
         if (at == bytes.size()) stream.reset();
       };

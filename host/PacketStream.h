@@ -22,7 +22,7 @@
 
 #include "VelmoraObjC.h"
 
-namespace velmora::tool {
+namespace velmora::host {
 
 class PacketStream {
  public:
@@ -47,4 +47,4 @@ class PacketStream {
   uint64_t packetBytes_ = 0;  // of the packet under way
 };
 
-}  // namespace velmora::tool
+}  // namespace velmora::host

@@ -1,8 +1,8 @@
-#include "PacketStream.h"
+#include "host/PacketStream.h"
 
 #include <algorithm>
 
-namespace velmora::tool {
+namespace velmora::host {
 
 PacketStream::PacketStream() { accessory_.resetParser(); }
 
@@ -33,4 +33,4 @@ void PacketStream::feed(std::span<const uint8_t> bytes, const OnPacket& onPacket
   }
 }
 
-}  // namespace velmora::tool
+}  // namespace velmora::host
