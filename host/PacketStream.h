@@ -11,13 +11,23 @@
 // hand over nothing.  A packet cut by the end of one feed() is continued by
 // the next.
 //
-// Threads: the framer's state is process-wide (see VelmoraObjC), so one
-// thread at a time feeds bytes, and no other accessory object frames bytes
-// in between unless the caller swaps the framer's state out and back.
+// The framer's state and the decoder's flags (parserState, poorSignal,
+// isKRT480, sentConfigByte) are process-wide.  A PacketStream keeps its own
+// copy of them and swaps it in for the length of each feed() (and of its
+// construction, which sets the flags), under one process-wide mutex, so that
+// any number of streams may decode at once from any threads, in a forked
+// child too: the mutex is taken around fork() (pthread_atfork), so a child
+// never inherits it held by a thread it does not have.
+//
+// Threads: any thread, one at a time per object.  A host's live accessory
+// object frames without this mutex, on the main thread: there, feed streams
+// on the main thread too.  onPacket runs with the mutex held: it must not
+// feed a PacketStream.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 
 #include "VelmoraObjC.h"
@@ -28,8 +38,12 @@ class PacketStream {
  public:
   using OnPacket = std::function<void(Dictionary&& values)>;
 
-  // Resets the framer to wait for a packet's first sync byte.
+  // A fresh accessory object whose framer waits for a packet's first sync
+  // byte.
   PacketStream();
+  ~PacketStream();
+  PacketStream(const PacketStream&) = delete;
+  PacketStream& operator=(const PacketStream&) = delete;
 
   void feed(std::span<const uint8_t> bytes, const OnPacket& onPacket);
 
@@ -41,7 +55,18 @@ class PacketStream {
   uint64_t framedBytes() const { return framedBytes_; }
 
  private:
-  VelmoraObjC accessory_;
+  // This stream's values of the process-wide framer state.
+  struct Framer {
+    ParserState parser;
+    int32_t poorSignal = 0;
+    uint8_t isKRT480 = 0;
+    uint8_t sentConfigByte = 0;
+    void swap();
+  };
+  class SwappedIn;
+
+  Framer framer_;
+  std::unique_ptr<VelmoraObjC> accessory_;
   uint64_t packets_ = 0;
   uint64_t framedBytes_ = 0;
   uint64_t packetBytes_ = 0;  // of the packet under way
