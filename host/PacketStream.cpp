@@ -101,14 +101,14 @@ void PacketStream::feed(std::span<const uint8_t> bytes, const OnPacket& onPacket
     }
     accessory_->parseByte(bytes.subspan(at, take));
     at += take;
-    if (state == ParserState::kWaitingForSecondSync && parserState.state == ParserState::kLength) {
-      packetBytes_ = 2;
-    } else if (state == ParserState::kLength || state == ParserState::kPayload || state == ParserState::kChecksum) {
-      packetBytes_ += take;
+    if (state == ParserState::kWaitingForSync || state == ParserState::kWaitingForSecondSync) {
+      // A sync byte that began or went on with a packet; else skipped.
+      underWay_ = parserState.state == state + 1 ? underWay_ + 1 : 0;
+    } else {
+      underWay_ += take;
     }
     if (state == ParserState::kChecksum) {
-      ++packets_;
-      framedBytes_ += packetBytes_;
+      underWay_ = 0;
       Dictionary values = accessory_->takeData();
       if (!values.empty()) onPacket(std::move(values));
     }

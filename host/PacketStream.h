@@ -47,12 +47,13 @@ class PacketStream {
 
   void feed(std::span<const uint8_t> bytes, const OnPacket& onPacket);
 
-  // Packets framed so far (checksum matched or not) and the bytes they took:
-  // their two sync bytes and everything from the length byte to the checksum
-  // byte.  The bytes fed minus these were skipped (noise, broken sync pairs,
-  // a packet still open at the end).
-  uint64_t packets() const { return packets_; }
-  uint64_t framedBytes() const { return framedBytes_; }
+  // The framer's counts of this stream (packets verified, checksum
+  // failures, sync resets, bytes skipped).
+  VelmoraFramerCounts counts() const { return accessory_->framerCounts(); }
+  // The bytes of a packet begun and not yet ended (from its first sync
+  // byte on), which the counts hold nowhere yet: at the end of the input
+  // they were skipped too.
+  uint64_t bytesUnderWay() const { return underWay_; }
 
  private:
   // This stream's values of the process-wide framer state.
@@ -67,9 +68,7 @@ class PacketStream {
 
   Framer framer_;
   std::unique_ptr<VelmoraObjC> accessory_;
-  uint64_t packets_ = 0;
-  uint64_t framedBytes_ = 0;
-  uint64_t packetBytes_ = 0;  // of the packet under way
+  uint64_t underWay_ = 0;
 };
 
 }  // namespace velmora::host

@@ -26,8 +26,9 @@ using Bytes = std::vector<uint8_t>;
 
 struct Decoded {
   std::vector<Dictionary> packets;
-  uint64_t framed = 0;
-  uint64_t framedBytes = 0;
+  uint64_t verified = 0;
+  uint64_t failed = 0;
+  uint64_t skipped = 0;  // under way at the end included
   bool operator==(const Decoded&) const = default;
 };
 
@@ -40,8 +41,9 @@ Decoded decodeInPieces(const Bytes& bytes, size_t piece) {
     stream.feed(std::span<const uint8_t>(bytes).subspan(at, n),
                 [&](Dictionary&& values) { d.packets.push_back(std::move(values)); });
   }
-  d.framed = stream.packets();
-  d.framedBytes = stream.framedBytes();
+  d.verified = stream.counts().packetsVerified;
+  d.failed = stream.counts().checksumFailures;
+  d.skipped = stream.counts().bytesSkipped + stream.bytesUnderWay();
   return d;
 }
 
