@@ -55,10 +55,8 @@ def test_every_sample_arrives_once_in_order_and_is_recorded(device_dir, tmp_path
 
 def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_dir, tmp_path):
     with velmora.Simulator(name="KovaLoss", device_dir=device_dir) as sim:
-        # The advice speaks Python: the ports present and port=, not the tool's options.
-        with pytest.raises(ConnectionError, match=r"No port named KovaNone\..* KovaLoss \(.*port=") as refused:
+        with pytest.raises(ConnectionError, match="KovaNone"):
             velmora.Headset(port="KovaNone", connect_timeout=0)
-        assert "--port" not in str(refused.value)
         (tmp_path / "ambrix.log.csv").mkdir()
         with pytest.raises(OSError, match="ambrix.log.csv: Is a directory"):
             velmora.Headset(port="KovaLoss", record=tmp_path)
@@ -69,6 +67,10 @@ def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_d
                 for _ in headset.deliveries():
                     1 / 0
         assert not headset.connected
+        # Listed by now: the advice names the ports present and port=, not the tool's options.
+        with pytest.raises(ConnectionError, match=r"No port named KovaNone\. Serial ports present: .*KovaLoss \(.*\); "
+                                                  r"pass one of their names or paths as port=\.$"):
+            velmora.Headset(port="KovaNone", connect_timeout=0)
 
         codes, closed = [], []
         with velmora.Headset(port=sim.device_path, on_error=codes.append,
