@@ -20,7 +20,7 @@ class FramerMutex {
     return m->mutex_;
   }
 
-  // Marks the calling thread as the holder while `lock` lives.
+  // Holds the mutex, and marks the calling thread as its holder, while it lives.
   class Hold {
    public:
     Hold() : lock_(get()) { held() = true; }
