@@ -15,9 +15,9 @@
 //
 // Exit status: 0 done; 2 bad arguments or an input that cannot be read or
 // is no stream log; 1 the conversion failed (nothing to convert, the output
-// cannot be written).  The output is written to a temporary file beside it
-// and renamed into place, so an existing OUT is replaced only by a complete
-// recording.
+// cannot be written).  The output is written to a temporary file beside it,
+// fsynced and renamed into place (platform/Files.h), so an existing OUT is
+// replaced only by a complete recording, also across a crash.
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +37,7 @@
 #include "EdfTarget.h"
 #include "VelmoraEdfRecorder.h"
 #include "VelmoraObjC.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "sim/LogPlayback.h"
 
@@ -109,7 +110,7 @@ int run(const ConvertArgs& a) {
     sim::TickBuffer packet;
     while (const auto row = rows.next()) {
       rowTime = std::clamp(row->time, 0.0, 4.0e9);  // the clock's range, whatever the file says
-      if (row->tag == LogPlayback::Tag::HeartRate) {
+      if (row->tag == StreamLogTag::HR) {
         recorder->annotate("Heart rate " + std::to_string(row->value) + " bpm");
         continue;
       }
@@ -130,10 +131,8 @@ int run(const ConvertArgs& a) {
     }
     return fail(1, recorder->error());
   }
-  if (::rename(temporary->c_str(), a.output.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(temporary->c_str());
-    return fail(1, "cannot write " + a.output + ": " + why);
+  if (const int err = platform::replaceFile(*temporary, a.output)) {
+    return fail(1, "cannot write " + a.output + ": " + platform::errnoText(err));
   }
   const double seconds = static_cast<double>(recorder->samplesRecorded()) / VelmoraEdfRecorder::kSampleRate;
   std::fprintf(stderr, "%s: wrote %s (%s): %.1f s, %llu raw samples", kCommand, a.output.c_str(),

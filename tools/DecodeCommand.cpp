@@ -30,8 +30,8 @@
 #include "JsonLinesView.h"
 #include "LogBuffer.h"
 #include "Output.h"
-#include "PacketStream.h"
 #include "Velmora.h"
+#include "host/PacketStream.h"
 
 namespace velmora::tool {
 namespace {
@@ -57,9 +57,12 @@ class PacketPrinter {
     return ok;
   }
 
-  // Packets framed (good and bad) and the bytes they took.
-  uint64_t packets() const { return packets_.packets(); }
-  uint64_t framedBytes() const { return packets_.framedBytes(); }
+  // The framer's counts; bytes skipped include a packet cut off at the end.
+  VelmoraFramerCounts counts() const {
+    VelmoraFramerCounts c = packets_.counts();
+    c.bytesSkipped += packets_.bytesUnderWay();
+    return c;
+  }
 
  private:
   bool print(const Dictionary& data) {
@@ -72,7 +75,7 @@ class PacketPrinter {
 
   static constexpr size_t kFlushAt = 1 << 16;
   Output& output_;
-  PacketStream packets_;
+  host::PacketStream packets_;
   bool open_ = true;
   std::string out_;
 };
@@ -83,7 +86,6 @@ int run(const std::string& file, bool verbose) {
   const int fd = openInput(file, kCommand, name);
   if (fd < 0) return kExitBadInput;
   int status = kExitDone;
-  uint64_t total = 0;
   Output output;
   PacketPrinter printer(output);
   static uint8_t block[1 << 16];
@@ -95,7 +97,6 @@ int run(const std::string& file, bool verbose) {
       status = kExitBadInput;
     }
     if (n <= 0) break;
-    total += static_cast<uint64_t>(n);
     more = printer.feed(std::span<const uint8_t>(block, static_cast<size_t>(n)));
   }
   if (fd != STDIN_FILENO) ::close(fd);
@@ -103,10 +104,11 @@ int run(const std::string& file, bool verbose) {
   output.finish();
   if (output.error() != 0) return std::max(status, output.report(kCommand));
 
-  const uint64_t failed = log.checksumErrors();
+  const VelmoraFramerCounts counts = printer.counts();
   std::fprintf(stderr, "%s: %llu packets, %llu checksum failures, %llu bytes skipped\n", kCommand,
-               static_cast<unsigned long long>(printer.packets() - failed), static_cast<unsigned long long>(failed),
-               static_cast<unsigned long long>(total - printer.framedBytes()));
+               static_cast<unsigned long long>(counts.packetsVerified),
+               static_cast<unsigned long long>(counts.checksumFailures),
+               static_cast<unsigned long long>(counts.bytesSkipped));
   return status;
 }
 

@@ -1,5 +1,5 @@
 // `velmora demo`: the whole system at work without hardware.  A simulated
-// headset (tools/sim) runs in this process on a pty published in a private
+// headset (sim/) runs in this process on a pty published in a private
 // device folder; a streaming session finds it through the port manager,
 // opens it through the serial layer and shows the live view (or JSON lines)
 // while the framer, decoder, analysers and dispatch thread do their work.

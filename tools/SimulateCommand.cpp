@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -28,6 +29,7 @@
 #include "CommandSupport.h"
 #include "LogBuffer.h"
 #include "Output.h"
+#include "platform/Files.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/StreamGenerator.h"
 
@@ -125,7 +127,7 @@ std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string&
 class OutputTarget {
  public:
   // Throws std::system_error naming what cannot be opened.
-  explicit OutputTarget(const std::string& path) : path_(path) {
+  explicit OutputTarget(const std::string& path) {
     if (path == "-") {
       fd_ = STDOUT_FILENO;
       return;
@@ -141,38 +143,26 @@ class OutputTarget {
     std::error_code ec;
     std::filesystem::path target = std::filesystem::canonical(path, ec);
     if (ec) target = path;
-    path_ = target.string();
-    temp_ = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    fd_ = ::mkstemp(temp_.data());
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + path);
-    ::fchmod(fd_, 0644 & ~currentUmask());
+    replacement_.emplace(target.string());
+    if (const int err = replacement_->error()) {
+      throw std::system_error(err, std::generic_category(), "cannot create a file beside " + path);
+    }
+    fd_ = replacement_->fd();
   }
   ~OutputTarget() {
-    if (fd_ > STDERR_FILENO) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!replacement_ && fd_ > STDERR_FILENO) ::close(fd_);
   }
   OutputTarget(const OutputTarget&) = delete;
   OutputTarget& operator=(const OutputTarget&) = delete;
 
   int fd() const { return fd_; }
   // Puts a temporary file in place; the errno when that fails.
-  int commit() {
-    if (temp_.empty()) return 0;
-    if (::fsync(fd_) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) return errno;
-    temp_.clear();
-    return 0;
-  }
+  int commit() { return replacement_ ? replacement_->commit() : 0; }
 
  private:
-  static mode_t currentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-  }
-
-  std::string path_;
-  std::string temp_;
   int fd_ = -1;
+  // The file that replaces a regular file (or none) once complete.
+  std::optional<platform::ReplacementFile> replacement_;
 };
 
 int writeOutput(const SimulateArgs& a, const SimulatorOptions& o) {

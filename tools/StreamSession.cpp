@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ConnectionDiagnosis.h"
+#include "ConnectAdvice.h"
 #include "StopSignal.h"
 #include "ZPRSerialPort.h"
 #include "ZPRSerialPortManager.h"
+#include "host/ConnectionDiagnosis.h"
 #include "platform/MainQueue.h"
 
 namespace velmora::tool {
@@ -213,7 +214,7 @@ void StreamSession::connectFirst() {
     return;
   }
   state_ = State::Idle;
-  stop(1, ConnectionDiagnosis::explain(settings_.port));
+  stop(1, connectAdvice(settings_.port));
 }
 
 void StreamSession::tryReconnect() {
@@ -235,7 +236,7 @@ bool StreamSession::anyPortOpen() const {
 }
 
 bool StreamSession::matchingPortListed() const {
-  for (const auto& p : ConnectionDiagnosis::ports(settings_.port)) {
+  for (const auto& p : host::ConnectionDiagnosis::ports(settings_.port)) {
     if (p.candidate) return true;
   }
   return false;

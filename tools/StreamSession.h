@@ -40,11 +40,11 @@
 #include <vector>
 
 #include "LogBuffer.h"
-#include "PortChoice.h"
 #include "StreamStats.h"
 #include "StreamView.h"
 #include "VelmoraEdfRecorder.h"
 #include "VelmoraObjC.h"
+#include "host/PortChoice.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 
@@ -57,7 +57,7 @@ struct StreamSettings {
   std::string command = "velmora stream";  // prefix of messages
   // The port --port names (connected through its path); none: Connect, the
   // first headset port that opens.
-  std::optional<PortChoice> port;
+  std::optional<host::PortChoice> port;
   // Stop after this many seconds of running.
   std::optional<double> seconds;
   bool reconnect = true;

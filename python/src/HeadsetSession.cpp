@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "ConnectionDiagnosis.h"
-#include "PortChoice.h"
+#include "ConnectAdvice.h"
 #include "Convert.h"
 #include "Runtime.h"
+#include "host/PortChoice.h"
 #include "platform/MainQueue.h"
 
 namespace velmora::python {
@@ -93,7 +93,7 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
 
   // `port` names a port as `velmora stream --port` does: a listed name or
   // any path of the port's device, resolved afresh at every attempt.
-  std::optional<tool::PortChoice> choice;
+  std::optional<host::PortChoice> choice;
   if (settings.port) choice.emplace(*settings.port);
   const auto deadline = deadlineAfter(settings.connectTimeout);
   for (;;) {
@@ -127,7 +127,7 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
   {
     py::gil_scoped_release release;
     shutDown();
-    why = tool::ConnectionDiagnosis::explain(choice);
+    why = connectAdvice(choice);
   }
   raise(PyExc_ConnectionError, why);
 }

@@ -44,7 +44,7 @@ namespace velmora::python {
 namespace py = pybind11;
 
 struct HeadsetSettings {
-  // The port as `velmora stream --port` names it (tool::PortChoice: a
+  // The port as `velmora stream --port` names it (host::PortChoice: a
   // listed name or a path of its device), looked up at every attempt;
   // none: Connect.
   std::optional<std::string> port;

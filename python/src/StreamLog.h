@@ -1,18 +1,16 @@
 // StreamLog: reads the library's stream log ("ambrix.log.csv") back into
 // columns, one (time, value) pair of columns per row tag.
 //
-// The file is the header line "Timestamp, Data Type, Value" and then rows of
-// three comma-separated fields: the time in seconds since 1970 with a
-// decimal point, the tag in brackets ([PQ], [HR], [ATT], [MED] or [RAW]) and
-// the value as a decimal integer.  Blanks around the fields are ignored (the
-// PQ rows have them on both sides of each comma, the others after it), and
-// so is a carriage return at a line's end.  Numbers are read with
-// std::from_chars, so the process's locale never changes the result.
+// The library's reader does the reading, in its strict mode
+// (VelmoraStreamLog.h): the header line "Timestamp, Data Type, Value", then
+// rows of the time, the tag in brackets ([PQ], [HR], [ATT], [MED] or [RAW])
+// and the value, with blanks around the fields and a carriage return at a
+// line's end ignored, whatever the process's locale.
 //
-// Anything else is refused with std::invalid_argument naming the line: a
-// missing header, a row without three fields, an unknown tag, a time that is
-// no finite number, a value outside the 32-bit range.  Empty lines are
-// skipped.
+// Anything else is refused with std::invalid_argument naming the line and
+// what is wrong with it: a missing header, a row without three fields, an
+// unknown tag, a time that is no finite number, a value outside the 32-bit
+// range.  Empty lines are skipped.
 //
 // Threads: plain functions and data; any thread.
 #pragma once

@@ -19,10 +19,10 @@
 
 #include "Convert.h"
 #include "HeadsetSession.h"
-#include "PacketStream.h"
 #include "Runtime.h"
 #include "StreamLog.h"
 #include "Velmora.h"
+#include "host/PacketStream.h"
 #include "platform/DeviceFolder.h"
 #include "platform/MainQueue.h"
 #include "sim/HeadsetSimulator.h"
@@ -37,42 +37,15 @@ using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>
 
 std::vector<int32_t> copyOf(const IntArray& a) { return std::vector<int32_t>(a.data(), a.data() + a.size()); }
 
-// The framer's process-wide state of one decode() call.  A live headset
-// stream frames on the same thread; decode() swaps its own state in for
-// each block and back out, so that neither disturbs the other.
-struct FramerState {
-  ParserState parser;
-  int32_t poorSignal = 0;
-  uint8_t isKRT480 = 1;
-  uint8_t sentConfigByte = 0;
-
-  void swap() {
-    std::swap(parser, velmora::parserState);
-    poorSignal = velmora::poorSignal.exchange(poorSignal);
-    isKRT480 = velmora::isKRT480.exchange(isKRT480);
-    sentConfigByte = velmora::sentConfigByte.exchange(sentConfigByte);
-  }
-};
-
-class SwappedIn {
- public:
-  explicit SwappedIn(FramerState& s) : s_(s) { s_.swap(); }
-  ~SwappedIn() { s_.swap(); }
-  SwappedIn(const SwappedIn&) = delete;
-  SwappedIn& operator=(const SwappedIn&) = delete;
-
- private:
-  FramerState& s_;
-};
-
 py::list decode(const py::bytes& data) {
   char* buffer = nullptr;
   py::ssize_t size = 0;
   PyBytes_AsStringAndSize(data.ptr(), &buffer, &size);
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(size));
-  // Framing shares the process-wide framer with a live stream, which runs on
-  // the main-loop thread: decode there too.  A forked child has no live
-  // stream and no loop (Runtime.h): it decodes here.
+  // A live stream frames on the main-loop thread without the packet
+  // streams' mutex (host::PacketStream): decode there too.  A forked child
+  // has no live stream and no loop (Runtime.h): it decodes here, where the
+  // mutex keeps the threads that decode at once apart.
   const bool here = Runtime::forkedChild();
   if (!here) {
     py::gil_scoped_release release;
@@ -81,8 +54,7 @@ py::list decode(const py::bytes& data) {
   // Blocks of this size keep the memory of the packets not yet converted
   // small, and let a live stream's chunks be framed in between.
   constexpr size_t kBlock = 1 << 16;
-  FramerState state;
-  std::unique_ptr<tool::PacketStream> stream;
+  std::unique_ptr<host::PacketStream> stream;
   std::vector<Dictionary> packets;
   py::list out;
   size_t at = 0;
@@ -93,8 +65,7 @@ py::list decode(const py::bytes& data) {
     {
       py::gil_scoped_release release;
       auto frame = [&] {
-        SwappedIn swapped(state);
-        if (!stream) stream = std::make_unique<tool::PacketStream>();
+        if (!stream) stream = std::make_unique<host::PacketStream>();
         stream->feed(block, [&](Dictionary&& values) { packets.push_back(std::move(values)); });
         if (at == bytes.size()) stream.reset();
       };

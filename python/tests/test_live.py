@@ -67,6 +67,10 @@ def test_a_raising_loop_leaves_the_library_free_and_losses_end_the_loop(device_d
                 for _ in headset.deliveries():
                     1 / 0
         assert not headset.connected
+        # Listed by now: the advice names the ports present and port=, not the tool's options.
+        with pytest.raises(ConnectionError, match=r"No port named KovaNone\. Serial ports present: .*KovaLoss \(.*\); "
+                                                  r"pass one of their names or paths as port=\.$"):
+            velmora.Headset(port="KovaNone", connect_timeout=0)
 
         codes, closed = [], []
         with velmora.Headset(port=sim.device_path, on_error=codes.append,

@@ -1,9 +1,11 @@
 """The offline functions against the tool and against the library's own
 in-stream detection."""
 
+import concurrent.futures
 import json
 import multiprocessing
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -42,11 +44,24 @@ def decoded_samples(data):
     return raw_of(velmora.decode(data)).size
 
 
+def decoded_by_threads(data, threads=4):
+    """What each of `threads` threads decoding `data` at once gets."""
+    start = threading.Barrier(threads)
+
+    def decode(_):
+        start.wait()
+        return [tool_json(p) for p in velmora.decode(data)]
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        return list(pool.map(decode, range(threads)))
+
+
 def test_decode_works_in_a_process_forked_after_the_library_started():
-    data = velmora.generate("eeg", 2)
-    assert decoded_samples(data) == 1024  # starts the library's thread here
+    data = velmora.generate("mixed", 120)
+    expected = [tool_json(p) for p in velmora.decode(data)]  # starts the library's thread here
+    assert len(expected) > 60000
+    assert decoded_by_threads(data) == [expected] * 4
     with multiprocessing.get_context("fork").Pool(1) as pool:
-        assert pool.apply_async(decoded_samples, (data,)).get(timeout=60) == 1024
+        assert pool.apply_async(decoded_by_threads, (data,)).get(timeout=60) == [expected] * 4
         with pytest.raises(RuntimeError, match="spawn"):
             pool.apply_async(velmora.Headset).get(timeout=60)
 

@@ -79,21 +79,18 @@ inline StreamContent scanStream(std::span<const uint8_t> bytes) {
 // The rows of a stream log ("ambrix.log.csv"), by tag, in file order; the
 // header and anything that is not a row are skipped.  `rows` counts them.
 inline StreamContent readStreamLog(const std::string& path, size_t* rows = nullptr) {
-  using Tag = sim::LogPlayback::Tag;
   StreamContent c;
   std::ifstream in(path);
-  std::string line;
+  sim::LogPlayback::RowReader reader(in);
   size_t n = 0;
-  while (std::getline(in, line)) {
-    auto row = sim::LogPlayback::parseRow(line);
-    if (!row) continue;
+  while (const auto row = reader.next()) {
     ++n;
     switch (row->tag) {
-      case Tag::Raw: c.raw.push_back(row->value); break;
-      case Tag::PoorSignal: c.quality.push_back(row->value); break;
-      case Tag::Attention: c.attention.push_back(row->value); break;
-      case Tag::Meditation: c.meditation.push_back(row->value); break;
-      case Tag::HeartRate: c.heartRate.push_back(row->value); break;
+      case StreamLogTag::RAW: c.raw.push_back(row->value); break;
+      case StreamLogTag::PQ: c.quality.push_back(row->value); break;
+      case StreamLogTag::ATT: c.attention.push_back(row->value); break;
+      case StreamLogTag::MED: c.meditation.push_back(row->value); break;
+      case StreamLogTag::HR: c.heartRate.push_back(row->value); break;
     }
   }
   if (rows != nullptr) *rows = n;

@@ -1,4 +1,4 @@
-#include "PortChoice.h"
+#include "host/PortChoice.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include "ZPRSerialPort.h"
 #include "ZPRSerialPortManager.h"
 
-namespace velmora::tool {
+namespace velmora::host {
 namespace {
 
 std::vector<std::string> pathsOf(const ZPRSerialPort& port) {
@@ -66,4 +66,4 @@ std::optional<std::string> PortChoice::connectPath() const {
   return port->path();
 }
 
-}  // namespace velmora::tool
+}  // namespace velmora::host

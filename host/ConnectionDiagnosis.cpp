@@ -1,4 +1,4 @@
-#include "ConnectionDiagnosis.h"
+#include "host/ConnectionDiagnosis.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,12 +11,10 @@
 
 #include "VelmoraObjC.h"
 #include "ZPRSerialPortManager.h"
-#include "platform/DeviceFolder.h"
 
-namespace velmora::tool {
-namespace {
+namespace velmora::host {
 
-std::string joinNames(const std::vector<PortSummary>& ports) {
+std::string ConnectionDiagnosis::joinNames(const std::vector<PortSummary>& ports) {
   std::string out;
   for (const auto& p : ports) {
     if (!out.empty()) out += ", ";
@@ -24,8 +22,6 @@ std::string joinNames(const std::vector<PortSummary>& ports) {
   }
   return out;
 }
-
-}  // namespace
 
 std::vector<PortSummary> ConnectionDiagnosis::ports(const std::optional<PortChoice>& port) {
   std::vector<PortSummary> out;
@@ -68,46 +64,25 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   }
 }
 
-std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) {
-  const std::vector<PortSummary> all = ports(port);
-  std::vector<PortSummary> candidates;
-  for (const auto& p : all) {
-    if (p.candidate) candidates.push_back(p);
+ConnectDiagnosis ConnectionDiagnosis::diagnose(const std::optional<PortChoice>& port) {
+  ConnectDiagnosis d;
+  d.ports = ports(port);
+  for (const auto& p : d.ports) {
+    if (p.candidate) d.findings.push_back({ConnectFinding::Kind::OpenFailed, {}, p, probe(p.path)});
   }
+  if (!d.findings.empty()) return d;
 
-  if (candidates.empty()) {
-    if (port && port->byPath()) {
-      const std::string& path = port->text();
-      std::error_code ec;
-      if (!std::filesystem::exists(path, ec)) {
-        return path +
-               " does not exist. Run `velmora ports` to see the serial ports and pass one of "
-               "their names or paths to --port.";
-      }
-      return path +
-             " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
-             "another tty can be published as a port with `ln -s " +
-             path + " " + platform::DeviceFolder::path() +
-             "/tty.NAME` (NAME beginning with Kova, Trell, "
-             "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
-    }
-    if (port) return "No port named " + port->text() + ". Run `velmora ports` to see the serial ports.";
-    std::string text = std::string("No headset found. ") + kNoHeadsetHint;
-    if (!all.empty()) {
-      text += " Serial ports present, none of them a headset: " + joinNames(all) +
-              ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex.";
-    }
-    return text;
+  ConnectFinding f;
+  if (port && port->byPath()) {
+    std::error_code ec;
+    f.kind = std::filesystem::exists(port->text(), ec) ? ConnectFinding::Kind::NotAPort
+                                                       : ConnectFinding::Kind::NoSuchPath;
+  } else {
+    f.kind = port ? ConnectFinding::Kind::NoPortNamed : ConnectFinding::Kind::NoHeadset;
   }
-
-  std::string text;
-  for (const auto& c : candidates) {
-    const int err = probe(c.path);
-    if (!text.empty()) text += " ";
-    text += err == 0 ? "Could not open " + c.name + " (" + c.path + "); it opens now, so try again."
-                     : explainOpenError(c.name, c.path, err);
-  }
-  return text;
+  if (port) f.subject = port->text();
+  d.findings.push_back(std::move(f));
+  return d;
 }
 
-}  // namespace velmora::tool
+}  // namespace velmora::host

@@ -23,7 +23,7 @@ namespace velmora {
 class ZPRSerialPort;
 }
 
-namespace velmora::tool {
+namespace velmora::host {
 
 class PortChoice {
  public:
@@ -43,4 +43,4 @@ class PortChoice {
   std::string text_;
 };
 
-}  // namespace velmora::tool
+}  // namespace velmora::host

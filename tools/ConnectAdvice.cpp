@@ -1,0 +1,50 @@
+#include "ConnectAdvice.h"
+
+#include "host/ConnectionDiagnosis.h"
+#include "platform/DeviceFolder.h"
+
+namespace velmora::tool {
+
+std::string connectAdvice(const std::optional<host::PortChoice>& port) {
+  using Kind = host::ConnectFinding::Kind;
+  using host::ConnectionDiagnosis;
+  const host::ConnectDiagnosis d = ConnectionDiagnosis::diagnose(port);
+  std::string text;
+  for (const auto& f : d.findings) {
+    if (!text.empty()) text += " ";
+    switch (f.kind) {
+      case Kind::NoSuchPath:
+        text += f.subject +
+                " does not exist. Run `velmora ports` to see the serial ports and pass one of "
+                "their names or paths to --port.";
+        break;
+      case Kind::NotAPort:
+        text += f.subject +
+                " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
+                "another tty can be published as a port with `ln -s " +
+                f.subject + " " + platform::DeviceFolder::path() +
+                "/tty.NAME` (NAME beginning with Kova, Trell, "
+                "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
+        break;
+      case Kind::NoPortNamed:
+        text += "No port named " + f.subject + ". Run `velmora ports` to see the serial ports.";
+        break;
+      case Kind::NoHeadset:
+        text +=
+            "No headset found. Is it paired and switched on? Run `velmora ports` to see the serial ports; "
+            "`velmora simulate` starts a simulated headset.";
+        if (!d.ports.empty()) {
+          text += " Serial ports present, none of them a headset: " + ConnectionDiagnosis::joinNames(d.ports) +
+                  ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex.";
+        }
+        break;
+      case Kind::OpenFailed:
+        text += f.error == 0 ? "Could not open " + f.port.name + " (" + f.port.path + "); it opens now, so try again."
+                             : ConnectionDiagnosis::explainOpenError(f.port.name, f.port.path, f.error);
+        break;
+    }
+  }
+  return text;
+}
+
+}  // namespace velmora::tool

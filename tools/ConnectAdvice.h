@@ -1,0 +1,18 @@
+// ConnectAdvice: the tool's words for a connect that opened no port: what
+// the port manager shows (host::ConnectionDiagnosis) and what to do, in the
+// tool's own terms (`velmora ports`, --port, `velmora simulate`).
+//
+// Threads: any thread (see host::ConnectionDiagnosis).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/PortChoice.h"
+
+namespace velmora::tool {
+
+// `port` is the --port choice (none: the first headset, as Connect takes).
+std::string connectAdvice(const std::optional<host::PortChoice>& port);
+
+}  // namespace velmora::tool
