@@ -12,6 +12,7 @@ packages=(
   locales
   dbus-daemon util-linux
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+  python3-mne python3-venv python3-pip python3-setuptools
 )
 
 missing=()

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "Convert.h"
+#include "DataBuffer.h"
 #include "HeadsetSession.h"
+#include "SampleClock.h"
 #include "PacketStream.h"
 #include "Runtime.h"
 #include "StreamLog.h"
@@ -227,6 +229,8 @@ PYBIND11_MODULE(_velmora, m) {
   Runtime::captureLog();
 
   m.attr("LIBRARY_VERSION") = VelmoraObjC::getVersion();
+  m.attr("SAMPLE_RATE") = static_cast<int>(SampleClock::kSampleRate);
+  m.attr("DEFAULT_BUFFER_SAMPLES") = DataBuffer::kDefaultCapacity;
   m.def("decode", &decode, py::arg("data"));
   m.def("hrv", &hrvResult, py::arg("rr_ms"));
   m.def("blinks", &blinks, py::arg("samples"), py::arg("poor_signal"));
@@ -240,18 +244,27 @@ PYBIND11_MODULE(_velmora, m) {
 
   py::class_<HeadsetSession>(m, "Session")
       .def(py::init([](std::optional<std::string> port, std::optional<std::string> record, uint8_t flag,
-                       double dispatchInterval, double connectTimeout) {
+                       double dispatchInterval, double connectTimeout, std::optional<std::string> edf,
+                       size_t bufferSamples, bool reconnect) {
              HeadsetSettings s;
              s.port = std::move(port);
              s.recordDirectory = std::move(record);
              s.recordFlag = flag;
              s.dispatchInterval = dispatchInterval;
              s.connectTimeout = connectTimeout;
+             s.edfFile = std::move(edf);
+             s.bufferCapacity = bufferSamples;
+             s.reconnect = reconnect;
              return std::make_unique<HeadsetSession>(s);
            }),
            py::arg("port"), py::arg("record"), py::arg("flag"), py::arg("dispatch_interval"),
-           py::arg("connect_timeout"))
+           py::arg("connect_timeout"), py::arg("edf"), py::arg("buffer_samples"), py::arg("reconnect"))
       .def("next", &HeadsetSession::next, py::arg("timeout"))
+      .def("read", &HeadsetSession::read, py::arg("samples"), py::arg("timeout"))
+      .def("annotate", &HeadsetSession::annotate, py::arg("text"))
+      .def_property_readonly("dropped", &HeadsetSession::dropped)
+      .def_property_readonly("loss_reason", &HeadsetSession::lossReason)
+      .def_property_readonly("close_error", &HeadsetSession::closeError)
       .def_property_readonly("connected", &HeadsetSession::connected)
       .def_property_readonly("recording_path", &HeadsetSession::recordingPath)
       .def("close", &HeadsetSession::close);
