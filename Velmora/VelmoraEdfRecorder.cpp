@@ -114,6 +114,13 @@ std::string tenths(double seconds) {
   return std::to_string(t / 10) + "." + std::to_string(t % 10);
 }
 
+// A number for a message, without the process locale.
+std::string shortNumber(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+
 // A field of the header, as a number (blanks around it allowed).
 std::optional<uint64_t> headerNumber(std::string_view field) {
   while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
@@ -162,6 +169,13 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   opened_ = true;
   settings_ = std::move(settings);
   path_ = path;
+  if (const auto& gain = settings_.uvPerCount;
+      gain && !(std::isfinite(*gain) && *gain >= kMinUvPerCount && *gain <= kMaxUvPerCount)) {
+    error_ = "the gain must lie between " + shortNumber(kMinUvPerCount) + " and " + shortNumber(kMaxUvPerCount) +
+             " microvolts per count, not " + shortNumber(*gain);
+    closed_ = true;
+    return false;
+  }
   // Created here, exclusively: an existing file is never replaced.  EDFlib
   // then opens the same (empty) file; this descriptor updates the count and
   // stores the annotations.
@@ -185,14 +199,18 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   }
   int bad = 0;
   for (int s = 0; s < kSignals; ++s) {
-    const Scale& scale = s == kRawSignal ? kRawScale : s <= 3 ? kSmallScale : bdf ? kBdfBandScale : kEdfBandScale;
+    Scale scale = s == kRawSignal ? kRawScale : s <= 3 ? kSmallScale : bdf ? kBdfBandScale : kEdfBandScale;
+    if (s == kRawSignal && settings_.uvPerCount) {
+      scale.physicalMin = scale.digitalMin * *settings_.uvPerCount;
+      scale.physicalMax = scale.digitalMax * *settings_.uvPerCount;
+    }
     bad |= edf_set_samplefrequency(handle_, s, s == kRawSignal ? kSampleRate : 1);
     bad |= edf_set_digital_minimum(handle_, s, scale.digitalMin);
     bad |= edf_set_digital_maximum(handle_, s, scale.digitalMax);
     bad |= edf_set_physical_minimum(handle_, s, scale.physicalMin);
     bad |= edf_set_physical_maximum(handle_, s, scale.physicalMax);
     bad |= edf_set_label(handle_, s, s == kRawSignal ? "Raw" : kSlowLabels[s - 1]);
-    bad |= edf_set_physical_dimension(handle_, s, s == kRawSignal ? "count" : "");
+    bad |= edf_set_physical_dimension(handle_, s, s != kRawSignal ? "" : settings_.uvPerCount ? "uV" : "count");
   }
   bad |= edf_set_number_of_annotation_signals(handle_, kAnnotationSignals);
   const Identification& id = settings_.identification;

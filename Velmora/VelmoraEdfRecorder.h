@@ -13,9 +13,10 @@
 // clock: raw sample k lies at k / 512 s, so the "Raw" signal holds exactly
 // the samples delivered, in order (see gaps below for the only samples it
 // adds).
-//   - "Raw": the headset's signed 16-bit counts, unscaled (physical =
-//     digital, dimension "count"); multiply by your headset's microvolts per
-//     count to get microvolts.
+//   - "Raw": the headset's signed 16-bit counts.  With Settings::uvPerCount
+//     the physical values are microvolts (dimension "uV", physical = digital
+//     times the gain); without it they are the counts themselves (dimension
+//     "count"): multiply by your headset's microvolts per count.
 //   - 1 Hz: "Signal quality", "Attention", "Meditation" (0..255) and the
 //     eight band powers "Delta" ... "High gamma" (0..16777215).  A record
 //     holds the last value decoded up to its last raw sample; a second with
@@ -114,7 +115,19 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
     // The wall clock, read for the start time (at the first raw sample) and
     // for the time the headset was away; system_clock::now when empty.
     std::function<std::chrono::system_clock::time_point()> clock;
+    // The headset's gain in microvolts per count, which only its maker can
+    // give.  Given, "Raw" is stored in microvolts: dimension "uV", physical
+    // range the digital range times this (open() refuses a value outside
+    // kMinUvPerCount..kMaxUvPerCount, or not finite).  Empty, "Raw" holds
+    // counts and says so (dimension "count").  EDF keeps the range in
+    // 8-character fields, so a gain with more than about 6 significant
+    // digits is stored rounded there.
+    std::optional<double> uvPerCount;
   };
+  // Gains outside this range do not fit the header's fields with useful
+  // precision: the largest gives a range of -9830400..9830100 uV.
+  static constexpr double kMinUvPerCount = 1e-4;
+  static constexpr double kMaxUvPerCount = 300;
 
   static constexpr int kSampleRate = 512;
   // The 1 Hz signals, in file order after "Raw", and the dictionary keys

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   locales
   dbus-daemon util-linux
-  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy python3-mne
 )
 
 missing=()

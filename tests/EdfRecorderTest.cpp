@@ -49,6 +49,7 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   settings.format = GetParam();
   settings.identification.patientCode = "P-17";
   settings.clock = [&] { return now; };
+  if (GetParam() == Format::Bdf) settings.uvPerCount = 0.125;  // microvolts; the EDF+ file stays in counts
   VelmoraEdfRecorder recorder;
   ASSERT_TRUE(recorder.open(path, settings)) << recorder.error();
   recorder.linkChanged(Link::Opened, "KovaX");
@@ -78,6 +79,10 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
                                     h.starttime_minute, h.starttime_second, h.starttime_subsecond}),
             std::vector<long long>({2024, 3, 5, 13, 4, 5, 2500000}));
   EXPECT_STREQ(file.hdr->patientcode, "P-17");
+  const auto& raw = file.hdr->signalparam[0];
+  const double gain = GetParam() == Format::Bdf ? 0.125 : 1;
+  EXPECT_EQ(std::make_tuple(raw.phys_min, raw.phys_max, std::string(raw.physdimension)),
+            std::make_tuple(-32768 * gain, 32767 * gain, std::string(gain == 1 ? "count   " : "uV      ")));
   // 900 samples and padding to 1024; the reconnection starts a record; 1000
   // more samples and padding to 2048.
   EXPECT_EQ(file.hdr->datarecords_in_file, 4);

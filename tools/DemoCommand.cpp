@@ -62,6 +62,7 @@ struct DemoArgs {
   bool json = false;
   std::optional<std::string> save;
   std::optional<std::string> edf;
+  std::optional<std::string> uvPerCount;
   bool verbose = false;
 };
 
@@ -138,6 +139,11 @@ int run(const DemoArgs& a) {
   if (a.edf) {
     if (auto problem = checkEdfTarget(*a.edf, false)) return fail("cannot record to " + *a.edf + ": " + *problem);
   }
+  std::optional<double> uvPerCount;
+  if (a.uvPerCount) {
+    if (!a.edf) return fail("--uv-per-count sets the gain of an EDF/BDF recording; add --edf FILE");
+    if (auto problem = parseUvPerCount(*a.uvPerCount, uvPerCount)) return fail(*problem);
+  }
 
   LogBuffer log(a.verbose);
   sim::SimulatorOptions options =
@@ -190,6 +196,7 @@ int run(const DemoArgs& a) {
   settings.recordDirectory = recording;
   settings.saveFile = savePath;
   settings.edfFile = a.edf;
+  settings.uvPerCount = uvPerCount;
   settings.stopWhen = [&] {
     if (!simulator.error().empty()) return true;
     return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
@@ -282,6 +289,7 @@ CommandRegistration registration{
                      "Where to save the recording, a new or regular file (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
       cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
+      cmd.add_option("--uv-per-count", args->uvPerCount, kUvPerCountHelp)->type_name("X");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(
           "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "
