@@ -4,11 +4,12 @@
 // Every row goes through a fresh accessory object's decoder and analysers,
 // as if the headset had sent it, with a VelmoraEdfRecorder as the stream
 // listener; so the file is what `velmora stream --edf` would have recorded:
-// the RAW rows, in order, are the "Raw" signal (the k-th at k / 512 s);
-// signal quality, attention and meditation rows are 1 Hz signals, placed
-// after the raw rows before them; the blinks and RR intervals the analysers
-// find are annotations, and each heart-rate row (the headset's own) is an
-// annotation "Heart rate N bpm".  The start time is the first raw row's
+// the RAW rows, in order, are the "EEG Raw" signal (the k-th at k / 512 s),
+// in microvolts with --uv-per-count; signal quality, attention and
+// meditation rows are 1 Hz signals, placed after the raw rows before them;
+// the blinks and RR intervals the analysers find are "Blink" and "Beat"
+// annotations with their values in "MISC Blink" and "MISC RR", and each
+// heart-rate row (the headset's own) is an annotation "Heart rate N bpm".  The start time is the first raw row's
 // timestamp.  The log holds no band powers (those signals hold "no value")
 // and no connection events, so gaps in it are not marked: its timestamps
 // are decode times, too bursty to tell a lost headset from a busy machine.

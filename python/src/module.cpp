@@ -129,6 +129,27 @@ py::object hrvResult(const IntArray& rr) {
   return out;
 }
 
+// The standard measures in VLHrvStandard's key order; ValueError with the
+// library's reason for a refused list.
+py::dict hrvStandardResult(const py::array_t<double, py::array::c_style | py::array::forcecast>& rr) {
+  if (rr.ndim() != 1) throw py::value_error("rr_ms must be a one-dimensional sequence of intervals in ms");
+  const std::vector<double> intervals(rr.data(), rr.data() + rr.size());
+  std::optional<VLHrvStandard::Result> result;
+  std::string why;
+  {
+    py::gil_scoped_release release;
+    result = VLHrvStandard::compute(intervals, why);
+  }
+  if (!result) throw py::value_error(why);
+  const Dictionary values = result->toDictionary();
+  py::dict out;
+  for (const char* key : VLHrvStandard::kKeys) {
+    const Value& v = values.at(key);
+    out[key] = v.isInt() ? py::object(py::int_(v.asInt())) : py::object(py::float_(v.number()));
+  }
+  return out;
+}
+
 // Feeds `samples` one by one to `detect` and keeps the (index, value) pairs
 // where it answers above 0.
 template <typename Detect>
@@ -229,6 +250,7 @@ PYBIND11_MODULE(_velmora, m) {
   m.attr("LIBRARY_VERSION") = VelmoraObjC::getVersion();
   m.def("decode", &decode, py::arg("data"));
   m.def("hrv", &hrvResult, py::arg("rr_ms"));
+  m.def("hrv_standard", &hrvStandardResult, py::arg("rr_ms"));
   m.def("blinks", &blinks, py::arg("samples"), py::arg("poor_signal"));
   m.def("rr_intervals", &rrIntervals, py::arg("samples"));
   m.def("read_stream_log", &readStreamLog, py::arg("data"));

@@ -5,6 +5,8 @@ The whole library with numpy arrays, no C++ compiler needed:
 * ``decode(data)`` turns a captured headset byte stream into one dict per
   packet, exactly as ``velmora decode`` prints them;
 * ``hrv(rr_ms)`` computes LF, HF, LF/HF and the energy level of RR intervals;
+  ``hrv_standard(rr_ms)`` the field's standard measures (SDNN, RMSSD, pNN50,
+  Welch LF and HF in ms², ...), comparable with published figures;
 * ``blinks(samples)`` and ``rr_intervals(samples)`` run the library's blink
   and heart-beat detectors over arrays of raw samples;
 * ``Headset`` streams from a headset (or a simulated one) as dicts every
@@ -52,7 +54,7 @@ import numpy as np
 from . import _velmora
 
 __all__ = [
-    "decode", "hrv", "blinks", "rr_intervals", "read_recording", "generate",
+    "decode", "hrv", "hrv_standard", "blinks", "rr_intervals", "read_recording", "generate",
     "Headset", "Simulator", "device_folder",
     "PORT_ERROR", "HEADSET_SWITCHED_OFF", "PORT_REMOVED", "RECORDING_TAGS", "LIBRARY_VERSION",
 ]
@@ -144,6 +146,25 @@ def hrv(rr_ms: ArrayLike) -> Dict[str, Union[float, int]]:
     if result is None:
         raise ValueError(HRV_TOO_SHORT.format(total=int(rr[1:].sum(dtype=np.int64))))
     return result
+
+
+def hrv_standard(rr_ms: Union[Sequence[float], np.ndarray]) -> Dict[str, Union[float, int]]:
+    """The standard heart-rate-variability measures of RR intervals (ms).
+
+    Every interval must lie within 200..3000 ms and all together add up to at
+    least 64,000 ms, else ``ValueError`` says why. Returns, in this order,
+    ``beats`` (int), ``meanRR``, ``SDNN`` (n - 1), ``RMSSD`` (ms), ``pNN50``
+    (%), ``meanHR`` (bpm), and ``LF``, ``HF`` (ms²): Welch's power spectral
+    density of the intervals resampled at 4 Hz by a natural cubic spline
+    (periodic Hann windows of min(256, samples), half overlap), integrated by
+    the trapezoid rule over the bins in 0.04..0.15 and 0.15..0.40 Hz;
+    ``LF/HF``, ``LFnu`` and ``HFnu`` (%). These differ by method from
+    ``hrv()``, the library's own measure.
+    """
+    rr = np.asarray(rr_ms, dtype=np.float64)
+    if rr.ndim != 1:
+        raise ValueError(f"rr_ms must be a one-dimensional sequence of intervals in ms, not of shape {rr.shape}")
+    return _velmora.hrv_standard(np.ascontiguousarray(rr))
 
 
 def blinks(samples: ArrayLike, poor_signal: Union[int, ArrayLike] = 0) -> Tuple[np.ndarray, np.ndarray]:
