@@ -11,8 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   locales
   dbus-daemon util-linux
-  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
-  python3-mne python3-venv python3-pip python3-setuptools
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy python3-mne
+  python3-venv python3-pip python3-setuptools
 )
 
 missing=()

@@ -103,6 +103,7 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
   if (settings.edfFile) {
     VelmoraEdfRecorder::Settings edf;
     edf.format = VelmoraEdfRecorder::formatForPath(*settings.edfFile).value_or(VelmoraEdfRecorder::Format::Bdf);
+    edf.uvPerCount = settings.uvPerCount;
     edf_ = std::make_shared<VelmoraEdfRecorder>();
     bool opened = false;
     {

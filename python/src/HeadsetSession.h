@@ -68,6 +68,8 @@ struct HeadsetSettings {
   double dispatchInterval = 0.02;
   // Also record to this BDF+ (.bdf) or EDF+ (.edf) file.
   std::optional<std::string> edfFile;
+  // The headset's gain: the EDF/BDF file then stores microvolts.
+  std::optional<double> uvPerCount;
   // Raw samples kept for read() while the host does not take them.
   size_t bufferCapacity = 600 * 512;
   // read() connects again while the link is lost (every kReconnectPause).

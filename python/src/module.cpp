@@ -131,6 +131,27 @@ py::object hrvResult(const IntArray& rr) {
   return out;
 }
 
+// The standard measures in VLHrvStandard's key order; ValueError with the
+// library's reason for a refused list.
+py::dict hrvStandardResult(const py::array_t<double, py::array::c_style | py::array::forcecast>& rr) {
+  if (rr.ndim() != 1) throw py::value_error("rr_ms must be a one-dimensional sequence of intervals in ms");
+  const std::vector<double> intervals(rr.data(), rr.data() + rr.size());
+  std::optional<VLHrvStandard::Result> result;
+  std::string why;
+  {
+    py::gil_scoped_release release;
+    result = VLHrvStandard::compute(intervals, why);
+  }
+  if (!result) throw py::value_error(why);
+  const Dictionary values = result->toDictionary();
+  py::dict out;
+  for (const char* key : VLHrvStandard::kKeys) {
+    const Value& v = values.at(key);
+    out[key] = v.isInt() ? py::object(py::int_(v.asInt())) : py::object(py::float_(v.number()));
+  }
+  return out;
+}
+
 // Feeds `samples` one by one to `detect` and keeps the (index, value) pairs
 // where it answers above 0.
 template <typename Detect>
@@ -233,6 +254,7 @@ PYBIND11_MODULE(_velmora, m) {
   m.attr("DEFAULT_BUFFER_SAMPLES") = DataBuffer::kDefaultCapacity;
   m.def("decode", &decode, py::arg("data"));
   m.def("hrv", &hrvResult, py::arg("rr_ms"));
+  m.def("hrv_standard", &hrvStandardResult, py::arg("rr_ms"));
   m.def("blinks", &blinks, py::arg("samples"), py::arg("poor_signal"));
   m.def("rr_intervals", &rrIntervals, py::arg("samples"));
   m.def("read_stream_log", &readStreamLog, py::arg("data"));
@@ -245,7 +267,7 @@ PYBIND11_MODULE(_velmora, m) {
   py::class_<HeadsetSession>(m, "Session")
       .def(py::init([](std::optional<std::string> port, std::optional<std::string> record, uint8_t flag,
                        double dispatchInterval, double connectTimeout, std::optional<std::string> edf,
-                       size_t bufferSamples, bool reconnect) {
+                       size_t bufferSamples, bool reconnect, std::optional<double> uvPerCount) {
              HeadsetSettings s;
              s.port = std::move(port);
              s.recordDirectory = std::move(record);
@@ -255,10 +277,12 @@ PYBIND11_MODULE(_velmora, m) {
              s.edfFile = std::move(edf);
              s.bufferCapacity = bufferSamples;
              s.reconnect = reconnect;
+             s.uvPerCount = uvPerCount;
              return std::make_unique<HeadsetSession>(s);
            }),
            py::arg("port"), py::arg("record"), py::arg("flag"), py::arg("dispatch_interval"),
-           py::arg("connect_timeout"), py::arg("edf"), py::arg("buffer_samples"), py::arg("reconnect"))
+           py::arg("connect_timeout"), py::arg("edf"), py::arg("buffer_samples"), py::arg("reconnect"),
+           py::arg("uv_per_count"))
       .def("next", &HeadsetSession::next, py::arg("timeout"))
       .def("read", &HeadsetSession::read, py::arg("samples"), py::arg("timeout"))
       .def("annotate", &HeadsetSession::annotate, py::arg("text"))

@@ -12,13 +12,11 @@ import velmora
 PERIOD = 1 / velmora.SAMPLE_RATE
 
 
-def annotations(path, prefix):
-    """(onset in samples, number in the text) of the BDF annotations starting with `prefix`."""
+def events_in(path, signal):
+    """(sample, value) of the non-zero samples of a BDF's event signal ("Blink", "RR")."""
     mne = pytest.importorskip("mne")
-    raw = mne.io.read_raw_bdf(path, verbose="error")
-    got = [(round(a["onset"] * velmora.SAMPLE_RATE), a["description"]) for a in raw.annotations
-           if a["description"].startswith(prefix)]
-    return raw, got
+    values = mne.io.read_raw_bdf(path, infer_types=True, verbose="error").get_data(picks=signal)[0]
+    return [(int(i), int(round(values[i]))) for i in np.flatnonzero(values)]
 
 
 def test_read_equals_the_recordings_of_the_same_session(device_dir, tmp_path):
@@ -39,16 +37,16 @@ def test_read_equals_the_recordings_of_the_same_session(device_dir, tmp_path):
     assert np.all(np.abs(np.diff(whole.t) / PERIOD - 1) < 0.01)
 
     # Every blink and beat of the BDF file, at the same sample with the same value.
-    index = np.searchsorted(whole.t, whole.blinks["t"])
-    raw_file, blinks = annotations(bdf, "Blink strength ")
-    assert blinks == [(int(i), f"Blink strength {s}") for i, s in zip(index, whole.blinks["strength"])]
-    assert whole.blinks.size > 3 and whole.rr.size > 10
-    _, beats = annotations(bdf, "RR ")
-    assert beats == [(int(i), f"RR {ms} ms") for i, ms in zip(np.searchsorted(whole.t, whole.rr["t"]),
-                                                               whole.rr["ms"])]
+    for series, signal, field in ((whole.blinks, "Blink", "strength"), (whole.rr, "RR", "ms")):
+        assert series.size > 3
+        assert events_in(bdf, signal) == list(zip(np.searchsorted(whole.t, series["t"]).tolist(),
+                                                  series[field].tolist()))
     assert np.all(np.abs(60000 / whole.rr["ms"] - whole.heart_rate["bpm"]) <= 0.5)
     assert whole.markers.tolist() == [(marked_at, "stimulus")]
+    raw_file = mne.io.read_raw_bdf(bdf, infer_types=True, verbose="error")
     assert [a["description"] for a in raw_file.annotations].count("stimulus") == 1
+    assert raw_file.get_channel_types(picks="Raw") == ["eeg"] and np.allclose(
+        raw_file.get_data(picks="Raw")[0][:7680], first.raw * 0.5e-6, atol=1e-9)
     assert whole.poor_signal.size >= 40 and set(whole.poor_signal["value"][-5:]) == {200}
 
     # MNE: 512 Hz, every sample, one annotation per event with fixed texts.

@@ -5,6 +5,8 @@ The whole library with numpy arrays, no C++ compiler needed:
 * ``decode(data)`` turns a captured headset byte stream into one dict per
   packet, exactly as ``velmora decode`` prints them;
 * ``hrv(rr_ms)`` computes LF, HF, LF/HF and the energy level of RR intervals;
+  ``hrv_standard(rr_ms)`` the field's standard measures (SDNN, RMSSD, pNN50,
+  Welch LF and HF in ms², ...), comparable with published figures;
 * ``blinks(samples)`` and ``rr_intervals(samples)`` run the library's blink
   and heart-beat detectors over arrays of raw samples;
 * ``Headset`` streams from a headset (or a simulated one): ``read()`` gives
@@ -58,7 +60,7 @@ from ._data import SAMPLE_RATE, VALUE_KEYS, VALUE_NAMES, Data, _scale
 from ._mne import to_mne
 
 __all__ = [
-    "decode", "hrv", "blinks", "rr_intervals", "read_recording", "generate",
+    "decode", "hrv", "hrv_standard", "blinks", "rr_intervals", "read_recording", "generate",
     "Headset", "Simulator", "Data", "to_mne", "device_folder",
     "PORT_ERROR", "HEADSET_SWITCHED_OFF", "PORT_REMOVED", "RECORDING_TAGS", "LIBRARY_VERSION", "SAMPLE_RATE",
 ]
@@ -168,6 +170,25 @@ def hrv(rr_ms: ArrayLike) -> Dict[str, Union[float, int]]:
     if result is None:
         raise ValueError(HRV_TOO_SHORT.format(total=int(rr[1:].sum(dtype=np.int64))))
     return result
+
+
+def hrv_standard(rr_ms: Union[Sequence[float], np.ndarray]) -> Dict[str, Union[float, int]]:
+    """The standard heart-rate-variability measures of RR intervals (ms).
+
+    Every interval must lie within 200..3000 ms and all together add up to at
+    least 64,000 ms, else ``ValueError`` says why. Returns, in this order,
+    ``beats`` (int), ``meanRR``, ``SDNN`` (n - 1), ``RMSSD`` (ms), ``pNN50``
+    (%), ``meanHR`` (bpm), and ``LF``, ``HF`` (ms²): Welch's power spectral
+    density of the intervals resampled at 4 Hz by a natural cubic spline
+    (periodic Hann windows of min(256, samples), half overlap), integrated by
+    the trapezoid rule over the bins in 0.04..0.15 and 0.15..0.40 Hz;
+    ``LF/HF``, ``LFnu`` and ``HFnu`` (%). These differ by method from
+    ``hrv()``, the library's own measure.
+    """
+    rr = np.asarray(rr_ms, dtype=np.float64)
+    if rr.ndim != 1:
+        raise ValueError(f"rr_ms must be a one-dimensional sequence of intervals in ms, not of shape {rr.shape}")
+    return _velmora.hrv_standard(np.ascontiguousarray(rr))
 
 
 def blinks(samples: ArrayLike, poor_signal: Union[int, ArrayLike] = 0) -> Tuple[np.ndarray, np.ndarray]:
@@ -383,9 +404,10 @@ class Headset:
     switched on or published may take a moment to be listed).
 
     ``uv_per_count`` is the headset's gain in microvolts per count, which
-    only its maker can give: with it ``read()``'s ``Data`` has ``raw_uv``
-    and ``to_mne`` types the raw channel as EEG in volts; without it the
-    values stay counts. ``buffer_seconds`` of headset data (at least the
+    only its maker can give: with it ``read()``'s ``Data`` has ``raw_uv``,
+    ``to_mne`` types the raw channel as EEG in volts and the ``edf`` file
+    stores microvolts (it takes 0.0001 to 300); without it the values stay
+    counts, and the file says so. ``buffer_seconds`` of headset data (at least the
     default, ten minutes) wait for ``read()``; beyond that the oldest give
     way and ``dropped`` counts the raw samples lost. With ``reconnect``,
     ``read()`` connects again while the headset is lost (every 0.5 s) and
@@ -453,7 +475,8 @@ class Headset:
         try:
             self._session = _velmora.Session(None if target is None else os.fsencode(target), record_path,
                                              int(flag), float(dispatch_interval), float(connect_timeout),
-                                             edf_path, int(buffer_seconds * SAMPLE_RATE), bool(reconnect))
+                                             edf_path, int(buffer_seconds * SAMPLE_RATE), bool(reconnect),
+                                             self.uv_per_count)
         except BaseException:
             self._closed = True
             raise
