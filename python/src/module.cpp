@@ -261,7 +261,12 @@ PYBIND11_MODULE(_velmora, m) {
   m.def("generate", &generate, py::arg("mode"), py::arg("seconds"), py::arg("seed"));
   m.def("set_device_folder", &platform::DeviceFolder::setPath, py::arg("path"));
   m.def("device_folder", &platform::DeviceFolder::path);
-  m.def("take_log_lines", &Runtime::takeLogLines);
+  // Bytes: a log line may quote a name that is not UTF-8.
+  m.def("take_log_lines", [] {
+    py::list out;
+    for (const std::string& line : Runtime::takeLogLines()) out.append(py::bytes(line));
+    return out;
+  });
   m.def("shutdown", &Runtime::shutdown, py::call_guard<py::gil_scoped_release>());
 
   py::class_<HeadsetSession>(m, "Session")
@@ -290,7 +295,7 @@ PYBIND11_MODULE(_velmora, m) {
       .def_property_readonly("loss_reason", &HeadsetSession::lossReason)
       .def_property_readonly("close_error", &HeadsetSession::closeError)
       .def_property_readonly("connected", &HeadsetSession::connected)
-      .def_property_readonly("recording_path", &HeadsetSession::recordingPath)
+      .def_property_readonly("recording_path", [](const HeadsetSession& s) { return py::bytes(s.recordingPath()); })
       .def("close", &HeadsetSession::close);
 
   py::class_<sim::HeadsetSimulator>(m, "Simulator")
@@ -305,8 +310,9 @@ PYBIND11_MODULE(_velmora, m) {
       .def("replug", &sim::HeadsetSimulator::replug, py::call_guard<py::gil_scoped_release>())
       .def("wait", &waitForSimulator, py::arg("timeout"))
       .def_property_readonly("finished", &sim::HeadsetSimulator::isFinished)
-      .def_property_readonly("device_path", &sim::HeadsetSimulator::devicePath)
-      .def_property_readonly("tty_path", &sim::HeadsetSimulator::ttyPath)
+      // Bytes: a name need not be UTF-8 (Python decodes it as the file system does).
+      .def_property_readonly("device_path", [](const sim::HeadsetSimulator& s) { return py::bytes(s.devicePath()); })
+      .def_property_readonly("tty_path", [](const sim::HeadsetSimulator& s) { return py::bytes(s.ttyPath()); })
       .def_property_readonly("samples_sent", &sim::HeadsetSimulator::samplesSent)
       .def_property_readonly("error", &sim::HeadsetSimulator::error);
 }

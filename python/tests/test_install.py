@@ -29,7 +29,7 @@ def test_pip_installs_into_a_virtual_environment_and_uninstalls(tmp_path):
                    check=True, capture_output=True)
 
     devices = tmp_path / "devices"
-    devices.mkdir()
+    devices.mkdir(mode=0o700)
     used = subprocess.run([python, "-c", USE, str(devices)], cwd=tmp_path, env=env, check=True, capture_output=True,
                           text=True).stdout.split()
     assert used[0].startswith(str(venv)) and used[1] == "1024"

@@ -93,7 +93,7 @@ ArrayLike = Union[Sequence[int], np.ndarray]
 
 def _flush_log() -> None:
     for line in _velmora.take_log_lines():
-        _log.info("%s", line)
+        _log.info("%s", line.decode("utf-8", "backslashreplace"))
 
 
 def _text(value: Any, what: str) -> str:
@@ -275,7 +275,7 @@ def _use_device_folder(device_dir: Optional[Union[str, os.PathLike]]) -> str:
         if _folder is None:
             wanted = _text(device_dir, "device_dir") if device_dir is not None else os.environ.get("VELMORA_DEVICE_DIR")
             if wanted:
-                _velmora.set_device_folder(os.path.abspath(wanted))
+                _velmora.set_device_folder(os.fsencode(os.path.abspath(wanted)))
             _folder = _velmora.device_folder()
         elif device_dir is not None and os.path.realpath(_text(device_dir, "device_dir")) != os.path.realpath(_folder):
             raise ValueError(f"device_dir {os.fspath(device_dir)!r}: this process already uses the device folder "
@@ -325,8 +325,8 @@ class Simulator:
             raise ValueError(f"name {name!r}: a device name is not empty and has no '/' or '.'")
         _use_device_folder(device_dir)
         self.name = name
-        self._sim = _velmora.Simulator(name, mode, float(speed), None if seconds is None else float(seconds),
-                                       int(seed))
+        self._sim = _velmora.Simulator(os.fsencode(name), mode, float(speed),
+                                       None if seconds is None else float(seconds), int(seed))
         try:
             self._sim.start()
         finally:
@@ -336,7 +336,7 @@ class Simulator:
     @property
     def device_path(self) -> str:
         """The "tty.NAME" link in the device folder."""
-        return self._sim.device_path
+        return os.fsdecode(self._sim.device_path)
 
     @property
     def finished(self) -> bool:
@@ -552,8 +552,8 @@ class Headset:
     @property
     def recording(self) -> Optional[str]:
         """The stream log's path when recording, else None."""
-        path = self._session.recording_path if self._session is not None else ""
-        return path or None
+        path = self._session.recording_path if self._session is not None else b""
+        return os.fsdecode(path) if path else None
 
     def deliveries(self, timeout: Optional[float] = None) -> Iterator[Dict[str, Any]]:
         """Yield the deliveries in order, as dicts.
