@@ -29,8 +29,15 @@ bool anyPortOpen() {
   return false;
 }
 
+// `text` as Python decodes file names: bytes that are no UTF-8 (a port's
+// or a folder's name) survive as surrogate escapes.
+py::str fsText(const std::string& text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefaultAndSize(text.data(), size));
+}
+
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  PyErr_SetObject(type, fsText(message).ptr());
   throw py::error_already_set();
 }
 
@@ -130,11 +137,12 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
       started = accessory_->startRecording(*settings.recordDirectory, settings.recordFlag);
     }
     if (!started) {
-      // The library says why in its log: "VLAccessory: cannot record to PATH: REASON".
-      constexpr std::string_view kPrefix = "VLAccessory: ";
-      std::string why = Runtime::lastLogLine(std::string(kPrefix) + "cannot record to ");
-      why = why.empty() ? "cannot record to " + *settings.recordDirectory : why.substr(kPrefix.size());
-      raise(PyExc_OSError, why + "; check that the folder is writable");
+      const VelmoraRecordingStatus status = accessory_->recordingStatus();
+      const std::string why = status.error.empty() ? "cannot record to " + *settings.recordDirectory : status.error;
+      // OSError(errno, text): Python picks the subclass (PermissionError, ...).
+      PyErr_SetObject(PyExc_OSError,
+                      py::make_tuple(status.errorCode, fsText(why + "; check that the folder is writable")).ptr());
+      throw py::error_already_set();
     }
     recording_ = true;
     recordingPath_ = accessory_->logFilePath();
@@ -313,6 +321,18 @@ std::string HeadsetSession::lossReason() const {
   }
 }
 
+std::string HeadsetSession::recordingError() const {
+  if (!recording_) return {};
+  VelmoraRecordingStatus status;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    status = accessory_ ? accessory_->recordingStatus() : finalRecording_;
+  }
+  if (!status.error.empty()) return status.error;
+  if (status.rowsLost > 0) return std::to_string(status.rowsLost) + " rows could not be written to " + status.path;
+  return {};
+}
+
 std::string HeadsetSession::closeError() const {
   std::lock_guard<std::mutex> g(mutex_);
   return closeError_;
@@ -349,9 +369,11 @@ void HeadsetSession::shutDown() {
   // stopping the recording in the same task keeps the file and the
   // deliveries equal.
   Dictionary rest;
+  VelmoraRecordingStatus status;
   auto finish = [&] {
     rest = accessory->takeData();
     if (recording_) accessory->stopRecording();
+    status = accessory->recordingStatus();
   };
   if (Runtime::running()) {
     platform::MainQueue::sync(finish);
@@ -359,6 +381,15 @@ void HeadsetSession::shutDown() {
     finish();
   }
   accessory.reset();
+  if (recording_) {
+    std::lock_guard<std::mutex> g(mutex_);
+    finalRecording_ = status;
+    if (status.rowsLost > 0 || status.errorCode != 0) {
+      closeError_ = "the recording " + status.path + " lost " + std::to_string(status.rowsLost) + " rows (" +
+                    std::to_string(status.rowsWritten) + " kept): " +
+                    (status.error.empty() ? "rows could not be written" : status.error);
+    }
+  }
   finishEdf();
   std::lock_guard<std::mutex> g(queue_->mutex);
   if (!rest.empty()) queue_->events.push_back({Event::Kind::Data, epochSeconds(), std::move(rest), {}, 0});

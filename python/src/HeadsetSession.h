@@ -112,6 +112,10 @@ class HeadsetSession {
   // What close() could not keep: the stream log's or the EDF/BDF file's
   // losses, one sentence each; empty when nothing was lost.
   std::string closeError() const;
+  // Why the stream log lost rows or failed ("cannot write to PATH: No space
+  // left on device"), from the library's recording status, also after
+  // close(); empty while nothing was lost or when not recording.
+  std::string recordingError() const;
 
   bool connected() const;
   // The stream log's path while recording was asked for; empty otherwise.
@@ -153,7 +157,8 @@ class HeadsetSession {
   bool reconnect_ = false;
   std::shared_ptr<VelmoraEdfRecorder> edf_;
   std::shared_ptr<DataBuffer> buffer_;
-  std::string closeError_;  // guarded by mutex_
+  std::string closeError_;                  // guarded by mutex_
+  VelmoraRecordingStatus finalRecording_;   // at close(); guarded by mutex_
   std::shared_ptr<Delegate> delegate_;
   mutable std::mutex mutex_;  // guards accessory_
   std::unique_ptr<VelmoraObjC> accessory_;

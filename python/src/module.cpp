@@ -293,7 +293,9 @@ PYBIND11_MODULE(_velmora, m) {
       .def("annotate", &HeadsetSession::annotate, py::arg("text"))
       .def_property_readonly("dropped", &HeadsetSession::dropped)
       .def_property_readonly("loss_reason", &HeadsetSession::lossReason)
-      .def_property_readonly("close_error", &HeadsetSession::closeError)
+      // Bytes, as the paths they name.
+      .def_property_readonly("close_error", [](const HeadsetSession& s) { return py::bytes(s.closeError()); })
+      .def_property_readonly("recording_error", [](const HeadsetSession& s) { return py::bytes(s.recordingError()); })
       .def_property_readonly("connected", &HeadsetSession::connected)
       .def_property_readonly("recording_path", [](const HeadsetSession& s) { return py::bytes(s.recordingPath()); })
       .def("close", &HeadsetSession::close);

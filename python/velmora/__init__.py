@@ -539,6 +539,14 @@ class Headset:
         return self._session.annotate(text)
 
     @property
+    def recording_error(self) -> Optional[str]:
+        """None while the stream log (``record``) has lost nothing, else why
+        ("cannot write to PATH: No space left on device"); also after
+        close(), which then raises ``OSError``."""
+        error = self._session.recording_error if self._session is not None else b""
+        return os.fsdecode(error) if error else None
+
+    @property
     def dropped(self) -> int:
         """Raw samples dropped because ``read()`` did not take them in time."""
         return self._session.dropped if self._session is not None else 0
@@ -599,7 +607,7 @@ class Headset:
             _open_objects.discard(self)
             _flush_log()
         if session.close_error:
-            raise OSError(session.close_error)
+            raise OSError(os.fsdecode(session.close_error))
 
     def __enter__(self) -> "Headset":
         return self
