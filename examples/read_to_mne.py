@@ -32,7 +32,7 @@ with tempfile.TemporaryDirectory() as devices, \
 print(data)  # raw, t, 1 Hz values, blinks, rr, markers as numpy arrays
 
 raw = velmora.to_mne(data)
-print(mne.events_from_annotations(raw, verbose="error")[1])  # {'beat': .., 'blink': .., 'half time': ..}
-figure = raw.plot(picks=["Raw"], duration=30, scalings={"eeg": 2e-4}, show=False)
+print(mne.events_from_annotations(raw, verbose="error")[1])  # event ids: {'blink': 1, 'half time': 2}
+figure = raw.copy().pick(["Raw"]).plot(duration=30, scalings={"eeg": 2e-4}, show=False)
 figure.savefig(png, dpi=80)
 print("saved", png)

@@ -169,4 +169,6 @@ def test_a_name_that_is_no_utf8_streams_and_records(device_dir, tmp_path):
     with velmora.Simulator(name=name, speed=8, device_dir=device_dir) as sim, \
             velmora.Headset(port=sim.device_path, record=folder, edf=folder / "s.bdf") as headset:
         assert sim.device_path.endswith(name) and headset.read(samples=600, timeout=10).raw.size == 600
+        with pytest.raises(ValueError, match="NUL"):
+            headset.annotate("a\0b")
     assert headset.recording == os.path.join(folder, "ambrix.log.csv") and (folder / "s.bdf").exists()
