@@ -152,7 +152,9 @@ DataBuffer::Chunk DataBuffer::take(std::optional<size_t> samples, bool everythin
   out.t.assign(t_.begin(), t_.begin() + static_cast<std::ptrdiff_t>(n));
   raw_.erase(raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(n));
   t_.erase(t_.begin(), t_.begin() + static_cast<std::ptrdiff_t>(n));
-  for (size_t i = 0; i < kSeriesCount; ++i) moveBefore(series_[i].t, series_[i].value, end, out.series[i].t, out.series[i].value);
+  for (size_t i = 0; i < kSeriesCount; ++i) {
+    moveBefore(series_[i].t, series_[i].value, end, out.series[i].t, out.series[i].value);
+  }
   moveBefore(markerTimes_, markerTexts_, end, out.markerTimes, out.markerTexts);
   moveBefore(gapStarts_, gapEnds_, end, out.gapStarts, out.gapEnds);
   return out;

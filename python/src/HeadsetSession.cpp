@@ -41,6 +41,11 @@ py::str fsText(const std::string& text) {
   throw py::error_already_set();
 }
 
+size_t rawSamplesOf(const Dictionary& data) {
+  const auto raw = data.find("raw");
+  return raw != data.end() && raw->second.isArray() ? raw->second.asArray().size() : 0;
+}
+
 // Runs a pending Python signal handler (Ctrl-C raises KeyboardInterrupt).
 void checkSignals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -74,11 +79,6 @@ class HeadsetSession::Delegate : public VelmoraDelegate {
  private:
   const std::shared_ptr<Queue> queue_;
 };
-
-static size_t rawSamplesOf(const Dictionary& data) {
-  const auto raw = data.find("raw");
-  return raw != data.end() && raw->second.isArray() ? raw->second.asArray().size() : 0;
-}
 
 void HeadsetSession::Queue::push(Event event, bool linkLost) {
   std::lock_guard<std::mutex> g(mutex);
@@ -138,10 +138,11 @@ HeadsetSession::HeadsetSession(const HeadsetSettings& settings) : delegate_(std:
     }
     if (!started) {
       const VelmoraRecordingStatus status = accessory_->recordingStatus();
-      const std::string why = status.error.empty() ? "cannot record to " + *settings.recordDirectory : status.error;
+      const std::string why = (status.error.empty() ? "cannot record to " + *settings.recordDirectory : status.error) +
+                              "; check that the folder is writable";
+      if (status.errorCode == 0) raise(PyExc_OSError, why);
       // OSError(errno, text): Python picks the subclass (PermissionError, ...).
-      PyErr_SetObject(PyExc_OSError,
-                      py::make_tuple(status.errorCode, fsText(why + "; check that the folder is writable")).ptr());
+      PyErr_SetObject(PyExc_OSError, py::make_tuple(status.errorCode, fsText(why)).ptr());
       throw py::error_already_set();
     }
     recording_ = true;

@@ -273,11 +273,13 @@ def _use_device_folder(device_dir: Optional[Union[str, os.PathLike]]) -> str:
     global _folder
     with _folder_lock:
         if _folder is None:
-            wanted = _text(device_dir, "device_dir") if device_dir is not None else os.environ.get("VELMORA_DEVICE_DIR")
+            wanted = (_text(device_dir, "device_dir") if device_dir is not None
+                      else os.environ.get("VELMORA_DEVICE_DIR"))
             if wanted:
                 _velmora.set_device_folder(os.fsencode(os.path.abspath(wanted)))
             _folder = _velmora.device_folder()
-        elif device_dir is not None and os.path.realpath(_text(device_dir, "device_dir")) != os.path.realpath(_folder):
+        elif (device_dir is not None
+              and os.path.realpath(_text(device_dir, "device_dir")) != os.path.realpath(_folder)):
             raise ValueError(f"device_dir {os.fspath(device_dir)!r}: this process already uses the device folder "
                              f"{_folder!r} (the library watches one folder per process); pass that one or none")
         return _folder
@@ -420,8 +422,8 @@ class Headset:
     among them). One Headset may be open per process at a time (the
     library's packet framer is process-wide).
 
-    Use ``read()`` or iterate ``deliveries()`` (not both: each takes the
-    stream for itself); use it as a context manager, or call close().
+    Take the stream with ``read()`` (arrays) or ``deliveries()`` (dicts);
+    each sees all of it. Use it as a context manager, or call close().
     """
 
     _open_lock = threading.Lock()
