@@ -28,6 +28,11 @@
 // its sample spacing and drifts away from the host's clock instead of
 // bunching its samples.
 //
+// Samples that the port held before it was opened (a backlog) arrive in
+// one burst and are stamped from the anchor on, so the clock starts ahead
+// of the host's by that backlog and works it off at kMaxRate (100 ms in
+// 20 s).  Spacing wins over closeness here: a sample's time never jumps.
+//
 // A new connection starts a new anchor (start()), never earlier than the
 // end of the previous connection's last sample, so that times never go
 // backwards across a reconnect.

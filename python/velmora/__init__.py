@@ -504,8 +504,9 @@ class Headset:
         samples are 1/512 s apart (within 0.5 %), anchored to the host's
         clock at the connection's first sample and kept near it by a smooth
         drift correction (at most 0.5 % faster or slower, so a simulated
-        headset running faster than real time runs ahead of the host's
-        clock). Blinks, beats and 1 Hz values carry the time of the raw
+        headset running faster than real time, or a backlog the port held
+        before it was opened, puts the times ahead of the host's clock
+        rather than bunching the samples). Blinks, beats and 1 Hz values carry the time of the raw
         sample they arrived with.
         """
         if seconds is not None and samples is not None:
