@@ -449,6 +449,7 @@ class Headset:
                 and buffer_seconds >= 600):
             raise ValueError(f"buffer_seconds {buffer_seconds!r}: 600 (ten minutes) or more")
         self.uv_per_count = _scale(uv_per_count)
+        self._buffer_samples = int(buffer_seconds * SAMPLE_RATE)
         record_path = None
         if record is not None:
             record_path = _path(record, "record")
@@ -477,7 +478,7 @@ class Headset:
         try:
             self._session = _velmora.Session(None if target is None else os.fsencode(target), record_path,
                                              int(flag), float(dispatch_interval), float(connect_timeout),
-                                             edf_path, int(buffer_seconds * SAMPLE_RATE), bool(reconnect),
+                                             edf_path, self._buffer_samples, bool(reconnect),
                                              self.uv_per_count)
         except BaseException:
             self._closed = True
@@ -517,6 +518,9 @@ class Headset:
             samples = round(seconds * SAMPLE_RATE)
         elif samples is not None and (int(samples) != samples or samples < 0):
             raise ValueError(f"samples {samples!r}: a whole number, 0 or more")
+        if samples is not None and samples > self._buffer_samples:
+            raise ValueError(f"{samples} samples: more than the buffer holds ({self._buffer_samples}); read less at "
+                             f"a time or give Headset a larger buffer_seconds")
         if timeout is not None and not (timeout >= 0):
             raise ValueError(f"timeout {timeout!r}: 0 or more seconds, or None")
         if self._session is None:
