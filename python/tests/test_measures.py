@@ -116,7 +116,7 @@ def log_rows(path):
 def test_a_recording_with_a_gain_opens_in_mne_typed_in_volts_with_every_event_value(tool, tmp_path):
     mne = pytest.importorskip("mne")
     devices, bdf, csv = tmp_path / "devices", tmp_path / "s.bdf", tmp_path / "s.csv"
-    devices.mkdir()
+    devices.mkdir(mode=0o700)
     name = b"Kova\xff\xfe"  # not UTF-8: the connection annotation must still read
     simulator = subprocess.Popen([tool, "simulate", "--mode", "mixed", "--period", "30", "--seconds", "60",
                                   "--speed", "12", "--device-dir", str(devices), "--name", name],
