@@ -9,6 +9,7 @@
 #include "Globals.h"
 #include "VLBlink.h"
 #include "VLHrv.h"
+#include "VLHrvStandard.h"
 #include "Value.h"
 #include "VelmoraObjC.h"
 #include "platform/Log.h"

@@ -27,7 +27,12 @@ std::mutex& edflibMutex() {
 }
 
 constexpr int kRawSignal = 0;
-constexpr int kSignals = 1 + VelmoraEdfRecorder::kSlowSignals;
+constexpr int kBlinkSignal = 1 + VelmoraEdfRecorder::kSlowSignals;
+constexpr int kRrSignal = kBlinkSignal + 1;
+constexpr int kSignals = kRrSignal + 1;
+// Where each signal's samples lie in a record's digital values.
+constexpr size_t kBlinkAt = VelmoraEdfRecorder::kSampleRate + VelmoraEdfRecorder::kSlowSignals;
+constexpr size_t kRrAt = kBlinkAt + VelmoraEdfRecorder::kSampleRate;
 // EDFlib's own annotation signal carries each record's time stamp; the
 // spare ones carry this recorder's annotations.
 constexpr int kAnnotationSignals = 3;
@@ -48,7 +53,24 @@ constexpr Scale kRawScale{-32768, 32767, -32768, 32767};
 constexpr Scale kSmallScale{kNoValue, 255, kNoValue, 255};
 constexpr Scale kBdfBandScale{-8388608, 8388607, -1, 16777214};
 constexpr Scale kEdfBandScale{-32768, 32767, -256, 16776704};  // steps of 256
+constexpr Scale kBlinkScale{0, 255, 0, 255};
+constexpr Scale kBdfRrScale{0, 8388607, 0, 8388607};  // ms
+constexpr Scale kEdfRrScale{0, 32767, 0, 32767};
 
+const Scale& scaleOf(int signal, bool bdf) {
+  if (signal == kRawSignal) return kRawScale;
+  if (signal == kBlinkSignal) return kBlinkScale;
+  if (signal == kRrSignal) return bdf ? kBdfRrScale : kEdfRrScale;
+  return signal <= 3 ? kSmallScale : bdf ? kBdfBandScale : kEdfBandScale;
+}
+
+// The labels: EDF+'s type word, then the signal's name.
+const char* labelOf(int signal) {
+  if (signal == kRawSignal) return "EEG Raw";
+  if (signal == kBlinkSignal) return "MISC Blink";
+  if (signal == kRrSignal) return "MISC RR";
+  return VelmoraEdfRecorder::kSlowLabels[signal - 1];
+}
 int digitalValue(int signal, int32_t value, VelmoraEdfRecorder::Format format) {
   const bool band = signal > 3;
   const bool bdf = format == VelmoraEdfRecorder::Format::Bdf;
@@ -58,34 +80,90 @@ int digitalValue(int signal, int32_t value, VelmoraEdfRecorder::Format format) {
   return std::min((value + 128) >> 8, 65534) - 32767;
 }
 
-// Header text: Latin-1 characters as such (EDFlib then drops their
-// accents), anything else as "?", control characters as blanks.
+// The length of the well-formed UTF-8 sequence at `at` (1..4), or 0 when
+// the bytes there are no character: a stray continuation byte, an overlong
+// form, a surrogate, a code point above U+10FFFF, or a sequence cut short.
+size_t utf8Length(std::string_view text, size_t at) {
+  const auto c = static_cast<unsigned char>(text[at]);
+  if (c < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const auto b = static_cast<unsigned char>(text[at + k]);
+    if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+// True when the bytes from `at` to the end are the start of a character
+// cut short: a lead byte and fewer continuation bytes than it announces.
+bool cutShort(std::string_view text, size_t at) {
+  const auto c = static_cast<unsigned char>(text[at]);
+  const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (at + length <= text.size()) return false;
+  for (size_t k = at + 1; k < text.size(); ++k) {
+    if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) return false;
+  }
+  return true;
+}
+
+// Header text, which EDF wants in printable ASCII: U+00A0..U+00FF as their
+// Latin-1 byte (EDFlib turns those into their nearest ASCII, accents
+// dropped), other characters and bytes that are no UTF-8 as "?", control
+// characters as blanks; a character cut short at the end is left out.
 std::string headerText(const std::string& utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size();) {
     const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80) {
+    const size_t length = utf8Length(utf8, i);
+    if (length == 1) {
       out += c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (c == 0xC2 || c == 0xC3) {
-      const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-      out += static_cast<char>(((c & 0x03) << 6) | (next & 0x3F));
+    } else if (length == 2 && (c == 0xC3 || (c == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) >= 0xA0))) {
+      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F));
+    } else if (length == 0 && cutShort(utf8, i)) {
+      break;  // the field was cut inside a character: nothing stands for it
     } else {
       out += '?';
     }
-    i += std::min(length, utf8.size() - i);
+    i += std::max<size_t>(length, 1);
   }
   return out;
 }
 
-// Annotation text: no control characters (they delimit the annotation
-// lists), cut to kMaxAnnotationText bytes at a character boundary.
-std::string annotationText(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+// Annotation text, which readers take as UTF-8: control characters become
+// blanks (they delimit the annotation lists), bytes that are no UTF-8
+// become U+FFFD (the replacement character); the result is cut to
+// kMaxAnnotationText bytes at a character boundary.
+std::string annotationText(const std::string& raw) {
+  std::string text;
+  text.reserve(raw.size());
+  for (size_t i = 0; i < raw.size();) {
+    const size_t length = utf8Length(raw, i);
+    if (length == 0) {
+      text += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    if (length == 1 && static_cast<unsigned char>(raw[i]) < 0x20) {
+      text += ' ';
+    } else {
+      text.append(raw, i, length);
+    }
+    i += length;
   }
   if (text.size() > VelmoraEdfRecorder::kMaxAnnotationText) {
     size_t cut = VelmoraEdfRecorder::kMaxAnnotationText;
@@ -112,6 +190,13 @@ uint64_t samplesToUnits(uint64_t samples) { return (samples * 78125 + 2) / 4; } 
 std::string tenths(double seconds) {
   const auto t = static_cast<long long>(std::llround(std::max(seconds, 0.0) * 10.0));
   return std::to_string(t / 10) + "." + std::to_string(t % 10);
+}
+
+// A number for a message, without the process locale.
+std::string shortNumber(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 // A field of the header, as a number (blanks around it allowed).
@@ -162,6 +247,13 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   opened_ = true;
   settings_ = std::move(settings);
   path_ = path;
+  if (const auto& gain = settings_.uvPerCount;
+      gain && !(std::isfinite(*gain) && *gain >= kMinUvPerCount && *gain <= kMaxUvPerCount)) {
+    error_ = "the gain must lie between " + shortNumber(kMinUvPerCount) + " and " + shortNumber(kMaxUvPerCount) +
+             " microvolts per count, not " + shortNumber(*gain);
+    closed_ = true;
+    return false;
+  }
   // Created here, exclusively: an existing file is never replaced.  EDFlib
   // then opens the same (empty) file; this descriptor updates the count and
   // stores the annotations.
@@ -185,14 +277,19 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   }
   int bad = 0;
   for (int s = 0; s < kSignals; ++s) {
-    const Scale& scale = s == kRawSignal ? kRawScale : s <= 3 ? kSmallScale : bdf ? kBdfBandScale : kEdfBandScale;
-    bad |= edf_set_samplefrequency(handle_, s, s == kRawSignal ? kSampleRate : 1);
+    Scale scale = scaleOf(s, bdf);
+    if (s == kRawSignal && settings_.uvPerCount) {
+      scale.physicalMin = scale.digitalMin * *settings_.uvPerCount;
+      scale.physicalMax = scale.digitalMax * *settings_.uvPerCount;
+    }
+    bad |= edf_set_samplefrequency(handle_, s, s == kRawSignal || s >= kBlinkSignal ? kSampleRate : 1);
     bad |= edf_set_digital_minimum(handle_, s, scale.digitalMin);
     bad |= edf_set_digital_maximum(handle_, s, scale.digitalMax);
     bad |= edf_set_physical_minimum(handle_, s, scale.physicalMin);
     bad |= edf_set_physical_maximum(handle_, s, scale.physicalMax);
-    bad |= edf_set_label(handle_, s, s == kRawSignal ? "Raw" : kSlowLabels[s - 1]);
-    bad |= edf_set_physical_dimension(handle_, s, s == kRawSignal ? "count" : "");
+    bad |= edf_set_label(handle_, s, labelOf(s));
+    const char* dimension = s == kRrSignal ? "ms" : s != kRawSignal ? "" : settings_.uvPerCount ? "uV" : "count";
+    bad |= edf_set_physical_dimension(handle_, s, dimension);
   }
   bad |= edf_set_number_of_annotation_signals(handle_, kAnnotationSignals);
   const Identification& id = settings_.identification;
@@ -206,7 +303,9 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   text(edf_set_technician, id.technician);
   text(edf_set_equipment, id.equipment);
   text(edf_set_recording_additional, id.recordingAdditional);
-  if (id.sex) bad |= edf_set_gender(handle_, *id.sex == 'M' || *id.sex == 'm' ? 1 : 0);
+  // EDFlib writes "X" (unknown) unless told 'M' or 'F'.
+  if (id.sex && (*id.sex == 'M' || *id.sex == 'm')) bad |= edf_set_gender(handle_, 1);
+  if (id.sex && (*id.sex == 'F' || *id.sex == 'f')) bad |= edf_set_gender(handle_, 0);
   if (id.birthdate) {
     bad |= edf_set_birthdate(handle_, static_cast<int>(id.birthdate->year()),
                              static_cast<int>(static_cast<unsigned>(id.birthdate->month())),
@@ -297,9 +396,13 @@ void VelmoraEdfRecorder::rawSampleDecoded(int32_t sample, int32_t blinkStrength,
   if (!isRecordingLocked()) return;
   if (!started_) startClock();
   if (!linkUp_) reconnected({});
-  if (blinkStrength > 0) addAnnotation(0, "Blink strength " + std::to_string(blinkStrength));
-  if (rrIntervalMs > 0) addAnnotation(0, "RR " + std::to_string(rrIntervalMs) + " ms");
-  record_[static_cast<size_t>(fill_++)] = std::clamp(sample, -32768, 32767);
+  if (blinkStrength > 0) addAnnotation(0, "Blink");
+  if (rrIntervalMs > 0) addAnnotation(0, "Beat");
+  const bool bdf = settings_.format == Format::Bdf;
+  const auto at = static_cast<size_t>(fill_++);
+  record_[at] = std::clamp(sample, -32768, 32767);
+  record_[kBlinkAt + at] = std::clamp(blinkStrength, 0, kBlinkScale.digitalMax);
+  record_[kRrAt + at] = std::clamp(rrIntervalMs, 0, (bdf ? kBdfRrScale : kEdfRrScale).digitalMax);
   ++fileSamples_;
   ++delivered_;
   if (fill_ == kSampleRate) writeRecord();
@@ -374,7 +477,10 @@ void VelmoraEdfRecorder::addAnnotation(uint64_t durationSamples, std::string tex
 void VelmoraEdfRecorder::padRecord() {
   const int padding = kSampleRate - fill_;
   addAnnotation(static_cast<uint64_t>(padding), "BAD no data");
-  std::fill(record_.begin() + fill_, record_.begin() + kSampleRate, 0);
+  for (const size_t start : {size_t{0}, kBlinkAt, kRrAt}) {
+    const auto signal = record_.begin() + static_cast<std::ptrdiff_t>(start);
+    std::fill(signal + fill_, signal + kSampleRate, 0);
+  }
   fileSamples_ += static_cast<uint64_t>(padding);
   fill_ = kSampleRate;
   writeRecord();

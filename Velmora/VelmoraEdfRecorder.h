@@ -8,16 +8,20 @@
 // (the destructor closes too).  A host may also feed it by hand through the
 // VelmoraStreamListener calls, as `velmora convert` does.
 //
-// What the file holds.  Data records of one second: 512 samples of "Raw"
-// and one sample of each 1 Hz signal.  The timeline is the headset's sample
-// clock: raw sample k lies at k / 512 s, so the "Raw" signal holds exactly
-// the samples delivered, in order (see gaps below for the only samples it
-// adds).
-//   - "Raw": the headset's signed 16-bit counts, unscaled (physical =
-//     digital, dimension "count"); multiply by your headset's microvolts per
-//     count to get microvolts.
-//   - 1 Hz: "Signal quality", "Attention", "Meditation" (0..255) and the
-//     eight band powers "Delta" ... "High gamma" (0..16777215).  A record
+// What the file holds.  Data records of one second: 512 samples of "EEG
+// Raw", one sample of each 1 Hz signal, and 512 samples of "MISC Blink" and
+// of "MISC RR".  Labels follow EDF+'s convention, a type word and then the
+// name, so that readers type the signals (MNE's infer_types: one EEG
+// channel, the rest misc).  The timeline is the headset's sample clock: raw
+// sample k lies at k / 512 s, so "EEG Raw" holds exactly the samples
+// delivered, in order (see gaps below for the only samples it adds).
+//   - "EEG Raw": the headset's signed 16-bit counts.  With Settings::uvPerCount
+//     the physical values are microvolts (dimension "uV", physical = digital
+//     times the gain); without it they are the counts themselves (dimension
+//     "count"): multiply by your headset's microvolts per count.
+//   - 1 Hz (kSlowLabels): "MISC Poor signal", "MISC Attention", "MISC
+//     Meditation" (0..255) and the eight band powers "MISC Delta" ... "MISC
+//     High gamma" (0..16777215).  A record
 //     holds the last value decoded up to its last raw sample; a second with
 //     no new value repeats (holds) the one before.  Before the first value,
 //     and from a loss of the headset until its next value, a signal holds
@@ -26,16 +30,25 @@
 //     stores them exactly, except the largest, 16777215, which reads as
 //     16777214 (that one step is the "no value" marker); EDF+ stores them in
 //     steps of 256, up to 16776704.
-//   - Annotations, each at the sample where it happened: "Blink strength
-//     N", "RR N ms" (at the beat), "Headset connected: PORT", "Headset
-//     disconnected (port removed | switched off | port closed)", "Headset
-//     reconnected: PORT (away N.N s)", "BAD no data" over padding (below),
-//     and the host's own (annotate()).  MNE treats "BAD ..." spans as bad
-//     segments.
+//   - "MISC Blink" and "MISC RR": at the sample that completed a blink its
+//     strength (1..255), at a heart beat the RR interval it ends (ms, at most
+//     8388607 in BDF+ and 32767 in EDF+; a longer one is stored as that
+//     maximum); 0 at every other sample.  Each such sample also carries an
+//     annotation ("Blink", "Beat"), so the value of an event is the channel's
+//     sample at the annotation's onset.
+//   - Annotations, each at the sample where it happened, with fixed words
+//     so that readers make one kind of event of each: "Blink", "Beat",
+//     "Headset connected: PORT", "Headset disconnected (port removed |
+//     switched off | port closed)", "Headset reconnected: PORT (away N.N
+//     s)", "BAD no data" over padding (below), and the host's own
+//     (annotate()).  MNE treats "BAD ..." spans as bad segments.  Text is
+//     stored as valid UTF-8: bytes that are no UTF-8 (a port name in another
+//     encoding, say) become U+FFFD, control characters blanks.
 //   - Header: start date and time (local time, to 100 microseconds) of the
 //     first raw sample (a clock outside the years EDF holds, 1985..2084,
 //     gives EDF's "unknown", 1985-01-01 00:00:00); patient and recording
 //     fields from Identification, EDF+'s anonymous "X" where left empty.
+//     Every header byte is printable ASCII.
 //
 // Gaps.  While the headset is lost its clock stops, and so does the file's
 // timeline: EDF+C has no gaps.  At the loss the record under way is
@@ -93,14 +106,15 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
     Edf,  // EDF+: 16-bit samples; band powers in steps of 256
   };
 
-  // The header's patient and recording fields.  ASCII is stored as given;
-  // other characters are stored as their nearest ASCII (accents dropped) or
-  // "?".  Each field is cut to what the header has room for.
+  // The header's patient and recording fields, UTF-8.  ASCII is stored as
+  // given; other characters are stored as their nearest ASCII (accents
+  // dropped) or "?", and so is each byte that is no UTF-8 (a sequence cut
+  // short included).  Each field is cut to what the header has room for.
   struct Identification {
     std::string patientCode;
     std::string patientName;
     std::string patientAdditional;
-    std::optional<char> sex;                              // 'M' or 'F'
+    std::optional<char> sex;  // 'M' or 'F' (either case); anything else, or none, is "X", unknown
     std::optional<std::chrono::year_month_day> birthdate;  // 1800..3000
     std::string adminCode;
     std::string technician;
@@ -114,14 +128,27 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
     // The wall clock, read for the start time (at the first raw sample) and
     // for the time the headset was away; system_clock::now when empty.
     std::function<std::chrono::system_clock::time_point()> clock;
+    // The headset's gain in microvolts per count, which only its maker can
+    // give.  Given, "Raw" is stored in microvolts: dimension "uV", physical
+    // range the digital range times this (open() refuses a value outside
+    // kMinUvPerCount..kMaxUvPerCount, or not finite).  Empty, "Raw" holds
+    // counts and says so (dimension "count").  EDF keeps the range in
+    // 8-character fields, so a gain with more than about 6 significant
+    // digits is stored rounded there.
+    std::optional<double> uvPerCount;
   };
+  // Gains outside this range do not fit the header's fields with useful
+  // precision: the largest gives a range of -9830400..9830100 uV.
+  static constexpr double kMinUvPerCount = 1e-4;
+  static constexpr double kMaxUvPerCount = 300;
 
   static constexpr int kSampleRate = 512;
-  // The 1 Hz signals, in file order after "Raw", and the dictionary keys
-  // whose values they hold.
-  static constexpr const char* kSlowLabels[] = {"Signal quality", "Attention", "Meditation", "Delta",
-                                                "Theta",          "Low alpha", "High alpha", "Low beta",
-                                                "High beta",      "Low gamma", "High gamma"};
+  // The 1 Hz signals' labels, in file order after "EEG Raw" (EDF labels
+  // hold 16 characters, hence "Poor signal" for the signal quality), and the
+  // dictionary keys whose values they hold.
+  static constexpr const char* kSlowLabels[] = {
+      "MISC Poor signal", "MISC Attention", "MISC Meditation", "MISC Delta",     "MISC Theta",     "MISC Low alpha",
+      "MISC High alpha",  "MISC Low beta",  "MISC High beta",  "MISC Low gamma", "MISC High gamma"};
   static constexpr const char* kSlowKeys[] = {"poorSignal",  "vScoreAttention", "vScoreMeditation", "eegDelta",
                                               "eegTheta",    "eegLowAlpha",     "eegHighAlpha",     "eegLowBeta",
                                               "eegHighBeta", "eegLowGamma",     "eegHighGamma"};
@@ -208,7 +235,9 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
 
   bool started_ = false;  // the first raw sample has come: start time set
   int64_t subsecond_ = 0;  // start time's fraction of a second, in 100 ns units
-  std::vector<int> record_ = std::vector<int>(kSampleRate + kSlowSignals);  // digital values of the record in progress
+  // Digital values of the record in progress: "EEG Raw", the 1 Hz signals,
+  // "MISC Blink", "MISC RR".
+  std::vector<int> record_ = std::vector<int>(3 * kSampleRate + kSlowSignals);
   int fill_ = 0;           // raw samples in the record in progress
   uint64_t records_ = 0;
   uint64_t fileSamples_ = 0;  // the timeline: records_ * 512 + fill_

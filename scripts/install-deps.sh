@@ -12,7 +12,8 @@ packages=(
   locales
   dbus-daemon util-linux
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps declares the package's dependencies
-  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy python3-mne
+  python3-venv python3-pip python3-setuptools
 )
 
 missing=()

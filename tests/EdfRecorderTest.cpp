@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "VelmoraEdfRecorder.h"
 #include "platform/DeviceFolder.h"
@@ -49,6 +50,7 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   settings.format = GetParam();
   settings.identification.patientCode = "P-17";
   settings.clock = [&] { return now; };
+  if (GetParam() == Format::Bdf) settings.uvPerCount = 0.125;  // microvolts; the EDF+ file stays in counts
   VelmoraEdfRecorder recorder;
   ASSERT_TRUE(recorder.open(path, settings)) << recorder.error();
   recorder.linkChanged(Link::Opened, "KovaX");
@@ -78,6 +80,10 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
                                     h.starttime_minute, h.starttime_second, h.starttime_subsecond}),
             std::vector<long long>({2024, 3, 5, 13, 4, 5, 2500000}));
   EXPECT_STREQ(file.hdr->patientcode, "P-17");
+  const auto& raw = file.hdr->signalparam[0];
+  const double gain = GetParam() == Format::Bdf ? 0.125 : 1;
+  EXPECT_EQ(std::make_tuple(raw.phys_min, raw.phys_max, std::string(raw.physdimension)),
+            std::make_tuple(-32768 * gain, 32767 * gain, std::string(gain == 1 ? "count   " : "uV      ")));
   // 900 samples and padding to 1024; the reconnection starts a record; 1000
   // more samples and padding to 2048.
   EXPECT_EQ(file.hdr->datarecords_in_file, 4);
@@ -91,15 +97,61 @@ TEST_P(EdfRecorderFormats, EverySampleValueAndEventLandsAtItsSampleAcrossALoss) 
   EXPECT_EQ(file.slow[3], std::vector<double>({bandNone, bandMax, bandNone, bandNone})) << "delta";
   EXPECT_EQ(file.slow[4], std::vector<double>({bandNone, 0, bandNone, bandNone})) << "theta";
   EXPECT_EQ(file.annotations,
-            std::vector<EdfAnnotation>({{0, -1, "Headset connected: KovaX"}, {600, -1, "Blink strength 50"},
+            std::vector<EdfAnnotation>({{0, -1, "Headset connected: KovaX"}, {600, -1, "Blink"},
                                         {900, -1, "Headset disconnected (port removed)"}, {900, 124, "BAD no data"},
-                                        {1024, -1, "Headset reconnected: KovaX (away 3.2 s)"}, {1224, -1, "RR 857 ms"},
+                                        {1024, -1, "Headset reconnected: KovaX (away 3.2 s)"}, {1224, -1, "Beat"},
                                         {2024, 24, "BAD no data"}}));
+  ASSERT_EQ(file.events.size(), 2u) << "blink strength and RR interval, sample by sample";
+  for (auto [signal, sample, value] : {std::tuple{0, 600, 50}, {1, 1224, 857}}) {
+    std::vector<int> pulse(2048, 0);
+    pulse[static_cast<size_t>(sample)] = value;
+    EXPECT_EQ(file.events[static_cast<size_t>(signal)], pulse) << signal;
+  }
   EXPECT_TRUE(!VelmoraEdfRecorder().open(path) && EdfFile(path).opened) << "an existing file is never replaced";
 }
 
 std::string formatName(const ::testing::TestParamInfo<Format>& p) { return p.param == Format::Bdf ? "Bdf" : "Edf"; }
 INSTANTIATE_TEST_SUITE_P(BdfAndEdf, EdfRecorderFormats, ::testing::Values(Format::Bdf, Format::Edf), formatName);
+
+// Text in any encoding, from a port's name or a host: annotations stay UTF-8 (what is no UTF-8
+// becomes U+FFFD), the header printable ASCII with no character made up, the sex 'M', 'F' or 'X'.
+TEST(EdfRecorder, AnnotationsStayUtf8AndTheHeaderAsciiWhateverTheText) {
+  test::TempDir dir;
+  const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+  const std::vector<std::pair<std::optional<char>, std::string>> sexes = {
+      {'M', "M"}, {'f', "F"}, {'x', "X"}, {'?', "X"}, {std::nullopt, "X"}};
+  for (size_t n = 0; n < sexes.size(); ++n) {
+    const std::string path = dir.path() + "/t" + std::to_string(n) + ".bdf";
+    VelmoraEdfRecorder::Settings settings;
+    settings.identification.sex = sexes[n].first;
+    settings.identification.patientName = "T\xC3\xA9" "ch\xC3";  // cut inside its last character
+    settings.identification.technician = "\xFF\xE2\x82\xAC!";
+    VelmoraEdfRecorder recorder;
+    ASSERT_TRUE(recorder.open(path, settings)) << recorder.error();
+    recorder.linkChanged(Link::Opened, "Kova\xFF\xFE");
+    recorder.annotate("ok \xC3");
+    recorder.annotate(std::string(63, 'a') + "\xC3\xA9");  // the limit falls inside the last character
+    recorder.annotate("\xE2\x82x\x01");
+    for (int k = 0; k < 512; ++k) recorder.rawSampleDecoded(0, 0, 0);
+    ASSERT_TRUE(recorder.close()) << recorder.error();
+    std::ifstream in(path, std::ios::binary);
+    std::string header(4608, '\0');
+    ASSERT_TRUE(in.read(header.data(), static_cast<std::streamsize>(header.size())));
+    const auto printable = [](char c) { return c >= 0x20 && c < 0x7F; };
+    EXPECT_EQ(std::find_if_not(header.begin() + 1, header.end(), printable) - header.begin(), 4608) << n;
+    std::istringstream patient(header.substr(8, 80)), recording(header.substr(88, 80));
+    std::string code, sex, birth, name, start, date, admin, technician;
+    patient >> code >> sex >> birth >> name;
+    recording >> start >> date >> admin >> technician;
+    EXPECT_EQ(std::tie(sex, name, technician), std::tie(sexes[n].second, "Tech", "\?\?!")) << n;
+    const EdfFile file(path);
+    ASSERT_TRUE(file.opened);
+    EXPECT_EQ(file.annotations, std::vector<EdfAnnotation>({{0, -1, "Headset connected: Kova" + bad + bad},
+                                                            {0, -1, "ok " + bad},
+                                                            {0, -1, std::string(63, 'a')},
+                                                            {0, -1, bad + bad + "x "}}));
+  }
+}
 
 TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
   test::TempDir dir;
@@ -136,9 +188,9 @@ TEST(EdfTool, StreamRecordsAcrossAnUnplugAndAKilledStreamsFileStillOpens) {
     sim::HeadsetSimulator simulator(options);
     simulator.start();
     ToolProcess tool({"stream", "--json", "--device-dir", devices, "--edf", file});
-    auto recordsOnDisk = [&](int n) {  // BDF+: a 4096-byte header, 1911-byte records
+    auto recordsOnDisk = [&](int n) {  // BDF+: a 4608-byte header, 4983-byte records
       const auto deadline = Clock::now() + 20s;
-      for (std::error_code ec; !(std::filesystem::file_size(file, ec) >= 4096u + n * 1911u && !ec);) {
+      for (std::error_code ec; !(std::filesystem::file_size(file, ec) >= 4608u + n * 4983u && !ec);) {
         if (Clock::now() >= deadline) return false;
         tool.stdoutLine(Clock::now() + 50ms);  // keeps the pipe flowing
       }
@@ -202,9 +254,10 @@ TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
     return out;
   };
   EXPECT_GE(events(a, "Blink").size(), 3u);
-  EXPECT_GE(events(a, "RR").size(), 30u);
+  EXPECT_GE(events(a, "Beat").size(), 30u);
   EXPECT_EQ(events(a, "Blink"), events(b, "Blink"));
-  EXPECT_EQ(events(a, "RR"), events(b, "RR"));
+  EXPECT_EQ(events(a, "Beat"), events(b, "Beat"));
+  EXPECT_EQ(a.events, b.events) << "blink strengths and RR intervals";
   auto start = [](const EdfFile& f) {  // seconds into the day
     const auto& h = *f.hdr;
     return (h.starttime_hour * 60 + h.starttime_minute) * 60 + h.starttime_second + h.starttime_subsecond / 1e7;

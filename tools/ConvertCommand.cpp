@@ -1,14 +1,15 @@
-// `velmora convert RECORDING.csv [--to bdf|edf] OUT.bdf|OUT.edf`: turns a
+// `velmora convert RECORDING.csv [--to bdf|edf] [--uv-per-count X] OUT.bdf|OUT.edf`: turns a
 // stream log ("ambrix.log.csv") into a BDF+ or EDF+ recording.
 //
 // Every row goes through a fresh accessory object's decoder and analysers,
 // as if the headset had sent it, with a VelmoraEdfRecorder as the stream
 // listener; so the file is what `velmora stream --edf` would have recorded:
-// the RAW rows, in order, are the "Raw" signal (the k-th at k / 512 s);
-// signal quality, attention and meditation rows are 1 Hz signals, placed
-// after the raw rows before them; the blinks and RR intervals the analysers
-// find are annotations, and each heart-rate row (the headset's own) is an
-// annotation "Heart rate N bpm".  The start time is the first raw row's
+// the RAW rows, in order, are the "EEG Raw" signal (the k-th at k / 512 s),
+// in microvolts with --uv-per-count; signal quality, attention and
+// meditation rows are 1 Hz signals, placed after the raw rows before them;
+// the blinks and RR intervals the analysers find are "Blink" and "Beat"
+// annotations with their values in "MISC Blink" and "MISC RR", and each
+// heart-rate row (the headset's own) is an annotation "Heart rate N bpm".  The start time is the first raw row's
 // timestamp.  The log holds no band powers (those signals hold "no value")
 // and no connection events, so gaps in it are not marked: its timestamps
 // are decode times, too bursty to tell a lost headset from a busy machine.
@@ -52,6 +53,7 @@ struct ConvertArgs {
   std::string input;
   std::string output;
   std::string to;
+  std::optional<std::string> uvPerCount;
 };
 
 int fail(int status, const std::string& message) {
@@ -80,6 +82,10 @@ int run(const ConvertArgs& a) {
     return fail(2, "--to " + a.to + " does not match the name " + a.output + "; name it ." + a.to +
                        " (readers such as MNE go by the name)");
   }
+  std::optional<double> uvPerCount;
+  if (a.uvPerCount) {
+    if (auto problem = parseUvPerCount(*a.uvPerCount, uvPerCount)) return fail(2, *problem);
+  }
   std::ifstream in(a.input);
   if (!in) return fail(2, "cannot read " + a.input + ": " + std::strerror(errno));
   if (!LogPlayback::looksLikeLog(a.input)) {
@@ -94,6 +100,7 @@ int run(const ConvertArgs& a) {
   double rowTime = 0.0;
   VelmoraEdfRecorder::Settings settings;
   settings.format = *format;
+  settings.uvPerCount = uvPerCount;
   settings.clock = [&rowTime] {
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(rowTime)));
@@ -153,6 +160,7 @@ CommandRegistration registration{
           ->type_name("");
       cmd.add_option("--to", args->to, "bdf or edf; must match OUT's name (default: OUT's name decides)")
           ->type_name("FORMAT");
+      cmd.add_option("--uv-per-count", args->uvPerCount, kUvPerCountHelp)->type_name("X");
       cmd.footer(
           "Raw rows become the 512 Hz \"Raw\" signal, in order; quality, attention and meditation become 1 Hz "
           "signals; blinks, RR intervals and heart-rate rows become annotations. An existing OUT is replaced only "

@@ -6,8 +6,9 @@
 // The simulated headset sends 72 s of EEG with blinks and then 72 s of ECG,
 // sped up so that the whole run takes --seconds; the RR intervals reported
 // by the beat detector (rrDetected) are collected, and at the end LF, HF,
-// LF/HF and the energy level are computed from them and printed with the
-// counts of samples, blinks and beats and where the recording was saved.
+// LF/HF and the energy level are computed from them, and beside them the
+// field's standard measures (VLHrvStandard), and printed with the counts of
+// samples, blinks and beats and where the recording was saved.
 //
 // The run ends when every sample the headset sent has been delivered, or
 // at the latest half as long again (plus 5 s) after --seconds, so that a
@@ -43,6 +44,7 @@
 #include "StopSignal.h"
 #include "StreamSession.h"
 #include "VLHrv.h"
+#include "VLHrvStandard.h"
 #include "sim/RrCollector.h"
 #include "sim/SimulatedHeadset.h"
 
@@ -62,6 +64,7 @@ struct DemoArgs {
   bool json = false;
   std::optional<std::string> save;
   std::optional<std::string> edf;
+  std::optional<std::string> uvPerCount;
   bool verbose = false;
 };
 
@@ -75,11 +78,14 @@ struct HrvOutcome {
   double lf = 0.0, hf = 0.0, ratio = 0.0;
   int32_t energy = 0;
   double rrSeconds = 0.0;  // the list's duration, as the calculation counts it
+  std::optional<VLHrvStandard::Result> standard;
+  std::string standardRefusal;  // why there is no `standard`
 };
 
 HrvOutcome computeHrv(const std::vector<int32_t>& rr) {
   HrvOutcome out;
   out.rrSeconds = VLHrv::sum(rr.data(), static_cast<int32_t>(rr.size())) / 1000.0;
+  out.standard = VLHrvStandard::compute(std::vector<double>(rr.begin(), rr.end()), out.standardRefusal);
   auto analyser = velmora::hrv.load();
   if (!analyser || analyser->calculateEnergyLevel(rr.data(), static_cast<int32_t>(rr.size())) < 0.0) return out;
   const Dictionary result = analyser->result();
@@ -138,6 +144,11 @@ int run(const DemoArgs& a) {
   if (a.edf) {
     if (auto problem = checkEdfTarget(*a.edf, false)) return fail("cannot record to " + *a.edf + ": " + *problem);
   }
+  std::optional<double> uvPerCount;
+  if (a.uvPerCount) {
+    if (!a.edf) return fail("--uv-per-count sets the gain of an EDF/BDF recording; add --edf FILE");
+    if (auto problem = parseUvPerCount(*a.uvPerCount, uvPerCount)) return fail(*problem);
+  }
 
   LogBuffer log(a.verbose);
   sim::SimulatorOptions options =
@@ -190,6 +201,7 @@ int run(const DemoArgs& a) {
   settings.recordDirectory = recording;
   settings.saveFile = savePath;
   settings.edfFile = a.edf;
+  settings.uvPerCount = uvPerCount;
   settings.stopWhen = [&] {
     if (!simulator.error().empty()) return true;
     return simulator.isFinished() && current != nullptr && current->stats().samples >= simulator.samplesSent();
@@ -239,6 +251,22 @@ int run(const DemoArgs& a) {
       summary["LF/HF"] = hrvOutcome.ratio;
       summary["energy"] = hrvOutcome.energy;
     }
+    if (hrvOutcome.standard) {
+      const Dictionary values = hrvOutcome.standard->toDictionary();
+      nlohmann::ordered_json standard;
+      for (const char* key : VLHrvStandard::kKeys) {
+        const Value& v = values.at(key);
+        const double d = v.number();
+        if (v.isInt()) {
+          standard[key] = v.asInt();
+        } else if (std::isfinite(d)) {
+          standard[key] = d;
+        } else {
+          standard[key] = std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity";
+        }
+      }
+      summary["standard"] = standard;
+    }
     summary["recording"] = saved;
     jsonView->writeLine({{"summary", summary}});
   } else {
@@ -253,6 +281,13 @@ int run(const DemoArgs& a) {
                              hrvOutcome.hf, hrvOutcome.ratio, hrvOutcome.energy)
                       : text("  HRV           not computed: it needs 64 s of RR intervals, %.1f s arrived\n",
                              hrvOutcome.rrSeconds)) +
+                 (hrvOutcome.standard
+                      ? text("  Standard HRV  SDNN %.1f ms   RMSSD %.1f ms   pNN50 %.1f %%   mean HR %.1f bpm\n"
+                             "                LF %.1f ms^2   HF %.1f ms^2   LF/HF %.2f (Welch, 4 Hz resampling)\n",
+                             hrvOutcome.standard->SDNN, hrvOutcome.standard->RMSSD, hrvOutcome.standard->pNN50,
+                             hrvOutcome.standard->meanHR, hrvOutcome.standard->LF, hrvOutcome.standard->HF,
+                             hrvOutcome.standard->LFHF)
+                      : text("  Standard HRV  not computed: %s\n", hrvOutcome.standardRefusal.c_str())) +
                  text("  Recording     %s\n", saved.empty() ? "not saved" : saved.c_str()) +
                  "\nWith a headset: `velmora stream`.  Without one: `velmora simulate` in one terminal, "
                  "`velmora stream` in another.\n");
@@ -282,6 +317,7 @@ CommandRegistration registration{
                      "Where to save the recording, a new or regular file (default: ./velmora-demo/recording.csv)")
           ->type_name("FILE");
       cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
+      cmd.add_option("--uv-per-count", args->uvPerCount, kUvPerCountHelp)->type_name("X");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       cmd.footer(
           "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "

@@ -1,16 +1,19 @@
-// `velmora hrv [FILE]`: the LF/HF and energy calculation over a list of RR
-// intervals, run on this thread.
+// `velmora hrv [--standard] [FILE]`: the LF/HF and energy calculation over a
+// list of RR intervals, run on this thread; with --standard the field's
+// standard measures (VLHrvStandard) instead.
 //
 // Input (FILE, or stdin when FILE is absent or "-"): RR intervals in ms,
 // integers separated by whitespace, commas or newlines; a UTF-8 byte-order
 // mark at the start is skipped.  Output: one JSON object on stdout with
-// "LF", "HF", "LF/HF" and "energy"; numbers that are not finite are written
-// as the strings "NaN", "Infinity" and "-Infinity".  The library's log lines
-// go to stderr only with --verbose.
+// "LF", "HF", "LF/HF" and "energy" (--standard: VLHrvStandard's keys, in its
+// order); numbers that are not finite are written as the strings "NaN",
+// "Infinity" and "-Infinity".  The library's log lines go to stderr only
+// with --verbose.
 //
-// Exit status: 0 done; 1 the list was refused as too short, or stdout cannot
-// be written; 2 unreadable input: it cannot be read, a word is no interval,
-// or it holds no interval at all.
+// Exit status: 0 done; 1 the list was refused (too short; with --standard
+// also an interval outside 200..3000 ms), or stdout cannot be written; 2
+// unreadable input: it cannot be read, a word is no interval, or it holds no
+// interval at all.
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +33,7 @@
 #include "LogBuffer.h"
 #include "Output.h"
 #include "VLHrv.h"
+#include "VLHrvStandard.h"
 
 namespace velmora::tool {
 namespace {
@@ -119,7 +123,25 @@ nlohmann::ordered_json number(const Value& v) {
   return d;
 }
 
-int run(const std::string& path, bool verbose) {
+// The standard measures of `intervals` as one JSON object, or a refusal.
+int runStandard(const std::vector<int32_t>& intervals) {
+  const std::vector<double> rr(intervals.begin(), intervals.end());
+  std::string why;
+  const auto result = VLHrvStandard::compute(rr, why);
+  if (!result) {
+    std::fprintf(stderr, "%s: refused: %s\n", kCommand, why.c_str());
+    return kExitFailed;
+  }
+  const Dictionary values = result->toDictionary();
+  nlohmann::ordered_json out;
+  for (const char* key : VLHrvStandard::kKeys) out[key] = number(values.at(key));
+  Output output;
+  output.write(out.dump() + "\n");
+  output.finish();
+  return output.report(kCommand);
+}
+
+int run(const std::string& path, bool verbose, bool standard) {
   LogBuffer log(verbose);
   std::string name;
   const int fd = openInput(path, kCommand, name);
@@ -136,6 +158,7 @@ int run(const std::string& path, bool verbose) {
                  kCommand, name.c_str());
     return kExitBadInput;
   }
+  if (standard) return runStandard(intervals);
 
   VLHrv hrv;
   if (hrv.calculateEnergyLevel(intervals.data(), static_cast<int32_t>(intervals.size())) < 0) {
@@ -166,10 +189,15 @@ CommandRegistration registration{
     [](CLI::App& cmd) -> CommandRunner {
       auto path = std::make_shared<std::string>();
       auto verbose = std::make_shared<bool>(false);
+      auto standard = std::make_shared<bool>(false);
       cmd.add_option("FILE", *path, "RR intervals in ms, separated by whitespace or commas; \"-\" or none for stdin")
           ->type_name("");
+      cmd.add_flag("--standard", *standard,
+                   "The field's standard measures instead: beats, meanRR, SDNN, RMSSD, pNN50, meanHR, and LF, HF "
+                   "(ms^2), LF/HF, LFnu, HFnu by Welch's method on a 4 Hz spline resampling; needs intervals of "
+                   "200..3000 ms adding up to at least 64000 ms");
       cmd.add_flag("--verbose", *verbose, "Echo the library's log lines to stderr");
-      return [path, verbose] { return run(*path, *verbose); };
+      return [path, verbose, standard] { return run(*path, *verbose, *standard); };
     },
     60};
 

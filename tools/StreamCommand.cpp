@@ -38,6 +38,7 @@ struct StreamArgs {
   std::optional<int> flag;
   std::optional<std::string> save;
   std::optional<std::string> edf;
+  std::optional<std::string> uvPerCount;
   bool noReconnect = false;
   std::optional<std::string> deviceDir;
   bool verbose = false;
@@ -85,6 +86,10 @@ std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& set
   if (a.edf) {
     if (auto problem = checkEdfTarget(*a.edf, false)) return "cannot record to " + *a.edf + ": " + *problem;
     settings.edfFile = *a.edf;
+  }
+  if (a.uvPerCount) {
+    if (!a.edf) return "--uv-per-count sets the gain of an EDF/BDF recording; add --edf FILE";
+    if (auto problem = parseUvPerCount(*a.uvPerCount, settings.uvPerCount)) return *problem;
   }
   settings.reconnect = !a.noReconnect;
   settings.recordFlag = static_cast<uint8_t>(a.flag.value_or(3));
@@ -149,6 +154,7 @@ CommandRegistration registration{
                      "--record is not given)")
           ->type_name("FILE");
       cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
+      cmd.add_option("--uv-per-count", args->uvPerCount, kUvPerCountHelp)->type_name("X");
       cmd.add_flag("--no-reconnect", args->noReconnect,
                    "Exit with status 1 when the headset is unplugged or switched off, instead of waiting for it");
       cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");

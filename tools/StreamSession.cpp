@@ -165,6 +165,7 @@ bool StreamSession::startEdf() {
   const std::string& file = *settings_.edfFile;
   VelmoraEdfRecorder::Settings edf;
   edf.format = VelmoraEdfRecorder::formatForPath(file).value_or(VelmoraEdfRecorder::Format::Bdf);
+  edf.uvPerCount = settings_.uvPerCount;
   edf_ = std::make_shared<VelmoraEdfRecorder>();
   if (!edf_->open(file, edf)) {
     stop(1, "Cannot record to " + file + ": " + edf_->error() + ".");

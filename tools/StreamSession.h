@@ -68,6 +68,8 @@ struct StreamSettings {
   std::optional<std::string> saveFile;
   // Also record to this BDF+ (.bdf) or EDF+ (.edf) file (VelmoraEdfRecorder).
   std::optional<std::string> edfFile;
+  // Its raw signal in microvolts at this gain (microvolts per count).
+  std::optional<double> uvPerCount;
   // Checked a few times a second; true ends the session with status 0.
   std::function<bool()> stopWhen;
   // Whether to end with a line counting what was received (a command that

@@ -20,6 +20,17 @@
 // close is lost), stops the recording (leaving the file in its folder) and
 // destroys the accessory object.
 //
+// The same stream also reaches a DataBuffer, the accessory's stream
+// listener, as columns on the headset's sample clock, which read() hands
+// over as arrays; an EDF/BDF recorder, when asked for, listens behind it.
+// With `reconnect`, read() connects again while the link is lost; the
+// buffer notes the gap.
+//
+// Bounds: besides the DataBuffer's, the delivery queue keeps at most as
+// many raw samples; beyond that its oldest deliveries give way (only a host
+// that stops iterating deliveries(), using read() instead, falls that far
+// behind).
+//
 // Threads: Python threads call every member with the GIL held; the members
 // release it while they block and check for signals (Ctrl-C) at least every
 // 50 ms while they wait.  close() may come from another thread than the one
@@ -37,6 +48,9 @@
 #include <optional>
 #include <string>
 
+#include "DataBuffer.h"
+#include "host/PortChoice.h"
+#include "VelmoraEdfRecorder.h"
 #include "VelmoraObjC.h"
 
 namespace velmora::python {
@@ -52,6 +66,14 @@ struct HeadsetSettings {
   std::optional<std::string> recordDirectory;
   uint8_t recordFlag = 3;
   double dispatchInterval = 0.02;
+  // Also record to this BDF+ (.bdf) or EDF+ (.edf) file.
+  std::optional<std::string> edfFile;
+  // The headset's gain: the EDF/BDF file then stores microvolts.
+  std::optional<double> uvPerCount;
+  // Raw samples kept for read() while the host does not take them.
+  size_t bufferCapacity = 600 * 512;
+  // read() connects again while the link is lost (every kReconnectPause).
+  bool reconnect = false;
   // How long to keep trying while no headset port opens (a port published a
   // moment ago may not be listed yet); 0: one attempt.
   double connectTimeout = 0.0;
@@ -75,6 +97,26 @@ class HeadsetSession {
   // raises) while waiting.
   py::tuple next(std::optional<double> timeout);
 
+  // Waits (GIL released, signals checked) until `samples` raw samples are
+  // buffered (none: returns at once), `timeout` passes, or the stream ends
+  // (closed, or lost without reconnecting); then takes them (or fewer) as
+  // a dict of arrays (see DataBuffer::Chunk) with "lost": whether the link
+  // is lost and no more will come.
+  py::dict read(std::optional<size_t> samples, std::optional<double> timeout);
+  // Stamps a marker at the newest sample and adds it to the EDF/BDF file.
+  double annotate(const std::string& text);
+  uint64_t dropped() const { return buffer_->dropped(); }
+  // Why the link was lost: "switched off", "port removed", "port closed";
+  // empty while it is not.
+  std::string lossReason() const;
+  // What close() could not keep: the stream log's or the EDF/BDF file's
+  // losses, one sentence each; empty when nothing was lost.
+  std::string closeError() const;
+  // Why the stream log lost rows or failed ("cannot write to PATH: No space
+  // left on device"), from the library's recording status, also after
+  // close(); empty while nothing was lost or when not recording.
+  std::string recordingError() const;
+
   bool connected() const;
   // The stream log's path while recording was asked for; empty otherwise.
   std::string recordingPath() const { return recordingPath_; }
@@ -97,13 +139,26 @@ class HeadsetSession {
     bool lost = false;
     std::atomic<bool> attempting{false};  // a connect attempt is under way
     std::atomic<bool> closing{false};
+    std::atomic<int32_t> lossCode{-1};
+    // Raw samples in the queued deliveries, and the most kept: a host
+    // that takes neither deliveries nor read() must not grow the queue.
+    size_t samples = 0;
+    size_t maxSamples = 600 * 512;  // the error code that came with the loss; -1: none
     // Queues `event`; `linkLost` marks the link as gone.
     void push(Event event, bool linkLost = false);
   };
 
   void shutDown();  // close() without the GIL
+  bool connectOnce();  // one Connect/ConnectTo attempt, without the GIL
+  void finishEdf();
 
   std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
+  std::optional<host::PortChoice> choice_;
+  bool reconnect_ = false;
+  std::shared_ptr<VelmoraEdfRecorder> edf_;
+  std::shared_ptr<DataBuffer> buffer_;
+  std::string closeError_;                  // guarded by mutex_
+  VelmoraRecordingStatus finalRecording_;   // at close(); guarded by mutex_
   std::shared_ptr<Delegate> delegate_;
   mutable std::mutex mutex_;  // guards accessory_
   std::unique_ptr<VelmoraObjC> accessory_;

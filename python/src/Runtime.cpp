@@ -146,13 +146,4 @@ std::vector<std::string> Runtime::takeLogLines() {
   return out;
 }
 
-std::string Runtime::lastLogLine(const std::string& prefix) {
-  LogQueue& q = logQueue();
-  std::lock_guard<std::mutex> g(q.mutex);
-  for (auto it = q.lines.rbegin(); it != q.lines.rend(); ++it) {
-    if (it->starts_with(prefix)) return *it;
-  }
-  return {};
-}
-
 }  // namespace velmora::python

@@ -53,8 +53,6 @@ class Runtime {
   // The lines logged since the last call, oldest first; when lines were
   // lost a note saying how many comes first.
   static std::vector<std::string> takeLogLines();
-  // The latest queued line that begins with `prefix`, or an empty string.
-  static std::string lastLogLine(const std::string& prefix);
 };
 
 }  // namespace velmora::python

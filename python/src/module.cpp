@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "Convert.h"
+#include "DataBuffer.h"
 #include "HeadsetSession.h"
+#include "SampleClock.h"
 #include "Runtime.h"
 #include "StreamLog.h"
 #include "Velmora.h"
@@ -96,6 +98,27 @@ py::object hrvResult(const IntArray& rr) {
   const py::dict values = toDict(result);
   for (const char* key : {"LF", "HF", "LF/HF", "energy"}) {
     if (values.contains(key)) out[key] = values[key];
+  }
+  return out;
+}
+
+// The standard measures in VLHrvStandard's key order; ValueError with the
+// library's reason for a refused list.
+py::dict hrvStandardResult(const py::array_t<double, py::array::c_style | py::array::forcecast>& rr) {
+  if (rr.ndim() != 1) throw py::value_error("rr_ms must be a one-dimensional sequence of intervals in ms");
+  const std::vector<double> intervals(rr.data(), rr.data() + rr.size());
+  std::optional<VLHrvStandard::Result> result;
+  std::string why;
+  {
+    py::gil_scoped_release release;
+    result = VLHrvStandard::compute(intervals, why);
+  }
+  if (!result) throw py::value_error(why);
+  const Dictionary values = result->toDictionary();
+  py::dict out;
+  for (const char* key : VLHrvStandard::kKeys) {
+    const Value& v = values.at(key);
+    out[key] = v.isInt() ? py::object(py::int_(v.asInt())) : py::object(py::float_(v.number()));
   }
   return out;
 }
@@ -198,33 +221,54 @@ PYBIND11_MODULE(_velmora, m) {
   Runtime::captureLog();
 
   m.attr("LIBRARY_VERSION") = VelmoraObjC::getVersion();
+  m.attr("SAMPLE_RATE") = static_cast<int>(SampleClock::kSampleRate);
+  m.attr("DEFAULT_BUFFER_SAMPLES") = DataBuffer::kDefaultCapacity;
   m.def("decode", &decode, py::arg("data"));
   m.def("hrv", &hrvResult, py::arg("rr_ms"));
+  m.def("hrv_standard", &hrvStandardResult, py::arg("rr_ms"));
   m.def("blinks", &blinks, py::arg("samples"), py::arg("poor_signal"));
   m.def("rr_intervals", &rrIntervals, py::arg("samples"));
   m.def("read_stream_log", &readStreamLog, py::arg("data"));
   m.def("generate", &generate, py::arg("mode"), py::arg("seconds"), py::arg("seed"));
   m.def("set_device_folder", &platform::DeviceFolder::setPath, py::arg("path"));
   m.def("device_folder", &platform::DeviceFolder::path);
-  m.def("take_log_lines", &Runtime::takeLogLines);
+  // Bytes: a log line may quote a name that is not UTF-8.
+  m.def("take_log_lines", [] {
+    py::list out;
+    for (const std::string& line : Runtime::takeLogLines()) out.append(py::bytes(line));
+    return out;
+  });
   m.def("shutdown", &Runtime::shutdown, py::call_guard<py::gil_scoped_release>());
 
   py::class_<HeadsetSession>(m, "Session")
       .def(py::init([](std::optional<std::string> port, std::optional<std::string> record, uint8_t flag,
-                       double dispatchInterval, double connectTimeout) {
+                       double dispatchInterval, double connectTimeout, std::optional<std::string> edf,
+                       size_t bufferSamples, bool reconnect, std::optional<double> uvPerCount) {
              HeadsetSettings s;
              s.port = std::move(port);
              s.recordDirectory = std::move(record);
              s.recordFlag = flag;
              s.dispatchInterval = dispatchInterval;
              s.connectTimeout = connectTimeout;
+             s.edfFile = std::move(edf);
+             s.bufferCapacity = bufferSamples;
+             s.reconnect = reconnect;
+             s.uvPerCount = uvPerCount;
              return std::make_unique<HeadsetSession>(s);
            }),
            py::arg("port"), py::arg("record"), py::arg("flag"), py::arg("dispatch_interval"),
-           py::arg("connect_timeout"))
+           py::arg("connect_timeout"), py::arg("edf"), py::arg("buffer_samples"), py::arg("reconnect"),
+           py::arg("uv_per_count"))
       .def("next", &HeadsetSession::next, py::arg("timeout"))
+      .def("read", &HeadsetSession::read, py::arg("samples"), py::arg("timeout"))
+      .def("annotate", &HeadsetSession::annotate, py::arg("text"))
+      .def_property_readonly("dropped", &HeadsetSession::dropped)
+      .def_property_readonly("loss_reason", &HeadsetSession::lossReason)
+      // Bytes, as the paths they name.
+      .def_property_readonly("close_error", [](const HeadsetSession& s) { return py::bytes(s.closeError()); })
+      .def_property_readonly("recording_error", [](const HeadsetSession& s) { return py::bytes(s.recordingError()); })
       .def_property_readonly("connected", &HeadsetSession::connected)
-      .def_property_readonly("recording_path", &HeadsetSession::recordingPath)
+      .def_property_readonly("recording_path", [](const HeadsetSession& s) { return py::bytes(s.recordingPath()); })
       .def("close", &HeadsetSession::close);
 
   py::class_<sim::HeadsetSimulator>(m, "Simulator")
@@ -239,8 +283,9 @@ PYBIND11_MODULE(_velmora, m) {
       .def("replug", &sim::HeadsetSimulator::replug, py::call_guard<py::gil_scoped_release>())
       .def("wait", &waitForSimulator, py::arg("timeout"))
       .def_property_readonly("finished", &sim::HeadsetSimulator::isFinished)
-      .def_property_readonly("device_path", &sim::HeadsetSimulator::devicePath)
-      .def_property_readonly("tty_path", &sim::HeadsetSimulator::ttyPath)
+      // Bytes: a name need not be UTF-8 (Python decodes it as the file system does).
+      .def_property_readonly("device_path", [](const sim::HeadsetSimulator& s) { return py::bytes(s.devicePath()); })
+      .def_property_readonly("tty_path", [](const sim::HeadsetSimulator& s) { return py::bytes(s.ttyPath()); })
       .def_property_readonly("samples_sent", &sim::HeadsetSimulator::samplesSent)
       .def_property_readonly("error", &sim::HeadsetSimulator::error);
 }

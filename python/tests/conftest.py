@@ -14,6 +14,10 @@ import pytest
 import velmora
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes a minute or more of real time (run as ctest's python.pytest.slow)")
+
+
 @pytest.fixture(scope="session")
 def tool():
     """Path of the `velmora` tool: $VELMORA_TOOL, else beside the build tree's package."""

@@ -111,3 +111,37 @@ def test_ctrl_c_interrupts_a_waiting_loop(tmp_path, wait):
     finally:
         child.kill()
     assert out.rstrip().endswith("interrupted") and child.returncode == 0
+
+
+FULL_DISK = textwrap.dedent("""
+    import resource, signal, sys, velmora
+    devices, folder = sys.argv[1:]
+    # Files of this process stop growing at 100 kB, as on a full disk.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, resource.RLIM_INFINITY))
+    with velmora.Simulator(name="KovaFull", speed=8, device_dir=devices):
+        headset = velmora.Headset(port="KovaFull", record=folder, connect_timeout=10)
+        assert headset.recording_error is None
+        while headset.recording_error is None:
+            headset.read(seconds=1, timeout=10)
+        print(headset.recording_error)
+        try:
+            headset.close()
+        except OSError as e:
+            print(e, headset.connected, headset.recording_error is not None)
+""")
+
+
+def test_a_recording_that_loses_rows_says_so_and_close_raises(tmp_path):
+    devices, folder = tmp_path / "devices", tmp_path / "rec"
+    devices.mkdir(mode=0o700)
+    folder.mkdir()
+    child = subprocess.run([sys.executable, "-c", FULL_DISK, str(devices), str(folder)], capture_output=True,
+                           text=True, timeout=120,
+                           env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(velmora.__file__))))
+    assert child.returncode == 0, child.stderr
+    error, closed = child.stdout.splitlines()
+    log = folder / "ambrix.log.csv"
+    assert error == f"cannot write to {log}: File too large"
+    kept = len(log.read_text().splitlines()) - 1
+    assert closed.startswith(f"the recording {log} lost ") and f" rows ({kept} kept): {error} False True" in closed

@@ -5,10 +5,16 @@ The whole library with numpy arrays, no C++ compiler needed:
 * ``decode(data)`` turns a captured headset byte stream into one dict per
   packet, exactly as ``velmora decode`` prints them;
 * ``hrv(rr_ms)`` computes LF, HF, LF/HF and the energy level of RR intervals;
+  ``hrv_standard(rr_ms)`` the field's standard measures (SDNN, RMSSD, pNN50,
+  Welch LF and HF in ms², ...), comparable with published figures;
 * ``blinks(samples)`` and ``rr_intervals(samples)`` run the library's blink
   and heart-beat detectors over arrays of raw samples;
-* ``Headset`` streams from a headset (or a simulated one) as dicts every
-  20 ms, and records the stream log; ``read_recording(path)`` reads it back;
+* ``Headset`` streams from a headset (or a simulated one): ``read()`` gives
+  numpy arrays on the headset's sample clock (``Data``), ``deliveries()``
+  dicts every 20 ms; it records the stream log (``record``) and BDF+/EDF+
+  (``edf``), and ``annotate()`` stamps markers; ``read_recording(path)``
+  reads the stream log back;
+* ``to_mne(data)`` turns ``Data`` into an MNE-Python ``RawArray``;
 * ``Simulator`` publishes a simulated headset, so that tests and notebooks
   need no hardware; ``generate()`` makes a capture of one offline.
 
@@ -50,11 +56,13 @@ from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Uni
 import numpy as np
 
 from . import _velmora
+from ._data import SAMPLE_RATE, VALUE_KEYS, VALUE_NAMES, Data, _scale
+from ._mne import to_mne
 
 __all__ = [
-    "decode", "hrv", "blinks", "rr_intervals", "read_recording", "generate",
-    "Headset", "Simulator", "device_folder",
-    "PORT_ERROR", "HEADSET_SWITCHED_OFF", "PORT_REMOVED", "RECORDING_TAGS", "LIBRARY_VERSION",
+    "decode", "hrv", "hrv_standard", "blinks", "rr_intervals", "read_recording", "generate",
+    "Headset", "Simulator", "Data", "to_mne", "device_folder",
+    "PORT_ERROR", "HEADSET_SWITCHED_OFF", "PORT_REMOVED", "RECORDING_TAGS", "LIBRARY_VERSION", "SAMPLE_RATE",
 ]
 
 __version__ = "0.1.0"
@@ -85,7 +93,25 @@ ArrayLike = Union[Sequence[int], np.ndarray]
 
 def _flush_log() -> None:
     for line in _velmora.take_log_lines():
-        _log.info("%s", line)
+        _log.info("%s", line.decode("utf-8", "backslashreplace"))
+
+
+def _text(value: Any, what: str) -> str:
+    """A str (or path) argument checked for what C++ and the file system
+    cannot hold: a NUL character would cut it short there."""
+    text = os.fspath(value) if isinstance(value, os.PathLike) else value
+    if isinstance(text, bytes):
+        text = os.fsdecode(text)
+    if not isinstance(text, str):
+        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
+    if "\0" in text:
+        raise ValueError(f"{what} {text!r} holds a NUL character")
+    return text
+
+
+def _path(value: Any, what: str) -> bytes:
+    """A path argument as the bytes the file system sees (any name, UTF-8 or not)."""
+    return os.fsencode(os.path.abspath(_text(value, what)))
 
 
 def _int32_array(values: Any, what: str) -> np.ndarray:
@@ -146,6 +172,25 @@ def hrv(rr_ms: ArrayLike) -> Dict[str, Union[float, int]]:
     return result
 
 
+def hrv_standard(rr_ms: Union[Sequence[float], np.ndarray]) -> Dict[str, Union[float, int]]:
+    """The standard heart-rate-variability measures of RR intervals (ms).
+
+    Every interval must lie within 200..3000 ms and all together add up to at
+    least 64,000 ms, else ``ValueError`` says why. Returns, in this order,
+    ``beats`` (int), ``meanRR``, ``SDNN`` (n - 1), ``RMSSD`` (ms), ``pNN50``
+    (%), ``meanHR`` (bpm), and ``LF``, ``HF`` (ms²): Welch's power spectral
+    density of the intervals resampled at 4 Hz by a natural cubic spline
+    (periodic Hann windows of min(256, samples), half overlap), integrated by
+    the trapezoid rule over the bins in 0.04..0.15 and 0.15..0.40 Hz;
+    ``LF/HF``, ``LFnu`` and ``HFnu`` (%). These differ by method from
+    ``hrv()``, the library's own measure.
+    """
+    rr = np.asarray(rr_ms, dtype=np.float64)
+    if rr.ndim != 1:
+        raise ValueError(f"rr_ms must be a one-dimensional sequence of intervals in ms, not of shape {rr.shape}")
+    return _velmora.hrv_standard(np.ascontiguousarray(rr))
+
+
 def blinks(samples: ArrayLike, poor_signal: Union[int, ArrayLike] = 0) -> Tuple[np.ndarray, np.ndarray]:
     """Run the blink detector over raw EEG samples (512 per second).
 
@@ -175,7 +220,7 @@ def rr_intervals(samples: ArrayLike) -> Tuple[np.ndarray, np.ndarray]:
     return _velmora.rr_intervals(_int32_array(samples, "samples"))
 
 
-def read_recording(path: Union[str, os.PathLike]) -> Dict[str, np.ndarray]:
+def read_recording(path: Union[str, os.PathLike], uv_per_count: Optional[float] = None) -> Dict[str, np.ndarray]:
     """Read a stream log ("ambrix.log.csv") that ``Headset(record=...)`` wrote.
 
     Returns a dict with every tag of ``RECORDING_TAGS`` ("PQ", "HR", "ATT",
@@ -183,7 +228,13 @@ def read_recording(path: Union[str, os.PathLike]) -> Dict[str, np.ndarray]:
     with the fields "time" (seconds since 1970, float64) and "value"
     (int32). Raises ``ValueError`` naming the line for anything that is not
     a stream log row; the process's locale does not matter.
+
+    With ``uv_per_count`` (microvolts per count: the headset's gain, which
+    only its maker can give) the dict also holds "RAW_uV", the RAW rows'
+    values in microvolts (float64); without it the values are counts.
     """
+    scale = _scale(uv_per_count)
+    _text(path, "path")
     with open(path, "rb") as f:
         data = f.read()
     try:
@@ -197,6 +248,8 @@ def read_recording(path: Union[str, os.PathLike]) -> Dict[str, np.ndarray]:
         rows["time"] = times
         rows["value"] = values
         out[tag] = rows
+    if scale is not None:
+        out["RAW_uV"] = out["RAW"]["value"] * scale
     return out
 
 
@@ -220,11 +273,13 @@ def _use_device_folder(device_dir: Optional[Union[str, os.PathLike]]) -> str:
     global _folder
     with _folder_lock:
         if _folder is None:
-            wanted = os.fspath(device_dir) if device_dir is not None else os.environ.get("VELMORA_DEVICE_DIR")
+            wanted = (_text(device_dir, "device_dir") if device_dir is not None
+                      else os.environ.get("VELMORA_DEVICE_DIR"))
             if wanted:
-                _velmora.set_device_folder(os.path.abspath(wanted))
+                _velmora.set_device_folder(os.fsencode(os.path.abspath(wanted)))
             _folder = _velmora.device_folder()
-        elif device_dir is not None and os.path.realpath(device_dir) != os.path.realpath(_folder):
+        elif (device_dir is not None
+              and os.path.realpath(_text(device_dir, "device_dir")) != os.path.realpath(_folder)):
             raise ValueError(f"device_dir {os.fspath(device_dir)!r}: this process already uses the device folder "
                              f"{_folder!r} (the library watches one folder per process); pass that one or none")
         return _folder
@@ -243,7 +298,10 @@ _open_objects: "weakref.WeakSet[Any]" = weakref.WeakSet()
 @atexit.register
 def _at_exit() -> None:
     for obj in list(_open_objects):
-        obj.close()
+        try:
+            obj.close()
+        except OSError as e:  # a recording's loss, with nobody left to tell but the log
+            _log.error("%s", e)
     _velmora.shutdown()
     _flush_log()
 
@@ -264,12 +322,13 @@ class Simulator:
     def __init__(self, name: str = "KovaSim-SPPDev", mode: str = "eeg", speed: float = 1.0,
                  seconds: Optional[float] = None, seed: int = 1,
                  device_dir: Optional[Union[str, os.PathLike]] = None) -> None:
+        name = _text(name, "name")
         if not name or "/" in name or "." in name:
             raise ValueError(f"name {name!r}: a device name is not empty and has no '/' or '.'")
         _use_device_folder(device_dir)
         self.name = name
-        self._sim = _velmora.Simulator(name, mode, float(speed), None if seconds is None else float(seconds),
-                                       int(seed))
+        self._sim = _velmora.Simulator(os.fsencode(name), mode, float(speed),
+                                       None if seconds is None else float(seconds), int(seed))
         try:
             self._sim.start()
         finally:
@@ -279,7 +338,7 @@ class Simulator:
     @property
     def device_path(self) -> str:
         """The "tty.NAME" link in the device folder."""
-        return self._sim.device_path
+        return os.fsdecode(self._sim.device_path)
 
     @property
     def finished(self) -> bool:
@@ -325,7 +384,7 @@ def _connect_argument(port: Optional[str]) -> Optional[str]:
     with a "/") the port of the device it names."""
     if port is None:
         return None
-    port = os.fspath(port)
+    port = _text(port, "port")
     if not port:
         raise ValueError("port '': give a port's name or path (`velmora ports` lists them)")
     return port
@@ -339,17 +398,32 @@ class Headset:
     ``velmora ports`` lists it) takes that port; a path (/dev/rfcomm0, a
     tty.NAME link) the port with that path. ``record`` names a folder to
     record the stream log "ambrix.log.csv" into, with ``flag`` bit 0 for raw
-    rows and bit 1 for analysed rows. ``dispatch_interval`` is the pause
-    between deliveries in seconds. ``connect_timeout`` is how long to keep
-    trying while no headset port opens (a headset just switched on or
-    published may take a moment to be listed).
+    rows and bit 1 for analysed rows. ``edf`` names a new BDF+ (".bdf",
+    24-bit) or EDF+ (".edf", 16-bit) file to record to, as ``velmora stream
+    --edf`` does (an existing file is never replaced). ``dispatch_interval``
+    is the pause between deliveries in seconds. ``connect_timeout`` is how
+    long to keep trying while no headset port opens (a headset just
+    switched on or published may take a moment to be listed).
+
+    ``uv_per_count`` is the headset's gain in microvolts per count, which
+    only its maker can give: with it ``read()``'s ``Data`` has ``raw_uv``,
+    ``to_mne`` types the raw channel as EEG in volts and the ``edf`` file
+    stores microvolts (it takes 0.0001 to 300); without it the values stay
+    counts, and the file says so. ``buffer_seconds`` of headset data (at least the
+    default, ten minutes) wait for ``read()``; beyond that the oldest give
+    way and ``dropped`` counts the raw samples lost. With ``reconnect``,
+    ``read()`` connects again while the headset is lost (every 0.5 s) and
+    ``Data.gaps`` notes the time it was away; without it, ``read()`` raises
+    ``ConnectionError`` once everything that came before the loss was read.
 
     Raises ``ConnectionError`` saying what the serial ports show when no
-    headset port opens, ``OSError`` when recording cannot start. One Headset
-    may be open per process at a time (the library's packet framer is
-    process-wide).
+    headset port opens, ``OSError`` when recording cannot start,
+    ``ValueError`` for a bad argument (a path or name with a NUL character
+    among them). One Headset may be open per process at a time (the
+    library's packet framer is process-wide).
 
-    Iterate ``deliveries()``; use it as a context manager, or call close().
+    Take the stream with ``read()`` (arrays) or ``deliveries()`` (dicts);
+    each sees all of it. Use it as a context manager, or call close().
     """
 
     _open_lock = threading.Lock()
@@ -357,7 +431,8 @@ class Headset:
 
     def __init__(self, port: Optional[str] = None, device_dir: Optional[Union[str, os.PathLike]] = None,
                  record: Optional[Union[str, os.PathLike]] = None, flag: int = 3, dispatch_interval: float = 0.02,
-                 *, connect_timeout: float = 2.0,
+                 *, connect_timeout: float = 2.0, edf: Optional[Union[str, os.PathLike]] = None,
+                 uv_per_count: Optional[float] = None, buffer_seconds: float = 600.0, reconnect: bool = False,
                  on_connect: Optional[Callable[[str], Any]] = None,
                  on_disconnect: Optional[Callable[[], Any]] = None,
                  on_error: Optional[Callable[[int], Any]] = None) -> None:
@@ -370,8 +445,25 @@ class Headset:
             raise ValueError(f"dispatch_interval {dispatch_interval!r}: a positive number of seconds")
         if not (math.isfinite(connect_timeout) and connect_timeout >= 0):
             raise ValueError(f"connect_timeout {connect_timeout!r}: 0 or more seconds")
-        if record is not None and not os.path.isdir(record):
-            raise FileNotFoundError(f"cannot record to {os.fspath(record)!r}: no such folder")
+        if not (isinstance(buffer_seconds, (int, float)) and math.isfinite(buffer_seconds)
+                and buffer_seconds >= 600):
+            raise ValueError(f"buffer_seconds {buffer_seconds!r}: 600 (ten minutes) or more")
+        self.uv_per_count = _scale(uv_per_count)
+        self._buffer_samples = int(buffer_seconds * SAMPLE_RATE)
+        record_path = None
+        if record is not None:
+            record_path = _path(record, "record")
+            if not os.path.isdir(record_path):
+                raise FileNotFoundError(f"cannot record to {os.fspath(record)!r}: no such folder")
+        edf_path = None
+        if edf is not None:
+            edf_path = _path(edf, "edf")
+            if not edf_path.lower().endswith((b".bdf", b".edf")):
+                raise ValueError(f"edf {os.fspath(edf)!r}: the name must end in .bdf (BDF+, 24-bit) or .edf "
+                                 f"(EDF+, 16-bit)")
+            if os.path.lexists(edf_path):
+                raise FileExistsError(f"edf {os.fspath(edf)!r}: the file exists, and a recording never replaces "
+                                      f"one; choose another name or remove it first")
         target = _connect_argument(port)
         _use_device_folder(device_dir)
         self.on_connect = on_connect
@@ -384,14 +476,87 @@ class Headset:
             self._closed = False
             Headset._open = weakref.ref(self)
         try:
-            self._session = _velmora.Session(target, None if record is None else os.path.abspath(record),
-                                             int(flag), float(dispatch_interval), float(connect_timeout))
+            self._session = _velmora.Session(None if target is None else os.fsencode(target), record_path,
+                                             int(flag), float(dispatch_interval), float(connect_timeout),
+                                             edf_path, self._buffer_samples, bool(reconnect),
+                                             self.uv_per_count)
         except BaseException:
             self._closed = True
             raise
         finally:
             _flush_log()
         _open_objects.add(self)
+
+    def read(self, seconds: Optional[float] = None, samples: Optional[int] = None,
+             timeout: Optional[float] = None) -> Data:
+        """New headset data as a ``Data``.
+
+        Waits until ``seconds`` (or ``samples`` raw samples) of new data have
+        arrived and returns exactly that much, keeping the rest for the next
+        call; with neither it returns whatever is buffered now (possibly
+        nothing). When ``timeout`` seconds pass first it returns what arrived
+        (a slow headset never raises). After ``close()`` it returns what is
+        left. A headset lost without ``reconnect`` ends the wait: the data
+        that came before the loss is returned, and the next call raises
+        ``ConnectionError``. The wait releases the GIL and lets Ctrl-C
+        through.
+
+        Times follow the headset's sample clock: within one connection raw
+        samples are 1/512 s apart (within 0.5 %), anchored to the host's
+        clock at the connection's first sample and kept near it by a smooth
+        drift correction (at most 0.5 % faster or slower, so a simulated
+        headset running faster than real time, or a backlog the port held
+        before it was opened, puts the times ahead of the host's clock
+        rather than bunching the samples). Blinks, beats and 1 Hz values carry the time of the raw
+        sample they arrived with.
+        """
+        if seconds is not None and samples is not None:
+            raise ValueError("give seconds or samples, not both")
+        if seconds is not None:
+            if not (isinstance(seconds, (int, float)) and math.isfinite(seconds) and seconds >= 0):
+                raise ValueError(f"seconds {seconds!r}: 0 or more")
+            samples = round(seconds * SAMPLE_RATE)
+        elif samples is not None and (int(samples) != samples or samples < 0):
+            raise ValueError(f"samples {samples!r}: a whole number, 0 or more")
+        if samples is not None and samples > self._buffer_samples:
+            raise ValueError(f"{samples} samples: more than the buffer holds ({self._buffer_samples}); read less at "
+                             f"a time or give Headset a larger buffer_seconds")
+        if timeout is not None and not (timeout >= 0):
+            raise ValueError(f"timeout {timeout!r}: 0 or more seconds, or None")
+        if self._session is None:
+            return Data(uv_per_count=self.uv_per_count)
+        got = self._session.read(None if samples is None else int(samples), timeout)
+        _flush_log()
+        series = dict(got["series"])
+        for name, key in zip(VALUE_NAMES, VALUE_KEYS):
+            series[name] = series.pop(key)
+        data = Data(got["raw"], got["t"], uv_per_count=self.uv_per_count, markers=got["markers"],
+                    gaps=got["gaps"], **series)
+        if got["lost"] and not any(a.size for a in data.arrays().values() if a.ndim):
+            raise ConnectionError(f"lost the headset: {self._session.loss_reason or 'its port closed'}")
+        return data
+
+    def annotate(self, text: str) -> float:
+        """Stamp a marker at the newest sample: it appears in ``read()``'s
+        ``Data.markers`` and, when recording with ``edf``, in the file.
+        Returns the marker's time."""
+        text = _text(text, "text")
+        if self._session is None or self._closed:
+            raise ValueError("the headset is closed")
+        return self._session.annotate(text)
+
+    @property
+    def recording_error(self) -> Optional[str]:
+        """None while the stream log (``record``) has lost nothing, else why
+        ("cannot write to PATH: No space left on device"); also after
+        close(), which then raises ``OSError``."""
+        error = self._session.recording_error if self._session is not None else b""
+        return os.fsdecode(error) if error else None
+
+    @property
+    def dropped(self) -> int:
+        """Raw samples dropped because ``read()`` did not take them in time."""
+        return self._session.dropped if self._session is not None else 0
 
     @property
     def connected(self) -> bool:
@@ -402,8 +567,8 @@ class Headset:
     @property
     def recording(self) -> Optional[str]:
         """The stream log's path when recording, else None."""
-        path = self._session.recording_path if self._session is not None else ""
-        return path or None
+        path = self._session.recording_path if self._session is not None else b""
+        return os.fsdecode(path) if path else None
 
     def deliveries(self, timeout: Optional[float] = None) -> Iterator[Dict[str, Any]]:
         """Yield the deliveries in order, as dicts.
@@ -435,8 +600,10 @@ class Headset:
                 return
 
     def close(self) -> None:
-        """Disconnect, and stop recording (the file stays in its folder).
-        Deliveries already made can still be iterated. Safe to call again."""
+        """Disconnect, and stop recording (the files stay where they are).
+        Deliveries and data already made can still be taken. Safe to call
+        again. Raises ``OSError`` naming the loss, after closing everything,
+        when a recording lost something (a full disk, say)."""
         session = self._session
         if session is None or self._closed:
             return
@@ -446,6 +613,8 @@ class Headset:
             self._closed = True
             _open_objects.discard(self)
             _flush_log()
+        if session.close_error:
+            raise OSError(os.fsdecode(session.close_error))
 
     def __enter__(self) -> "Headset":
         return self

@@ -1,6 +1,7 @@
-// Test support: a BDF+/EDF+ file as EDFlib reads it back: header, the "Raw"
-// signal's digital samples, the 1 Hz signals' physical values and every
-// annotation (onset and duration in samples of 1/512 s).
+// Test support: a BDF+/EDF+ file as EDFlib reads it back: header, the "EEG
+// Raw" signal's digital samples, the 1 Hz signals' physical values, the other
+// 512 Hz signals' ("MISC Blink", "MISC RR") physical values as integers and
+// every annotation (onset and duration in samples of 1/512 s).
 #pragma once
 
 #include <edflib.h>
@@ -23,6 +24,7 @@ struct EdfFile {
   bool opened = false;
   std::vector<int> raw;
   std::vector<std::vector<double>> slow;  // [1 Hz signal][record]
+  std::vector<std::vector<int>> events;   // [512 Hz signal after "EEG Raw"][sample]
   std::vector<EdfAnnotation> annotations;
 
   explicit EdfFile(const std::string& path)
@@ -31,7 +33,13 @@ struct EdfFile {
     for (int s = 0; opened && s < hdr->edfsignals; ++s) {
       const auto n = static_cast<int>(hdr->signalparam[s].smp_in_file);
       if (s == 0) raw.resize(static_cast<size_t>(n)), edfread_digital_samples(h, 0, n, raw.data());
-      if (s > 0) slow.emplace_back(static_cast<size_t>(n)), edfread_physical_samples(h, s, n, slow.back().data());
+      std::vector<double> values(static_cast<size_t>(n));
+      if (s > 0) edfread_physical_samples(h, s, n, values.data());
+      if (s > 0 && n == hdr->datarecords_in_file) slow.push_back(values);
+      if (s > 0 && n != hdr->datarecords_in_file) {
+        events.emplace_back();
+        for (double v : values) events.back().push_back(static_cast<int>(std::lround(v)));
+      }
     }
     const auto samples = [](long long units) { return std::llround(static_cast<double>(units) * 512 / 1e7); };
     for (int i = 0; opened && i < hdr->annotations_in_file; ++i) {
