@@ -12,6 +12,7 @@ packages=(
   locales
   dbus-daemon util-linux
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+  libcpp-httplib-dev libjs-dygraphs chromium python3-websocket
 )
 
 missing=()
