@@ -47,7 +47,10 @@ def read_viewer(sock, result):
     """Reads the whole stream; counts the raw samples and whether it ended."""
     buffer, samples, ended, hello = b"", 0, False, None
     while True:
-        chunk = sock.recv(1 << 16)
+        try:
+            chunk = sock.recv(1 << 16)
+        except OSError:  # a time-out, or reset: the server has dropped it
+            break
         if not chunk:
             break
         buffer += chunk
@@ -96,10 +99,11 @@ def run(tool, seconds, speed, viewers):
         while sim.poll() is None or time.monotonic() - began < 1:
             peak = max(peak, rss_kib(stream.pid))
             time.sleep(0.2)
-        # Everything the simulator sent has been delivered once stdout stops growing.
-        size = -1
-        while size != os.path.getsize(out.name):
-            size = os.path.getsize(out.name)
+        # Wait (at most 30 s) until stdout holds every sample the simulator sent.
+        for _ in range(60):
+            with open(out.name, "rb") as lines:
+                if sum(len(json.loads(line).get("raw", [])) for line in lines if line.strip()) >= seconds * RATE:
+                    break
             time.sleep(0.5)
         cpu = cpu_seconds(stream.pid) - cpu0
         stream.send_signal(signal.SIGTERM)
@@ -108,7 +112,9 @@ def run(tool, seconds, speed, viewers):
             reader.join(timeout=30)
         dropped = None
         if stalled is not None:
-            stalled.settimeout(5)
+            # A dropped viewer never sees the end: the server closed its
+            # stream early (what the kernel still holds may never come).
+            stalled.settimeout(3)
             got = {}
             read_viewer(stalled, got)
             dropped = not got["ended"]

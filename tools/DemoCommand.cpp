@@ -222,12 +222,17 @@ int run(const DemoArgs& a) {
     current = &session;
     if (auto analyser = velmora::hrv.load()) analyser->setDelegate(rr);
     status = session.run();
+    if (webView) webView->setRecorder({});  // marks from now on go to the JSON stream only
     stats = session.stats();
     saved = session.savedRecording();
     intervals = rr->intervals();
     hrvOutcome = computeHrv(intervals);
+    if (webView && hrvOutcome.computed) {
+      webView->hrvComputed(hrvOutcome.lf, hrvOutcome.hf, hrvOutcome.ratio, hrvOutcome.energy, hrvOutcome.rrSeconds);
+    }
     current = nullptr;
   }
+  if (webView) webView->close();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const uint64_t sent = simulator.samplesSent();
   const std::string simulatorError = simulator.error();

@@ -142,6 +142,7 @@ int run(const StreamArgs& a) {
     StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view, log);
     if (webView) webView->setRecorder([&session] { return session.edfRecorder(); });
     status = session.run();
+    if (webView) webView->setRecorder({});  // marks from now on go to the JSON stream only
     // A recording that could not be saved stays in the scratch folder.
     if (scratch && session.saveFailed()) scratch->keep();
   }

@@ -216,7 +216,9 @@ def test_demo_page_with_lf_hf(started, browser, tmp_path):
     assert demo.proc.wait(timeout=25) == 0
     page = wait_for("the session's end on the page",
                     lambda: (s := browser.evaluate(PAGE_STATE)) and "ended" in s["state"] and s, 5)
-    assert page["hrv"].startswith("LF ") and "energy level" in page["hrv"]
+    summary = demo.lines()[-1]["summary"]
+    assert page["hrv"].startswith(f"LF {summary['LF']:.1f}  HF {summary['HF']:.1f}  LF/HF {summary['LF/HF']:.2f}  "
+                                  f"energy level {summary['energy']}"), page["hrv"]
     browser.screenshot(screenshot_path(tmp_path, "live-view.png"))
 
 

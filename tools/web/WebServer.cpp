@@ -20,8 +20,16 @@ constexpr auto kPollInterval = 250ms;
 // A comment line now and then keeps proxies and SSH forwards from timing
 // out an idle stream (while the headset is lost, say).
 constexpr auto kKeepAliveInterval = 15s;
-// A viewer whose socket takes nothing for this long is gone.
+// A viewer whose socket takes nothing for this long has stopped reading.
+// Both the wait for room (httplib's write time-out) and a send() that
+// blocks (SO_SNDTIMEO, inherited by every accepted socket) give up then, so
+// that no server thread waits long for a viewer, and stop() ends soon.
 constexpr time_t kWriteTimeoutSeconds = 1;
+constexpr auto kStalledAfter = 750ms;
+// The kernel's share of a viewer's backlog: small, so that a viewer that
+// stops reading is noticed by its queue rather than hidden in megabytes of
+// socket buffer.
+constexpr int kSendBufferBytes = 64 << 10;
 
 std::string randomToken() {
   unsigned char bytes[16];
@@ -191,6 +199,9 @@ std::optional<std::string> WebServer::start() {
   server_->set_socket_options([](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
+    timeval timeout{kWriteTimeoutSeconds, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   });
   server_->set_write_timeout(kWriteTimeoutSeconds, 0);
   server_->set_keep_alive_timeout(2);
@@ -237,9 +248,10 @@ void WebServer::setGreeting(const std::string& json) {
 }
 
 std::vector<std::string> WebServer::broadcast(const std::string& json) {
-  std::vector<std::string> droppedPeers;
   auto line = std::make_shared<const std::string>("data: " + json + "\n\n");
   std::lock_guard lock(mutex_);
+  std::vector<std::string> droppedPeers = std::move(stalledPeers_);
+  stalledPeers_.clear();
   for (auto it = viewers_.begin(); it != viewers_.end();) {
     if ((*it)->queue.push(line) || (*it)->queue.state() != ViewerQueue::State::Overflowed) {
       ++it;
@@ -270,6 +282,10 @@ void WebServer::removeViewer(const std::shared_ptr<Viewer>& viewer) {
   viewer->queue.close();
   std::lock_guard lock(mutex_);
   std::erase(viewers_, viewer);
+  if (viewer->stalled) {
+    ++dropped_;
+    stalledPeers_.push_back(viewer->peer);
+  }
 }
 
 void WebServer::routes() {
@@ -309,8 +325,13 @@ void WebServer::routes() {
         "text/event-stream",
         [viewer, idleSince](size_t, httplib::DataSink& sink) {
           if (auto line = viewer->queue.pop(kPollInterval)) {
-            *idleSince = std::chrono::steady_clock::now();
-            return sink.write((*line)->data(), (*line)->size());
+            const auto began = std::chrono::steady_clock::now();
+            *idleSince = began;
+            if (sink.write((*line)->data(), (*line)->size())) return true;
+            // A viewer that left fails at once; one that stopped reading
+            // fails after the time-out.
+            viewer->stalled = std::chrono::steady_clock::now() - began >= kStalledAfter;
+            return false;
           }
           switch (viewer->queue.state()) {
             case ViewerQueue::State::Open:

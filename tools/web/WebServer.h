@@ -16,9 +16,10 @@
 //    characters, else 400.  The text goes to the MarkHandler; the answer is
 //    202, since the mark is recorded on the session's thread.
 //  - Each viewer has a ViewerQueue of kViewerQueueBytes.  broadcast() never
-//    waits: a viewer whose queue is full has stopped reading and is dropped
-//    (broadcast() returns who, for the session to log).  At most kMaxViewers
-//    viewers at once; one more gets 503.
+//    waits: a viewer whose queue is full has stopped reading and is dropped,
+//    and so is one whose socket takes nothing for a second (its thread gives
+//    up the write).  broadcast() returns who was dropped, for the session to
+//    tell.  At most kMaxViewers viewers at once; one more gets 503.
 //
 // Threads: construct, start(), stop() and destroy on one thread (the main
 // thread); setGreeting() and broadcast() from that thread too.  The request
@@ -101,6 +102,7 @@ class WebServer {
     explicit Viewer(std::string p) : queue(kViewerQueueBytes), peer(std::move(p)) {}
     ViewerQueue queue;
     std::string peer;
+    bool stalled = false;  // its socket took nothing for a while (its thread only)
   };
   void routes();
   std::shared_ptr<Viewer> addViewer(const std::string& peer);
@@ -113,9 +115,10 @@ class WebServer {
   std::thread thread_;
   uint16_t port_ = 0;
 
-  mutable std::mutex mutex_;  // guards viewers_ and greeting_
+  mutable std::mutex mutex_;  // guards viewers_, greeting_ and stalledPeers_
   std::vector<std::shared_ptr<Viewer>> viewers_;
   ViewerQueue::Line greeting_;
+  std::vector<std::string> stalledPeers_;  // dropped by their threads, not yet told
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> refused_{0};
 };

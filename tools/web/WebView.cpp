@@ -12,15 +12,11 @@ namespace {
 
 constexpr int64_t kHrvLeastMs = 64000;   // what the calculation needs
 constexpr int64_t kHrvMostMs = 300000;   // the newest 5 minutes
-constexpr double kHrvEverySeconds = 10.0;
+constexpr int64_t kHrvEveryMs = 10000;   // of new beats between two calculations
 
 double epochSeconds() {
   const double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   return std::round(t * 1e6) / 1e6;
-}
-
-double steadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -38,8 +34,17 @@ WebView::WebView(StreamView& inner, JsonLinesView* json, WebAddress address, Set
       since_(epochSeconds()) {}
 
 WebView::~WebView() {
-  server_.stop();
+  close();
   alive_.reset();
+}
+
+void WebView::close() {
+  if (closed_) return;
+  closed_ = true;
+  state_ = "ended";
+  publish({{"t", epochSeconds()}, {"event", "ended"}});
+  updateGreeting();
+  server_.stop();
 }
 
 std::optional<std::string> WebView::start() {
@@ -112,46 +117,45 @@ void WebView::message(const std::string& text, Tone tone) {
   publish({{"t", epochSeconds()}, {"event", "message"}, {"text", text}, {"problem", tone == Tone::Problem}});
 }
 
-void WebView::finish(const StreamStats& stats) {
-  inner_.finish(stats);
-  state_ = "ended";
-  publish({{"t", epochSeconds()}, {"event", "ended"}});
+void WebView::finish(const StreamStats& stats) { inner_.finish(stats); }
+
+void WebView::hrvComputed(double lf, double hf, double ratio, int32_t energy, double seconds) {
+  nlohmann::ordered_json line;
+  line["t"] = epochSeconds();
+  line["event"] = "hrv";
+  line["LF"] = lf;
+  line["HF"] = hf;
+  line["LF/HF"] = ratio;
+  line["energy"] = energy;
+  line["seconds"] = seconds;
+  lastHrv_ = line;
+  publish(line);
   updateGreeting();
-  server_.stop();
 }
 
-// Collects the RR intervals and, every kHrvEverySeconds while new ones
-// arrive, computes LF/HF and the energy level over them on this thread (a
-// few milliseconds of FFT).
+// Collects the RR intervals and, after every kHrvEveryMs of new ones (in
+// headset time, so a simulated headset at any speed is treated alike),
+// computes LF/HF and the energy level over them on this thread (tens of
+// microseconds of FFT).
 void WebView::trackHrv(const Dictionary& data) {
   if (auto it = data.find("rrInt"); it != data.end() && it->second.isInt() && it->second.asInt() > 0) {
     rr_.push_back(it->second.asInt());
     rrSum_ += rr_.back();
-    rrNew_ = true;
+    rrNewMs_ += rr_.back();
     while (rrSum_ - rr_.front() >= kHrvMostMs) {
       rrSum_ -= rr_.front();
       rr_.pop_front();
     }
   }
-  const double now = steadySeconds();
-  if (!rrNew_ || rrSum_ < kHrvLeastMs || now - lastHrvAt_ < kHrvEverySeconds) return;
+  if (rrSum_ < kHrvLeastMs || rrNewMs_ < kHrvEveryMs) return;
   auto analyser = velmora::hrv.load();
   if (!analyser) return;
-  lastHrvAt_ = now;
-  rrNew_ = false;
+  rrNewMs_ = 0;
   const std::vector<int32_t> list(rr_.begin(), rr_.end());
   if (analyser->calculateEnergyLevel(list.data(), static_cast<int32_t>(list.size())) < 0.0) return;
   const Dictionary result = analyser->result();
-  nlohmann::ordered_json line;
-  line["t"] = epochSeconds();
-  line["event"] = "hrv";
-  line["LF"] = result.at("LF").number();
-  line["HF"] = result.at("HF").number();
-  line["LF/HF"] = result.at("LF/HF").number();
-  line["energy"] = result.at("energy").asInt();
-  line["seconds"] = static_cast<double>(rrSum_) / 1000.0;
-  lastHrv_ = line;
-  publish(line);
+  hrvComputed(result.at("LF").number(), result.at("HF").number(), result.at("LF/HF").number(),
+              result.at("energy").asInt(), static_cast<double>(rrSum_) / 1000.0);
 }
 
 }  // namespace velmora::tool::web

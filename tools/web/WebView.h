@@ -6,13 +6,13 @@
 //  - every delivered dictionary, exactly the object `velmora stream --json`
 //    prints for it ({"t": ..., keys ..., "raw": [...]});
 //  - connection events: {"t", "event": "connected", "port"}, {"t", "event":
-//    "lost", "reconnect": true|false} and {"t", "event": "ended"}, and the
+//    "lost", "reconnect": true|false} and {"t", "event": "ended"} (close()), and the
 //    session's status messages {"t", "event": "message", "text", "problem"};
 //  - {"t", "mark": TEXT} for each annotation taken through POST /mark, which
 //    also goes to stdout's JSON lines and into the EDF/BDF recording;
 //  - {"t", "event": "hrv", "LF", "HF", "LF/HF", "energy", "seconds"}: LF/HF
 //    and the energy level over the RR intervals received so far (at most the
-//    last 5 minutes), computed every 10 s once they cover 64 s;
+//    last 5 minutes), computed after every 10 s of beats once they cover 64 s;
 //  - first of all, for each new viewer, {"event": "hello", ...}: the state
 //    at the moment it joined (the connection, where the session records,
 //    the samples delivered before it joined, the last LF/HF).
@@ -63,6 +63,14 @@ class WebView : public StreamView {
 
   // Takes an annotation (main thread).
   void mark(const std::string& text);
+  // Shows an LF/HF result the command computed itself (the demo's, over
+  // every beat the analyser found: a sped-up headset can beat more than
+  // once per delivery, and a delivery carries only the last interval).
+  void hrvComputed(double lf, double hf, double ratio, int32_t energy, double seconds);
+  // Tells the viewers that the session has ended and stops serving; the
+  // destructor does it too.  A command may still show a result between the
+  // session's end and this.
+  void close();
 
   void connected(const std::string& name) override;
   void disconnected() override;
@@ -93,8 +101,8 @@ class WebView : public StreamView {
   nlohmann::ordered_json lastHrv_;
   std::deque<int32_t> rr_;
   int64_t rrSum_ = 0;
-  bool rrNew_ = false;
-  double lastHrvAt_ = 0.0;  // steady seconds
+  int64_t rrNewMs_ = 0;  // of beats since the last calculation
+  bool closed_ = false;
 };
 
 }  // namespace velmora::tool::web

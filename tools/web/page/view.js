@@ -29,8 +29,8 @@
   });
   // Wall-clock axes read as times of day at any zoom.
   const timeAxis = {
-    axisLabelFormatter: (d) => new Date(d).toLocaleTimeString(),
-    valueFormatter: (ms) => new Date(ms).toLocaleTimeString(),
+    axisLabelFormatter: (d) => new Date(d).toLocaleTimeString("en-GB"),
+    valueFormatter: (ms) => new Date(ms).toLocaleTimeString("en-GB"),
   };
   const bandChart = new Dygraph($("bands"), [[new Date(), ...BANDS.map(() => null)]], {
     labels: ["time", ...BAND_LABELS], logscale: true, legend: "always", labelsDiv: $("bands-legend"),
