@@ -292,7 +292,7 @@ def test_refuses_foreign_hosts_and_marks_without_the_token(started, tmp_path):
 
     for path, body, kind, status in [
             ("/mark", b"no token", "text/plain", 403),
-            ("/mark?token=" + token[:-1] + "0", b"wrong token", "text/plain", 403),
+            ("/mark?token=" + token[:-1] + ("1" if token.endswith("0") else "0"), b"wrong token", "text/plain", 403),
             (f"/mark?token={token}", b"line\nbreak", "text/plain", 400),
             (f"/mark?token={token}", b"\xff\xfe", "text/plain", 400),
             (f"/mark?token={token}", b"", "text/plain", 400),
