@@ -48,5 +48,9 @@ if [ "$soak_hours" != 0 ]; then
   "$dir/velmora_soak" --hours "$soak_hours" --speed 5000 | tee "$work/soak.txt" || true
 fi
 
+echo "== live view: 20 web viewers (one stalled) over 5 minutes of headset time"
+/usr/bin/python3 bench/web_viewers.py "$dir/velmora" 300 20 20 > "$work/web.md" || true
+
 python3 bench/results.py "$work" "scripts/bench.sh" > bench/RESULTS.md
+cat "$work/web.md" >> bench/RESULTS.md
 echo "== wrote bench/RESULTS.md"

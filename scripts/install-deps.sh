@@ -14,6 +14,7 @@ packages=(
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps declares the package's dependencies
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy python3-mne
   python3-venv python3-pip python3-setuptools
+  libcpp-httplib-dev libjs-dygraphs chromium python3-websocket
 )
 
 missing=()

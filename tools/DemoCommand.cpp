@@ -47,6 +47,7 @@
 #include "VLHrvStandard.h"
 #include "sim/RrCollector.h"
 #include "sim/SimulatedHeadset.h"
+#include "web/WebOption.h"
 
 namespace velmora::tool {
 namespace {
@@ -66,6 +67,7 @@ struct DemoArgs {
   std::optional<std::string> edf;
   std::optional<std::string> uvPerCount;
   bool verbose = false;
+  std::optional<std::string> web;
 };
 
 int fail(const std::string& message) {
@@ -149,6 +151,9 @@ int run(const DemoArgs& a) {
     if (!a.edf) return fail("--uv-per-count sets the gain of an EDF/BDF recording; add --edf FILE");
     if (auto problem = parseUvPerCount(*a.uvPerCount, uvPerCount)) return fail(*problem);
   }
+  std::string webProblem;
+  const std::optional<web::WebAddress> webAt = web::webAddress(a.web, webProblem);
+  if (a.web && !webAt) return fail(webProblem);
 
   LogBuffer log(a.verbose);
   sim::SimulatorOptions options =
@@ -176,19 +181,28 @@ int run(const DemoArgs& a) {
   const bool json = wantJsonLines(a.json);
   std::unique_ptr<StreamView> view;
   JsonLinesView* jsonView = nullptr;
+  LiveView* liveView = nullptr;
+  char hint[160];
+  std::snprintf(hint, sizeof hint, "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.",
+                options.speed, kPeriodSeconds, kPeriodSeconds);
   if (json) {
     auto v = std::make_unique<JsonLinesView>(kCommand, output);
     jsonView = v.get();
     view = std::move(v);
   } else {
     auto live = std::make_unique<LiveView>(kCommand, output, LiveView::styleFromEnvironment());
-    char hint[160];
-    std::snprintf(hint, sizeof hint,
-                  "Simulated headset at %.1fx: %u s of EEG with blinks, then %u s of ECG. Ctrl-C stops.", options.speed,
-                  kPeriodSeconds, kPeriodSeconds);
     live->setHint(hint);
     live->setRecording("saved to " + savePath + " at the end");
+    liveView = live.get();
     view = std::move(live);
+  }
+  std::unique_ptr<web::WebView> webView;
+  if (webAt) {
+    web::WebView::Settings shown{false, {savePath + " (at the end)"}};
+    if (a.edf) shown.recording.push_back(*a.edf);
+    webView = web::startWebView(kCommand, *webAt, *view, jsonView, shown);
+    if (!webView) return kExitFailed;
+    if (liveView) liveView->setHint(std::string(hint) + " Live view: " + webView->url());
   }
 
   StreamSession* current = nullptr;
@@ -215,16 +229,22 @@ int run(const DemoArgs& a) {
   HrvOutcome hrvOutcome;
   std::vector<int32_t> intervals;
   {
-    StreamSession session(settings, *view, log);
+    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view, log);
+    if (webView) webView->setRecorder([&session] { return session.edfRecorder(); });
     current = &session;
     if (auto analyser = velmora::hrv.load()) analyser->setDelegate(rr);
     status = session.run();
+    if (webView) webView->setRecorder({});  // marks from now on go to the JSON stream only
     stats = session.stats();
     saved = session.savedRecording();
     intervals = rr->intervals();
     hrvOutcome = computeHrv(intervals);
+    if (webView && hrvOutcome.computed) {
+      webView->hrvComputed(hrvOutcome.lf, hrvOutcome.hf, hrvOutcome.ratio, hrvOutcome.energy, hrvOutcome.rrSeconds);
+    }
     current = nullptr;
   }
+  if (webView) webView->close();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const uint64_t sent = simulator.samplesSent();
   const std::string simulatorError = simulator.error();
@@ -319,6 +339,7 @@ CommandRegistration registration{
       cmd.add_option("--edf", args->edf, kEdfOptionHelp)->type_name("FILE");
       cmd.add_option("--uv-per-count", args->uvPerCount, kUvPerCountHelp)->type_name("X");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
+      web::addWebOption(cmd, args->web);
       cmd.footer(
           "Needs no hardware and no set-up: the simulated headset runs on a pty in a private device folder, "
           "which is removed at the end.");

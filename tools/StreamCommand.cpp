@@ -24,6 +24,7 @@
 #include "StopSignal.h"
 #include "StreamSession.h"
 #include "sim/ScratchFolder.h"
+#include "web/WebOption.h"
 
 namespace velmora::tool {
 namespace {
@@ -42,6 +43,7 @@ struct StreamArgs {
   bool noReconnect = false;
   std::optional<std::string> deviceDir;
   bool verbose = false;
+  std::optional<std::string> web;
 };
 
 int fail(const std::string& message) {
@@ -99,6 +101,9 @@ std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& set
 int run(const StreamArgs& a) {
   StreamSettings settings;
   if (auto problem = settingsFrom(a, settings)) return fail(*problem);
+  std::string webProblem;
+  const std::optional<web::WebAddress> webAt = web::webAddress(a.web, webProblem);
+  if (a.web && !webAt) return fail(webProblem);
   // --save alone records into a private folder until the copy is made.
   std::optional<sim::ScratchFolder> scratch;
   if (settings.saveFile && !settings.recordDirectory) {
@@ -109,24 +114,40 @@ int run(const StreamArgs& a) {
   LogBuffer log(a.verbose);
   Output output(STDOUT_FILENO, StopSignal::received);
   std::unique_ptr<StreamView> view;
+  JsonLinesView* jsonView = nullptr;
+  LiveView* liveView = nullptr;
+  std::string recordingText;
+  if (settings.recordDirectory) {
+    recordingText = std::filesystem::path(*settings.recordDirectory).append("ambrix.log.csv").string() + " (" +
+                    flagText(settings.recordFlag) + ")";
+    if (settings.saveFile)
+      recordingText = "saved to " + *settings.saveFile + " on exit (" + flagText(settings.recordFlag) + ")";
+  }
   if (wantJsonLines(a.json)) {
     view = std::make_unique<JsonLinesView>(kCommand, output);
+    jsonView = static_cast<JsonLinesView*>(view.get());
   } else {
     auto live = std::make_unique<LiveView>(kCommand, output, LiveView::styleFromEnvironment());
-    if (settings.recordDirectory) {
-      std::string text = std::filesystem::path(*settings.recordDirectory).append("ambrix.log.csv").string() + " (" +
-                         flagText(settings.recordFlag) + ")";
-      if (settings.saveFile)
-        text = "saved to " + *settings.saveFile + " on exit (" + flagText(settings.recordFlag) + ")";
-      live->setRecording(text);
-    }
+    if (!recordingText.empty()) live->setRecording(recordingText);
+    liveView = live.get();
     view = std::move(live);
+  }
+  std::unique_ptr<web::WebView> webView;
+  if (webAt) {
+    web::WebView::Settings shown{settings.reconnect, {}};
+    if (!recordingText.empty()) shown.recording.push_back(recordingText);
+    if (settings.edfFile) shown.recording.push_back(*settings.edfFile);
+    webView = web::startWebView(kCommand, *webAt, *view, jsonView, shown);
+    if (!webView) return kExitFailed;
+    if (liveView) liveView->setHint("Live view: " + webView->url() + "   Ctrl-C stops");
   }
 
   int status = kExitDone;
   {
-    StreamSession session(settings, *view, log);
+    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view, log);
+    if (webView) webView->setRecorder([&session] { return session.edfRecorder(); });
     status = session.run();
+    if (webView) webView->setRecorder({});  // marks from now on go to the JSON stream only
     // A recording that could not be saved stays in the scratch folder.
     if (scratch && session.saveFailed()) scratch->keep();
   }
@@ -159,6 +180,7 @@ CommandRegistration registration{
                    "Exit with status 1 when the headset is unplugged or switched off, instead of waiting for it");
       cmd.add_option("--device-dir", args->deviceDir, kDeviceDirHelp)->type_name("DIR");
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
+      web::addWebOption(cmd, args->web);
       cmd.footer(
           "Exit status: 0 when stopped by Ctrl-C, SIGTERM or --seconds, or when the reader of the output went away; "
           "1 when no headset could be connected, the headset was lost with --no-reconnect, or the output or the "

@@ -98,6 +98,8 @@ class StreamSession {
   std::string recordingFile() const;
   // Why the session ended (the last message).
   const std::string& endReason() const { return endReason_; }
+  // The EDF/BDF recorder while recording to --edf's file, else null.
+  VelmoraEdfRecorder* edfRecorder() const { return edf_.get(); }
 
  private:
   enum class State { Idle, Connecting, Streaming, Waiting, Stopping };
