@@ -20,6 +20,7 @@
 #include "VLHrv.h"
 #include "platform/DeviceFolder.h"
 #include "sim/SimulatedHeadset.h"
+#include "support/EdfFile.h"
 #include "support/GermanLocale.h"
 #include "support/LogCapture.h"
 #include "support/StreamScan.h"
@@ -130,6 +131,46 @@ TEST_F(StreamCommand, SigtermEndsItWithAStalledReaderAndTheRecordingIsSaved) {
   // At least what the pipe took, as the headset sent it.
   const test::StreamContent saved = test::readStreamLog(save);
   EXPECT_TRUE(saved.raw.size() >= 65536u / 8 && sentFirst(saved.raw)) << saved.raw.size();
+}
+
+// A closed terminal (SIGHUP) ends a session as SIGTERM does, also while the
+// library's log echo (--verbose) goes to a stderr that nobody reads and that
+// is full from the start: the stream flows, and both recordings are saved.
+TEST_F(StreamCommand, SighupWithAFullStderrEndsItAndSavesTheRecordings) {
+  start(8);
+  const std::string save = headset_->folder() + "/saved.csv", edf = headset_->folder() + "/saved.bdf";
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (::write(pipe[1], block.data(), block.size()) > 0) {
+  }
+  ::fcntl(pipe[1], F_SETFL, 0);  // the tool's writes block, as on any full pipe
+  ToolProcess tool(streamArgs({"--verbose", "--save", save, "--edf", edf}), {}, -1, "/dev/null", pipe[1]);
+  const bool streamed = readSamples(tool, 4096);
+  tool.signal(SIGHUP);
+  const auto status = tool.wait(Clock::now() + 10s);
+  for (int fd : pipe) ::close(fd);
+  ASSERT_TRUE(streamed);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after SIGHUP";
+  const auto saved = test::readStreamLog(save).raw;
+  EXPECT_TRUE(saved.size() >= raw_.size() && sentFirst(saved)) << saved.size();
+  const test::EdfFile bdf(edf);
+  EXPECT_TRUE(bdf.opened && bdf.rawWithoutPadding().size() >= raw_.size() / 512 * 512) << bdf.raw.size();
+}
+
+// What was decoded before the stop is delivered: the JSON lines, the count
+// at the end and the recording hold the same samples.
+TEST_F(StreamCommand, WhatWasDecodedBeforeTheStopIsDeliveredAsRecorded) {
+  start(8);
+  const auto r = ToolProcess::run(streamArgs({"--seconds", "2", "--record", headset_->folder()}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<int32_t> delivered;
+  for (const std::string& line : ToolProcess::lines(r.out)) {
+    for (const auto& v : nlohmann::json::parse(line).value("raw", nlohmann::json::array())) delivered.push_back(v);
+  }
+  EXPECT_EQ(delivered, test::readStreamLog(headset_->folder() + "/ambrix.log.csv").raw);
+  EXPECT_TRUE(has(r.err, "Received " + std::to_string(delivered.size()) + " samples"));
 }
 
 // `velmora simulate` publishes a name with dots in a folder with dots; `velmora

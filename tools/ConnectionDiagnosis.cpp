@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -68,7 +69,30 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   }
 }
 
+std::string ConnectionDiagnosis::deviceFolderRefusal() {
+  std::string folder;
+  try {
+    folder = platform::DeviceFolder::path();
+  } catch (const std::system_error& e) {
+    return e.what();
+  }
+  const std::string refusal = platform::DeviceFolder::refusal(folder);
+  return refusal.empty() ? refusal : "the device folder " + folder + " is refused: " + refusal;
+}
+
 std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) {
+  std::string text = explainPorts(port);
+  // A refused device folder hides every port published there: said once,
+  // whatever else went wrong.
+  if (std::string refusal = deviceFolderRefusal(); !refusal.empty()) {
+    refusal.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(refusal.front())));
+    text += " " + refusal + "; no port published there is used (choose a folder of your own with --device-dir DIR "
+            "or VELMORA_DEVICE_DIR).";
+  }
+  return text;
+}
+
+std::string ConnectionDiagnosis::explainPorts(const std::optional<PortChoice>& port) {
   const std::vector<PortSummary> all = ports(port);
   std::vector<PortSummary> candidates;
   for (const auto& p : all) {
@@ -86,10 +110,10 @@ std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) 
       }
       return path +
              " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
-             "another tty can be published as a port with `ln -s " +
-             path + " " + platform::DeviceFolder::path() +
-             "/tty.NAME` (NAME beginning with Kova, Trell, "
-             "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
+             "another tty can be published as a port with `velmora publish " +
+             path +
+             " NAME` (NAME beginning with Kova, Trell, Halobelt or Quorvex), which keeps it published for as long "
+             "as it runs. Run `velmora ports` to see the ports.";
     }
     if (port) return "No port named " + port->text() + ". Run `velmora ports` to see the serial ports.";
     std::string text = std::string("No headset found. ") + kNoHeadsetHint;

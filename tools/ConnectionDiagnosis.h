@@ -26,6 +26,7 @@ struct PortSummary {
 class ConnectionDiagnosis {
  public:
   // `port` is the --port choice (none: the first headset, as Connect takes).
+  // A refused device folder is named with its reason at the end.
   static std::string explain(const std::optional<PortChoice>& port);
 
   // The sentence for a failed open of `path` (`name`) with errno `err`.
@@ -38,10 +39,17 @@ class ConnectionDiagnosis {
   // The ports the manager lists, marked as the connect would choose.
   static std::vector<PortSummary> ports(const std::optional<PortChoice>& port);
 
+  // Why the device folder in use must not be used, as "the device folder
+  // DIR is refused: REASON", or empty when it may be.
+  static std::string deviceFolderRefusal();
+
   // The hint that ends every "no headset" message.
   static constexpr const char* kNoHeadsetHint =
       "Is it paired and switched on? Run `velmora ports` to see the serial ports; `velmora simulate` starts a "
       "simulated headset.";
+
+ private:
+  static std::string explainPorts(const std::optional<PortChoice>& port);
 };
 
 }  // namespace velmora::tool

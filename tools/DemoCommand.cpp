@@ -38,6 +38,7 @@
 #include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
+#include "ErrorStream.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "StopSignal.h"
@@ -259,12 +260,11 @@ int run(const DemoArgs& a) {
   }
   output.finish();
   if (!simulatorError.empty()) {
-    std::fprintf(stderr, "%s: the simulated headset failed: %s\n", kCommand, simulatorError.c_str());
+    ErrorStream::say(kCommand, "the simulated headset failed: " + simulatorError);
   } else if (status == 0 && !complete && stats.samples < sent && elapsed >= *settings.seconds) {
-    std::fprintf(stderr,
-                 "%s: this machine could not keep up: %s of %s samples arrived in time. Give the demo more time, "
-                 "e.g. `velmora demo --seconds %.0f`.\n",
-                 kCommand, grouped(stats.samples).c_str(), grouped(sent).c_str(), *seconds * 3);
+    ErrorStream::say(kCommand, text("this machine could not keep up: %s of %s samples arrived in time. Give the demo "
+                                    "more time, e.g. `velmora demo --seconds %.0f`.",
+                                    grouped(stats.samples).c_str(), grouped(sent).c_str(), *seconds * 3));
     status = kExitFailed;
   }
   return status == kExitDone ? output.report(kCommand) : status;

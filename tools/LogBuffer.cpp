@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ErrorStream.h"
 #include "platform/Log.h"
 
 namespace velmora::tool {
@@ -23,8 +24,9 @@ void LogBuffer::State::add(std::string_view line) {
     if (lines.size() == keep) lines.pop_front();
     lines.emplace_back(line);
   }
-  // stdio locks the stream itself, so lines from several threads stay whole.
-  if (echo) std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  // Queued, never waited for: a stderr nobody reads must not hold up the
+  // thread that logs.
+  if (echo) ErrorStream::line(line);
 }
 
 std::vector<std::string> LogBuffer::lines() const {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ConnectionDiagnosis.h"
+#include "ErrorStream.h"
 #include "StopSignal.h"
 #include "ZPRSerialPort.h"
 #include "ZPRSerialPortManager.h"
@@ -96,7 +97,11 @@ void StreamSession::post(std::function<void()> task) {
 int StreamSession::run() {
   started_ = steadySeconds();
   StopSignal stopSignal(
-      [this](int signal) { stop(0, signal == SIGTERM ? "Stopped by SIGTERM." : "Stopped (Ctrl-C)."); });
+      [this](int signal) {
+        stop(0, signal == SIGTERM  ? "Stopped by SIGTERM."
+                : signal == SIGHUP ? "Stopped by SIGHUP."
+                                   : "Stopped (Ctrl-C).");
+      });
   // The manager posts arrivals on the main thread while it handles a device
   // event; the reconnect waits until the callbacks already queued have run.
   arrivalToken_ = platform::NotificationCenter::shared().addObserver(
@@ -175,11 +180,12 @@ bool StreamSession::startEdf() {
 }
 
 // Closes the EDF/BDF recording, padding its last second; on the way out of
-// every session, Ctrl-C and SIGTERM included.
+// every session, Ctrl-C, SIGTERM and SIGHUP included.
 void StreamSession::finishEdf() {
   if (!edf_) return;
   const bool complete = edf_->close();
-  const double seconds = static_cast<double>(edf_->samplesRecorded()) / VelmoraEdfRecorder::kSampleRate;
+  // What the file holds: after a write failure, less than what arrived.
+  const double seconds = static_cast<double>(edf_->samplesInFile()) / VelmoraEdfRecorder::kSampleRate;
   if (edf_->recordsWritten() == 0) {
     finalNotes_.push_back("No samples arrived, so " + edf_->path() + " was not written.");
   } else {
@@ -351,6 +357,18 @@ void StreamSession::stop(int status, const std::string& reason) {
   endReason_ = reason;
 }
 
+// What was decoded before the stop reaches the view, as it would have at the
+// next delivery: first the chunks and deliveries already queued on the main
+// queue, then what the decoder collected since the last delivery.  The rest
+// is posted behind whatever a delivery under way posted before it let go of
+// the dictionary, so that the samples stay in order.
+void StreamSession::deliverRest() {
+  RunLoop::main().drain();
+  Dictionary rest = accessory_->takeData();
+  if (!rest.empty()) post([this, t = epochSeconds(), rest = std::move(rest)] { onData(t, rest); });
+  RunLoop::main().drain();
+}
+
 void StreamSession::shutdown() {
   if (tickTimer_ != 0) RunLoop::main().cancelTimer(tickTimer_);
   tickTimer_ = 0;
@@ -362,6 +380,7 @@ void StreamSession::shutdown() {
     // Its own accessoryDidDisconnect, and the port's close report.
     expected += portOpen ? 2 : 1;
   }
+  deliverRest();
   finishRecording();
   finishEdf();
   platform::Notification terminate;
@@ -379,8 +398,8 @@ void StreamSession::shutdown() {
   }
   view_.finish(stats_);
   std::fflush(stdout);
-  if (!endReason_.empty()) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), endReason_.c_str());
-  for (const std::string& note : finalNotes_) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), note.c_str());
+  if (!endReason_.empty()) ErrorStream::say(settings_.command, endReason_);
+  for (const std::string& note : finalNotes_) ErrorStream::say(settings_.command, note);
 }
 
 }  // namespace velmora::tool

@@ -16,7 +16,7 @@
 //    the session ends with status 1.  A removal report that arrives while
 //    the port is open again belongs to an earlier connection and is ignored;
 //    a real loss always ends with the port's close.
-//  - SIGINT and SIGTERM (StopSignal), the --seconds limit, the reader of the
+//  - SIGINT, SIGTERM and SIGHUP (StopSignal), the --seconds limit, the reader of the
 //    view's output going away (EPIPE) or the host's `stopWhen` end it with
 //    status 0; any other failure to write the output ends it with status 1.
 //    Either way the accessory disconnects, the recording is saved (or left
@@ -119,6 +119,7 @@ class StreamSession {
   void checkLink(const std::string& reason);
   void lost(const std::string& reason);
   void stop(int status, const std::string& reason);
+  void deliverRest();
   void shutdown();
   bool anyPortOpen() const;
   bool matchingPortListed() const;
