@@ -16,9 +16,11 @@
 
 #include "VLBlink.h"
 #include "VLHrv.h"
+#include "VelmoraKeys.h"
 #include "VelmoraPortLink.h"
 #include "ZPRSerialPort.h"
 #include "ZPRSerialPortManager.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/ThreadPriority.h"
 
@@ -29,60 +31,36 @@ namespace {
 // append does not reallocate between passes of the dispatch thread.
 constexpr size_t kRawReserve = 1024;
 
-constexpr char kLogFileName[] = "ambrix.log.csv";
-constexpr char kLogHeader[] = "Timestamp, Data Type, Value\n";
-
-// The dictionary's keys, built once so that storing a value constructs no
-// string.
+// The dictionary's keys as strings, built once so that storing a value
+// constructs no string.
 struct Keys {
-  const std::string poorSignal{"poorSignal"};
-  const std::string attention{"vScoreAttention"};
-  const std::string meditation{"vScoreMeditation"};
-  const std::string blinkStrength{"blinkStrength"};
-  const std::string rrInt{"rrInt"};
-  const std::string heartRate{"heartRate"};
-  const std::string raw{"raw"};
-  const std::string bands[8]{"eegDelta",   "eegTheta",   "eegLowAlpha", "eegHighAlpha",
-                             "eegLowBeta", "eegHighBeta", "eegLowGamma", "eegHighGamma"};
+  const std::string poorSignal{keys::kPoorSignal};
+  const std::string attention{keys::kAttention};
+  const std::string meditation{keys::kMeditation};
+  const std::string blinkStrength{keys::kBlinkStrength};
+  const std::string rrInt{keys::kRrInterval};
+  const std::string heartRate{keys::kHeartRate};
+  const std::string raw{keys::kRaw};
+  const std::string bands[8]{std::string(keys::kEegBands[0]), std::string(keys::kEegBands[1]),
+                             std::string(keys::kEegBands[2]), std::string(keys::kEegBands[3]),
+                             std::string(keys::kEegBands[4]), std::string(keys::kEegBands[5]),
+                             std::string(keys::kEegBands[6]), std::string(keys::kEegBands[7])};
 };
 
-const Keys& keys() {
+const Keys& dictKeys() {
   static const Keys k;
   return k;
 }
 
-std::string errorText(int err) { return std::error_code(err, std::generic_category()).message(); }
+using platform::errnoText;
+using platform::writeAll;
 
 // DIR joined with NAME by exactly one separator.
-std::string joinPath(std::string directory, const char* name) {
+std::string joinPath(std::string directory, std::string_view name) {
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-  if (directory.empty()) return name;
+  if (directory.empty()) return std::string(name);
   if (directory != "/") directory += '/';
-  return directory + name;
-}
-
-// Writes the whole buffer: one write(2) unless the system takes only part of
-// it, in which case the rest is written again, so a failure reports its own
-// errno (a full disk, a file-size limit).  Returns 0 or that errno; on a
-// failure *written holds how much of the buffer did reach the file.
-int writeAll(int fd, const char* bytes, size_t length, size_t* written = nullptr) {
-  size_t done = 0;
-  int err = 0;
-  while (done < length) {
-    const ssize_t n = ::write(fd, bytes + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    if (n == 0) {
-      err = EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (written != nullptr) *written = done;
-  return err;
+  return directory.append(name);
 }
 
 // Copies everything in the open file `fd` into `out`: 0, or the errno of the
@@ -99,29 +77,6 @@ int copyOpenFile(int fd, int out) {
     if (const int err = writeAll(out, buffer, static_cast<size_t>(n))) return err;
     offset += n;
   }
-}
-
-// Creates a new file beside `destination` (same folder, so that a rename
-// over the destination stays within one file system) and stores its path in
-// `path`.  Returns its descriptor, or -1 with errno set.
-int createFileBeside(const std::string& destination, std::string& path) {
-  static std::atomic<unsigned> serial{0};
-  const size_t slash = destination.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path = folder + "." + name + ".velmora-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-// The text between the time and the value of each row kind, in RowTag order.
-std::string_view rowTagText(int tag) {
-  static constexpr std::string_view texts[] = {" , [PQ] , ", ", [HR], ", ", [ATT], ", ", [MED], ", ", [RAW], "};
-  return texts[tag];
 }
 
 // The text of the exception being handled, for the log line of a callback
@@ -339,7 +294,7 @@ Dictionary VelmoraObjC::takeData() {
 void VelmoraObjC::moveRawIntoData() {
   if (rawBuffer_.empty()) return;
   // A copy of exactly the samples, so rawBuffer_ keeps its capacity.
-  data_.insert_or_assign(keys().raw, Value(Value::Array(rawBuffer_.begin(), rawBuffer_.end())));
+  data_.insert_or_assign(dictKeys().raw, Value(Value::Array(rawBuffer_.begin(), rawBuffer_.end())));
   rawBuffer_.clear();
 }
 
@@ -415,18 +370,25 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
   for (size_t k = 0; k < size; ++k) {
     const uint8_t b = bytes[k];
     switch (parserState.state) {
-      case 0:
-        if (b == 0xAA) parserState.state = 1;
-        break;
-      case 1:
+      case ParserState::kWaitingForSync:
         if (b == 0xAA) {
-          parserState.state = 2;
+          parserState.state = ParserState::kWaitingForSecondSync;
         } else {
+          bytesSkipped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        break;
+      case ParserState::kWaitingForSecondSync:
+        if (b == 0xAA) {
+          parserState.state = ParserState::kLength;
+        } else {
+          // Both bytes of the broken pair lie outside any packet.
+          syncResets_.fetch_add(1, std::memory_order_relaxed);
+          bytesSkipped_.fetch_add(2, std::memory_order_relaxed);
           logMessage("VLAccessory: Reset at second sync.");
           resetParser();
         }
         break;
-      case 2:
+      case ParserState::kLength:
         parserState.payloadLength = b;
         parserState.checksum = 0;
         payloadBytesRemaining_ = b;
@@ -434,9 +396,9 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         // by another object) read as 0.
         std::memset(payloadBuffer_.get(), 0, b);
         payloadSize_ = b;
-        parserState.state = 3;
+        parserState.state = ParserState::kPayload;
         break;
-      case 3: {
+      case ParserState::kPayload: {
         // All the payload bytes this chunk holds, with the running values in
         // locals (stores through a byte pointer would force them to memory).
         uint8_t checksum = parserState.checksum;
@@ -456,7 +418,7 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
             // 1 -> 0 after a packet, 0 -> -1 after a zero-length one; never
             // lower, however often another object's packet ends here.
             remaining = std::max(remaining, 0) - 1;
-            parserState.state = 4;
+            parserState.state = ParserState::kChecksum;
             break;
           }
           --remaining;
@@ -466,11 +428,15 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
         payloadBytesRemaining_ = remaining;
         break;
       }
-      case 4: {
+      case ParserState::kChecksum: {
         const auto expected = static_cast<uint8_t>(~parserState.checksum);
         if (b == expected) {
+          // Counted first: the stream listener, called while decoding, may
+          // read the counts.
+          packetsVerified_.fetch_add(1, std::memory_order_relaxed);
           parsePayload();
         } else {
+          checksumFailures_.fetch_add(1, std::memory_order_relaxed);
           logMessage("VLAccessory: Checksum error: expected %02x, got %02x", expected, b);
         }
         resetParser();
@@ -478,7 +444,11 @@ void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) {
       }
       default:  // a host wrote nonsense into parserState: start over
         resetParser();
-        if (b == 0xAA) parserState.state = 1;
+        if (b == 0xAA) {
+          parserState.state = ParserState::kWaitingForSecondSync;
+        } else {
+          bytesSkipped_.fetch_add(1, std::memory_order_relaxed);
+        }
         break;
     }
   }
@@ -556,10 +526,10 @@ int32_t VelmoraObjC::decodeRow(uint8_t code, int32_t valueLength, const uint8_t*
 void VelmoraObjC::decodePoorSignal(uint8_t v) {
   {
     std::lock_guard<SwappableMutex> g(lock);
-    data_.insert_or_assign(keys().poorSignal, Value(int32_t{v}));
+    data_.insert_or_assign(dictKeys().poorSignal, Value(int32_t{v}));
     if (recording(2)) writeRow(RowTag::PQ, v);
   }
-  if (auto listener = streamListener()) listener->valueDecoded(keys().poorSignal, v);
+  if (auto listener = streamListener()) listener->valueDecoded(dictKeys().poorSignal, v);
   poorSignal.store(v);
   logMessage("poor signal %d", v);
   if (v == 0) hrv_->reset();
@@ -573,7 +543,7 @@ void VelmoraObjC::decodeHeartRate(uint8_t v) {
 
 void VelmoraObjC::decodeScore(RowTag tag, uint8_t v) {
   const bool attention = tag == RowTag::ATT;
-  const std::string& key = attention ? keys().attention : keys().meditation;
+  const std::string& key = attention ? dictKeys().attention : dictKeys().meditation;
   std::unique_lock<SwappableMutex> g(lock);
   data_.insert_or_assign(key, Value(int32_t{v}));
   logMessage(attention ? "attention %d" : "meditation %d", v);
@@ -600,7 +570,7 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
   int32_t rrReported = 0;
   std::unique_lock<SwappableMutex> g(lock);
   if (strength > 0) {
-    data_.insert_or_assign(keys().blinkStrength, Value(strength));
+    data_.insert_or_assign(dictKeys().blinkStrength, Value(strength));
     logMessage("blink value:%d", strength);
   }
   rawPackets_ = static_cast<int32_t>(static_cast<uint32_t>(rawPackets_) + 1u);  // wraps, never overflows
@@ -609,8 +579,8 @@ void VelmoraObjC::decodeRaw(int16_t sample) {
     const int32_t rr = hrv_->addData(s);
     if (rr > 0) {
       rrReported = rr;
-      data_.insert_or_assign(keys().rrInt, Value(rr));
-      data_.insert_or_assign(keys().heartRate, Value(heartRateForRrInterval(rr)));
+      data_.insert_or_assign(dictKeys().rrInt, Value(rr));
+      data_.insert_or_assign(dictKeys().heartRate, Value(heartRateForRrInterval(rr)));
     }
   }
   if (recording(1)) writeRow(RowTag::RAW, s);
@@ -625,9 +595,9 @@ void VelmoraObjC::decodeBandPowers(const uint8_t* groups) {
     const auto power = static_cast<int32_t>(uint32_t{g3[0]} << 16 | uint32_t{g3[1]} << 8 | uint32_t{g3[2]});
     {
       std::lock_guard<SwappableMutex> g(lock);
-      data_.insert_or_assign(keys().bands[k], Value(power));
+      data_.insert_or_assign(dictKeys().bands[k], Value(power));
     }
-    if (listener) listener->valueDecoded(keys().bands[k], power);
+    if (listener) listener->valueDecoded(dictKeys().bands[k], power);
   }
 }
 
@@ -645,24 +615,22 @@ void VelmoraObjC::decodeSensorChip(uint8_t chip) {
 void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  // std::to_chars ignores the process locale and gives the bytes printf's
-  // "%f" and "%d" give under the C locale: six decimals, a point, a minus.
-  char row[80];
-  char* const end = row + sizeof row;
-  // Room is left for the line feed; none of this can run out of room for a
-  // clock that reads seconds since 1970, but it is checked all the same.
-  const auto time = std::to_chars(row, end - 1, now, std::chars_format::fixed, 6);
-  const std::string_view tagText = rowTagText(static_cast<int>(tag));
-  if (time.ec != std::errc() || end - 1 - time.ptr < static_cast<std::ptrdiff_t>(tagText.size())) return;
-  const auto number = std::to_chars(std::copy(tagText.begin(), tagText.end(), time.ptr), end - 1, value);
-  if (number.ec != std::errc()) return;
-  char* p = number.ptr;
-  *p++ = '\n';
-  const auto n = static_cast<size_t>(p - row);
+  char row[kStreamLogMaxRowLength];
+  // None of this can run out of room for a clock that reads seconds since
+  // 1970, but a row that cannot be formatted counts as lost all the same.
+  const size_t n = formatStreamLogRow(StreamLogRow{now, tag, value}, row);
+  if (n == 0) {
+    rowsLost_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   logRow_.assign(row, n);
   size_t written = 0;
   const int err = writeAll(logFileHandle_, row, n, &written);
-  if (err == 0) return;
+  if (err == 0) {
+    rowsWritten_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  rowsLost_.fetch_add(1, std::memory_order_relaxed);
   // A row that only partly fits (a full disk) is cut off again, so the file
   // ends with its last whole row and a reader never meets half a row.
   if (written > 0) {
@@ -671,13 +639,36 @@ void VelmoraObjC::writeRow(RowTag tag, int32_t value) {
   }
   if (!rowWriteFailed_) {
     rowWriteFailed_ = true;
-    logMessage("VLAccessory: cannot write to %s: %s", logFilePath_.c_str(), errorText(err).c_str());
+    const std::string reason = errnoText(err);
+    logMessage("VLAccessory: cannot write to %s: %s", logFilePath_.c_str(), reason.c_str());
+    noteRecordingFailure(err, "cannot write to " + logFilePath_ + ": " + reason, reason, false);
   }
+}
+
+void VelmoraObjC::noteRecordingFailure(int err, const std::string& what, const std::string& reason, bool replace) {
+  std::lock_guard<std::mutex> g(statusMutex_);
+  if (!replace && recordErrorCode_ != 0) return;
+  recordErrorCode_ = err;
+  recordError_ = what;
+  recordReason_ = reason;
+}
+
+VelmoraRecordingStatus VelmoraObjC::recordingStatus() const {
+  VelmoraRecordingStatus status;
+  std::lock_guard<std::mutex> g(statusMutex_);
+  status.recording = isRecording_.load();
+  status.path = statusPath_;
+  status.rowsWritten = rowsWritten_.load(std::memory_order_relaxed);
+  status.rowsLost = rowsLost_.load(std::memory_order_relaxed);
+  status.errorCode = recordErrorCode_;
+  status.error = recordError_;
+  status.reason = recordReason_;
+  return status;
 }
 
 bool VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   std::lock_guard<std::mutex> rec(recordingMutex_);
-  const std::string path = joinPath(directory, kLogFileName);
+  const std::string path = joinPath(directory, kStreamLogFileName);
   // An empty folder would mean the working directory, which nobody named.
   // The file is created here, but truncated only under `lock`: when the
   // same file is being recorded, no row of the old recording may land after
@@ -689,7 +680,7 @@ bool VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
   {
     std::lock_guard<SwappableMutex> g(lock);
     if (err == 0) {
-      err = ::ftruncate(fd, 0) == 0 ? writeAll(fd, kLogHeader, sizeof kLogHeader - 1) : errno;
+      err = ::ftruncate(fd, 0) == 0 ? writeAll(fd, kStreamLogHeader.data(), kStreamLogHeader.size()) : errno;
     }
     // A failed start ends the previous recording and forgets it, so that a
     // later save cannot pass an older session off as this one.
@@ -697,23 +688,36 @@ bool VelmoraObjC::startRecording(const std::string& directory, uint8_t flag) {
     logFileHandle_ = err == 0 ? fd : -1;
     if (err == 0) {
       logFilePath_ = path;
-      logRow_ = kLogHeader;
+      logRow_ = kStreamLogHeader;
     } else {
       logFilePath_.clear();
       logRow_.clear();
     }
     recordFlag_.store(flag);
     rowWriteFailed_ = false;
-    isRecording_.store(err == 0);
+    {
+      // Under `lock` too, so that no row of the old recording is counted
+      // for the new one.
+      std::lock_guard<std::mutex> st(statusMutex_);
+      rowsWritten_.store(0);
+      rowsLost_.store(0);
+      statusPath_ = logFilePath_;
+      recordErrorCode_ = 0;
+      recordError_.clear();
+      recordReason_.clear();
+      isRecording_.store(err == 0);
+    }
   }
   if (old >= 0) ::close(old);
   if (err != 0) {
     if (fd >= 0) ::close(fd);
-    logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), errorText(err).c_str());
+    const std::string reason = errnoText(err);
+    logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), reason.c_str());
+    noteRecordingFailure(err, "cannot record to " + path + ": " + reason, reason, true);
     return false;
   }
-  if (flag & 2) logMessage("Record analyzed data");
-  if (flag & 1) logMessage("Record raw data");
+  if (flag & kRecordAnalysedRows) logMessage("Record analyzed data");
+  if (flag & kRecordRawRows) logMessage("Record raw data");
   return true;
 }
 
@@ -737,32 +741,29 @@ bool VelmoraObjC::stopRecording(const std::optional<std::string>& destination) {
   }
   const std::string& dest = *destination;
   logMessage("Saving at %s", dest.c_str());
-  auto refuse = [&](const std::string& reason) {
+  auto refuse = [&](int err, const std::string& reason) {
     logMessage("VLAccessory: cannot save the log file to %s: %s", dest.c_str(), reason.c_str());
+    noteRecordingFailure(err, "cannot save the log file to " + dest + ": " + reason, reason, true);
     return false;
   };
-  if (fd < 0) return refuse("nothing was recorded");
+  if (fd < 0) return refuse(ENOENT, "nothing was recorded");
   // A FIFO, a device, a link or a folder is never replaced by a file; the
   // log file itself is its own copy already.
   struct stat existing {};
   const bool exists = ::lstat(dest.c_str(), &existing) == 0;
-  if (exists && !S_ISREG(existing.st_mode)) return refuse("it is not a regular file");
+  if (exists && !S_ISREG(existing.st_mode)) {
+    return refuse(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST, "it is not a regular file");
+  }
   if (exists && haveLog && existing.st_dev == logStat.st_dev && existing.st_ino == logStat.st_ino) return true;
 
   // Copied beside the destination and renamed over it once complete: the
   // destination is either the whole copy or what it was before.
-  std::string temporary;
-  const int out = createFileBeside(dest, temporary);
-  if (out < 0) return refuse(errorText(errno));
-  int err = copyOpenFile(fd, out);
-  if (err == 0 && exists) (void)::fchmod(out, existing.st_mode & 07777);
-  if (err == 0 && ::fsync(out) != 0) err = errno;
-  if (::close(out) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temporary.c_str(), dest.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temporary.c_str());
-    return refuse(errorText(err));
-  }
+  platform::ReplacementFile out(dest);
+  if (out.error() != 0) return refuse(out.error(), errnoText(out.error()));
+  int err = copyOpenFile(fd, out.fd());
+  if (err == 0 && exists) (void)::fchmod(out.fd(), existing.st_mode & 07777);
+  if (err == 0) err = out.commit();
+  if (err != 0) return refuse(err, errnoText(err));
   return true;
 }
 
@@ -808,11 +809,27 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
     return isHeadsetCandidateName(port.name()) && (!wantedName || port.name() == *wantedName);
   };
 
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> g(outcomeMutex_);
+    generation = ++connectGeneration_;
+    connectAttempts_.clear();
+  }
+  // Entered before the attempt's end is reported to the link, which may
+  // hand this object the failed attempt's first error at once.
+  auto noteAttempt = [&](const ZPRSerialPort& port, VelmoraConnectAttempt::Outcome outcome) {
+    std::lock_guard<std::mutex> g(outcomeMutex_);
+    if (outcome == VelmoraConnectAttempt::Outcome::Opened) lastPortError_.reset();
+    if (generation != connectGeneration_) return;  // a later ConnectTo() has begun
+    connectAttempts_.push_back({port.name(), port.path(), outcome, std::nullopt});
+  };
+
   for (const auto& port : ports) {
     if (!selects(*port)) continue;
     // Another accessory object streams from it: in use, like a port that
     // another program holds.
     if (!portLink_->claim(port->path())) {
+      noteAttempt(*port, VelmoraConnectAttempt::Outcome::InUse);
       logMessage("--- %s not opened", port->name().c_str());
       continue;
     }
@@ -820,14 +837,14 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
     // report finds it even when it runs on the main thread before open()
     // returns here.  The attempt's errors are held back until it is known
     // whether the port opened, and a port that does not open gets its
-    // previous delegate back.
+    // previous delegate back once they have arrived.
     const auto previous = port->delegate();
     portLink_->beginOpening(*port);
     port->setDelegate(portLink_);
     port->open();
     const bool opened = port->isOpen();
-    if (!opened) port->setDelegate(previous);
-    portLink_->endOpening(*port, opened);
+    noteAttempt(*port, opened ? VelmoraConnectAttempt::Outcome::Opened : VelmoraConnectAttempt::Outcome::Failed);
+    portLink_->endOpening(*port, opened, previous);
     if (!opened) {
       bool stillOurs = false;  // read again: a Disconnect may have run meanwhile
       {
@@ -855,6 +872,12 @@ void VelmoraObjC::ConnectTo(const std::optional<std::string>& devicePath) {
     // close report reach nobody: the host hears one accessoryDidDisconnect.
     forgetPort();
     letGo(port.get(), port->path(), true);
+    {
+      std::lock_guard<std::mutex> g(outcomeMutex_);
+      if (generation == connectGeneration_ && !connectAttempts_.empty()) {
+        connectAttempts_.back().outcome = VelmoraConnectAttempt::Outcome::Failed;
+      }
+    }
     break;
   }
   busy.reset();
@@ -922,6 +945,10 @@ void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort& port) {
 void VelmoraObjC::serialPortDidEncounterError(ZPRSerialPort& port, const ZPRSerialPortError& error) {
   logMessage("--%s %s %s", "-[VelmoraObjC serialPort:didEncounterError:]", port.name().c_str(),
              error.description().c_str());
+  {
+    std::lock_guard<std::mutex> g(outcomeMutex_);
+    lastPortError_ = error;
+  }
   tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(0); });
 }
 
@@ -941,6 +968,35 @@ void VelmoraObjC::serialPortConnectionInterrupt() {
   logMessage("--HeardSet its powed off ,after conected");
   if (auto listener = streamListener()) listener->linkChanged(VelmoraStreamListener::Link::SwitchedOff, {});
   tellDelegate("accessoryError", [](VelmoraDelegate& d) { d.accessoryError(2); });
+}
+
+void VelmoraObjC::serialPortDidFailToOpen(ZPRSerialPort& port, const ZPRSerialPortError& error) {
+  std::lock_guard<std::mutex> g(outcomeMutex_);
+  // The latest failed attempt on this port that has no error yet.
+  for (auto it = connectAttempts_.rbegin(); it != connectAttempts_.rend(); ++it) {
+    if (it->path != port.path() || it->outcome != VelmoraConnectAttempt::Outcome::Failed) continue;
+    if (!it->error) it->error = error;
+    return;
+  }
+}
+
+std::optional<ZPRSerialPortError> VelmoraObjC::lastPortError() const {
+  std::lock_guard<std::mutex> g(outcomeMutex_);
+  return lastPortError_;
+}
+
+std::vector<VelmoraConnectAttempt> VelmoraObjC::lastConnectAttempts() const {
+  std::lock_guard<std::mutex> g(outcomeMutex_);
+  return connectAttempts_;
+}
+
+VelmoraFramerCounts VelmoraObjC::framerCounts() const {
+  VelmoraFramerCounts counts;
+  counts.packetsVerified = packetsVerified_.load(std::memory_order_relaxed);
+  counts.checksumFailures = checksumFailures_.load(std::memory_order_relaxed);
+  counts.syncResets = syncResets_.load(std::memory_order_relaxed);
+  counts.bytesSkipped = bytesSkipped_.load(std::memory_order_relaxed);
+  return counts;
 }
 
 }  // namespace velmora

@@ -92,6 +92,8 @@
 #include "Globals.h"
 #include "Value.h"
 #include "VelmoraStreamListener.h"
+#include "VelmoraStreamLog.h"
+#include "ZPRSerialPortError.h"
 
 namespace velmora {
 
@@ -99,7 +101,50 @@ class VLBlink;
 class VLHrv;
 class VelmoraPortLink;
 class ZPRSerialPort;
-struct ZPRSerialPortError;
+
+// What one accessory object's packet framer has seen since the object was
+// constructed.  A host reads these instead of counting the framer's log
+// lines.
+struct VelmoraFramerCounts {
+  uint64_t packetsVerified = 0;   // checksum matched, payload decoded
+  uint64_t checksumFailures = 0;  // checksum byte mismatched, payload dropped
+  uint64_t syncResets = 0;        // a first sync byte not followed by a second
+  uint64_t bytesSkipped = 0;      // bytes outside any packet (noise, broken sync pairs)
+  friend bool operator==(const VelmoraFramerCounts&, const VelmoraFramerCounts&) = default;
+};
+
+// The state of the stream log ("ambrix.log.csv") and why its last operation
+// failed, if it did.
+struct VelmoraRecordingStatus {
+  bool recording = false;
+  std::string path;          // current or last log file; "" before any and after a failed start
+  uint64_t rowsWritten = 0;  // whole rows written since the last startRecording (header excluded)
+  uint64_t rowsLost = 0;     // rows decoded for the log but not (wholly) written
+  int errorCode = 0;         // errno of the failure (see recordingStatus()); 0: none
+  // That failure as one sentence, as the log words it without the
+  // "VLAccessory: " prefix ("cannot write to /x/ambrix.log.csv: No space
+  // left on device"), and the reason alone ("No space left on device");
+  // "" when there is none.
+  std::string error;
+  std::string reason;
+};
+
+// One port that ConnectTo() considered.
+struct VelmoraConnectAttempt {
+  enum class Outcome {
+    Opened,  // it is the port the object now streams from (a connect undone
+             // because no dispatch thread could start counts as Failed)
+    InUse,   // another accessory object of this process streams from it: not tried
+    Failed,  // it did not open
+  };
+  std::string name;  // the port's name
+  std::string path;  // its callout path
+  Outcome outcome = Outcome::Failed;
+  // The first error the port reported during a failed attempt.  A port
+  // reports from the main thread: when ConnectTo() ran on another thread
+  // the error is filled in once the main thread has handled that report.
+  std::optional<ZPRSerialPortError> error;
+};
 
 // The host's receiver of the accessory object's events.  Hosts own their
 // delegate in a std::shared_ptr; the accessory object holds it weakly and
@@ -220,6 +265,33 @@ class VelmoraObjC {
   // Dispatch passes completed since construction; for monitoring and tests.
   uint64_t dispatchPasses() const { return dispatchPasses_.load(); }
 
+  // ---------------------------------------------------------- outcomes as values
+  // What hosts would otherwise read from the log.  Each may be called from
+  // any thread, also from inside a delegate callback (none takes `lock`).
+
+  // The framer's counts since construction.  The framer updates them as it
+  // goes; a read while a chunk is being framed sees the counts up to some
+  // byte of it.
+  VelmoraFramerCounts framerCounts() const;
+  // The stream log's state.  errorCode, error and reason describe the first
+  // failure since the last startRecording(): a start that failed ("cannot
+  // record to PATH: REASON") or the first row that could not be written
+  // ("cannot write to PATH: REASON").  A stopRecording(DEST) that fails
+  // ("cannot save the log file to DEST: REASON") replaces them, so they
+  // always say why the last recording operation failed; a successful start
+  // clears them.  A failure without an errno of its own has a code chosen
+  // to match: ENOENT for an empty folder or nothing to save, EISDIR for a
+  // destination that is a folder, EEXIST for one that is another kind of
+  // file that is not replaced (a FIFO, a device, a symbolic link).
+  VelmoraRecordingStatus recordingStatus() const;
+  // The last error a port reported to this object after it opened (the one
+  // serialPortDidEncounterError logs); cleared when a ConnectTo() opens a
+  // port.
+  std::optional<ZPRSerialPortError> lastPortError() const;
+  // The ports the last Connect()/ConnectTo() considered, in the order it
+  // tried them; empty when it found none.
+  std::vector<VelmoraConnectAttempt> lastConnectAttempts() const;
+
   // ---------------------------------------------------------- connection
   // The accepted port-name prefixes; a port whose name begins with one is a
   // headset candidate.
@@ -287,6 +359,9 @@ class VelmoraObjC {
   // For a headset switched off while connected: logs and sends
   // accessoryError(2).  Nothing in the library calls it.
   void serialPortConnectionInterrupt();
+  // From the port delegate: the first error a port reported during an
+  // attempt to open it that failed (those errors reach nobody else).
+  void serialPortDidFailToOpen(ZPRSerialPort& port, const ZPRSerialPortError& error);
 
   // ---------------------------------------------------------- framing
   // Frames one chunk of received bytes, in place (the chunk is not copied),
@@ -346,7 +421,7 @@ class VelmoraObjC {
   static int32_t heartRateForRrInterval(int32_t rrIntervalMs);
 
  private:
-  enum class RowTag { PQ, HR, ATT, MED, RAW };
+  using RowTag = StreamLogTag;
 
   // Decoding (framing thread).
   void parsePayload();
@@ -362,6 +437,9 @@ class VelmoraObjC {
   // Recording; called with `lock` held.
   bool recording(uint8_t bit) const { return isRecording_.load() && (recordFlag_.load() & bit) != 0; }
   void writeRow(RowTag tag, int32_t value);
+  // Records a failure of the stream log for recordingStatus(): `replace`
+  // for a failed operation, else only when none is recorded yet.
+  void noteRecordingFailure(int err, const std::string& what, const std::string& reason, bool replace);
 
   // Dispatch thread.  Each thread has a control block of its own, shared
   // with the object while the thread is the object's current one.
@@ -438,6 +516,32 @@ class VelmoraObjC {
 
   // Serialises startRecording() and stopRecording() and guards the path.
   mutable std::mutex recordingMutex_;
+
+  // The framer's counts; written by the framing thread only.
+  std::atomic<uint64_t> packetsVerified_{0};
+  std::atomic<uint64_t> checksumFailures_{0};
+  std::atomic<uint64_t> syncResets_{0};
+  std::atomic<uint64_t> bytesSkipped_{0};
+
+  // What recordingStatus() reports.  The counts are written under `lock`
+  // (by the row writer) and reset by a start; statusMutex_ guards the rest
+  // and is taken with nothing else held, or inside `lock`, never around it.
+  std::atomic<uint64_t> rowsWritten_{0};
+  std::atomic<uint64_t> rowsLost_{0};
+  mutable std::mutex statusMutex_;
+  std::string statusPath_;
+  int recordErrorCode_ = 0;
+  std::string recordError_;
+  std::string recordReason_;
+
+  // What lastPortError() and lastConnectAttempts() report, guarded by
+  // outcomeMutex_, which is never held while anything else is taken.
+  // connectGeneration_ tells the entries of the latest ConnectTo() from
+  // those of one that overlapped it on another thread.
+  mutable std::mutex outcomeMutex_;
+  std::optional<ZPRSerialPortError> lastPortError_;
+  std::vector<VelmoraConnectAttempt> connectAttempts_;
+  uint64_t connectGeneration_ = 0;
 };
 
 }  // namespace velmora
