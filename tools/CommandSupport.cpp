@@ -136,7 +136,7 @@ std::optional<std::string> checkSaveTarget(const std::string& file) {
     }
     // Another user's file (planted in a shared folder such as /tmp, say).
     if (const platform::OwnFileError problem = platform::ownFileProblem(file); problem.code != 0) {
-      return problem.reason + "; name a file of your own, or a new file";
+      return problem.sentence(file) + "; name a file of your own, or a new file";
     }
   }
   return checkWritableFolder(parentOf(file));

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -80,8 +81,9 @@ std::string ConnectionDiagnosis::deviceFolderRefusal() {
   return refusal.empty() ? refusal : "the device folder " + folder + " is refused: " + refusal;
 }
 
-std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) {
-  std::string text = explainPorts(port);
+std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port,
+                                         const std::vector<VelmoraConnectAttempt>& attempts) {
+  std::string text = explainPorts(port, attempts);
   // A refused device folder hides every port published there: said once,
   // whatever else went wrong.
   if (std::string refusal = deviceFolderRefusal(); !refusal.empty()) {
@@ -92,7 +94,8 @@ std::string ConnectionDiagnosis::explain(const std::optional<PortChoice>& port) 
   return text;
 }
 
-std::string ConnectionDiagnosis::explainPorts(const std::optional<PortChoice>& port) {
+std::string ConnectionDiagnosis::explainPorts(const std::optional<PortChoice>& port,
+                                              const std::vector<VelmoraConnectAttempt>& attempts) {
   const std::vector<PortSummary> all = ports(port);
   std::vector<PortSummary> candidates;
   for (const auto& p : all) {
@@ -126,7 +129,11 @@ std::string ConnectionDiagnosis::explainPorts(const std::optional<PortChoice>& p
 
   std::string text;
   for (const auto& c : candidates) {
-    const int err = probe(c.path);
+    // What the connect's own open met, if it tried the port; else a probe.
+    const auto tried = std::find_if(attempts.begin(), attempts.end(), [&](const VelmoraConnectAttempt& a) {
+      return a.path == c.path && a.outcome == VelmoraConnectAttempt::Outcome::Failed && a.error;
+    });
+    const int err = tried != attempts.end() ? tried->error->code : probe(c.path);
     if (!text.empty()) text += " ";
     text += err == 0 ? "Could not open " + c.name + " (" + c.path + "); it opens now, so try again."
                      : explainOpenError(c.name, c.path, err);

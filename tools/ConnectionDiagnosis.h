@@ -1,9 +1,8 @@
 // ConnectionDiagnosis: why a connect opened no port, in words a user can act
-// on.  The accessory object reports a refused connect only as
-// accessoryDidDisconnect, so after one the tool looks for itself: which
-// serial ports the port manager knows, which of them the connect would have
-// taken (headset names, or the port that --port names), and what opening each
-// of those gives (busy, permission denied, gone).
+// on: which serial ports the port manager knows, which of them the connect
+// would have taken (headset names, or the port that --port names), and what
+// opening each of those gave (busy, permission denied, gone): the error the
+// connect's own attempt reported, else what opening it now gives.
 //
 // Threads: any thread; it reads the port manager's snapshot and opens the
 // candidates' paths briefly (and closes them again).
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "PortChoice.h"
+#include "VelmoraObjC.h"
 
 namespace velmora::tool {
 
@@ -25,9 +25,13 @@ struct PortSummary {
 
 class ConnectionDiagnosis {
  public:
-  // `port` is the --port choice (none: the first headset, as Connect takes).
-  // A refused device folder is named with its reason at the end.
-  static std::string explain(const std::optional<PortChoice>& port);
+  // `port` is the --port choice (none: the first headset, as Connect takes);
+  // `attempts` what the connect met (VelmoraObjC::lastConnectAttempts()):
+  // a port it failed to open is explained by the error it reported, any
+  // other candidate by a probe.  A refused device folder is named with its
+  // reason at the end.
+  static std::string explain(const std::optional<PortChoice>& port,
+                             const std::vector<VelmoraConnectAttempt>& attempts = {});
 
   // The sentence for a failed open of `path` (`name`) with errno `err`.
   static std::string explainOpenError(const std::string& name, const std::string& path, int err);
@@ -49,7 +53,8 @@ class ConnectionDiagnosis {
       "simulated headset.";
 
  private:
-  static std::string explainPorts(const std::optional<PortChoice>& port);
+  static std::string explainPorts(const std::optional<PortChoice>& port,
+                                  const std::vector<VelmoraConnectAttempt>& attempts);
 };
 
 }  // namespace velmora::tool

@@ -60,6 +60,7 @@ class PacketPrinter {
   // Packets framed (good and bad) and the bytes they took.
   uint64_t packets() const { return packets_.packets(); }
   uint64_t framedBytes() const { return packets_.framedBytes(); }
+  uint64_t checksumFailures() const { return packets_.framerCounts().checksumFailures; }
 
  private:
   bool print(const Dictionary& data) {
@@ -103,7 +104,7 @@ int run(const std::string& file, bool verbose) {
   output.finish();
   if (output.error() != 0) return std::max(status, output.report(kCommand));
 
-  const uint64_t failed = log.checksumErrors();
+  const uint64_t failed = printer.checksumFailures();
   std::fprintf(stderr, "%s: %llu packets, %llu checksum failures, %llu bytes skipped\n", kCommand,
                static_cast<unsigned long long>(printer.packets() - failed), static_cast<unsigned long long>(failed),
                static_cast<unsigned long long>(total - printer.framedBytes()));

@@ -204,7 +204,7 @@ int run(const DemoArgs& a) {
   HrvOutcome hrvOutcome;
   std::vector<int32_t> intervals;
   {
-    StreamSession session(settings, *view, log);
+    StreamSession session(settings, *view);
     current = &session;
     if (auto analyser = velmora::hrv.load()) analyser->setDelegate(rr);
     status = session.run();

@@ -39,6 +39,8 @@ class PacketStream {
   // a packet still open at the end).
   uint64_t packets() const { return packets_; }
   uint64_t framedBytes() const { return framedBytes_; }
+  // The framer's own counts (checksum failures among them).
+  VelmoraFramerCounts framerCounts() const { return accessory_.framerCounts(); }
 
  private:
   VelmoraObjC accessory_;

@@ -150,7 +150,7 @@ class OutputTarget {
     // refused.  A new file is the user's alone (0600); a replaced one keeps
     // its permissions.
     if (const platform::OwnFileError problem = platform::ownFileProblem(path); problem.code != 0) {
-      throw OutputRefused(problem.reason + "; name a file of your own, or a new file");
+      throw OutputRefused(problem.sentence(path) + "; name a file of your own, or a new file");
     }
     const bool replacing = ::lstat(path.c_str(), &st) == 0;
     const std::filesystem::path target(path);

@@ -82,7 +82,7 @@ std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& set
     // file (the library refuses anything else too, but later).
     const std::string log = (std::filesystem::path(*a.record) / "ambrix.log.csv").string();
     if (const platform::OwnFileError problem = platform::ownFileProblem(log); problem.code != 0) {
-      return "cannot record to " + *a.record + ": " + problem.reason + "; remove it or record to another folder";
+      return "cannot record to " + *a.record + ": " + problem.sentence(log) + "; remove it or record to another folder";
     }
     settings.recordDirectory = *a.record;
   }
@@ -128,7 +128,7 @@ int run(const StreamArgs& a) {
 
   int status = kExitDone;
   {
-    StreamSession session(settings, *view, log);
+    StreamSession session(settings, *view);
     status = session.run();
     // A recording that could not be saved stays in the scratch folder.
     if (scratch && session.saveFailed()) scratch->keep();

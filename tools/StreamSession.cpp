@@ -72,8 +72,8 @@ class StreamSession::Delegate : public VelmoraDelegate {
   const std::weak_ptr<int> alive_;
 };
 
-StreamSession::StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log)
-    : settings_(std::move(settings)), view_(view), log_(log), accessory_(std::make_unique<VelmoraObjC>()) {
+StreamSession::StreamSession(StreamSettings settings, StreamView& view)
+    : settings_(std::move(settings)), view_(view), accessory_(std::make_unique<VelmoraObjC>()) {
   delegate_ = std::make_shared<Delegate>(this, alive_);
   accessory_->setDelegate(delegate_);
 }
@@ -128,8 +128,7 @@ int StreamSession::run() {
 bool StreamSession::startRecording() {
   const std::string& directory = *settings_.recordDirectory;
   if (!accessory_->startRecording(directory, settings_.recordFlag)) {
-    std::string why = log_.lastStartingWith("VLAccessory: cannot record to ").value_or("");
-    if (const size_t colon = why.rfind(": "); colon != std::string::npos) why = why.substr(colon + 2);
+    const std::string why = accessory_->recordingStatus().reason;
     stop(1, "Cannot record to " + directory + (why.empty() ? "" : ": " + why) + ".");
     return false;
   }
@@ -141,9 +140,14 @@ void StreamSession::finishRecording() {
   if (!recording_) return;
   recording_ = false;
   const std::string file = accessory_->logFilePath();
-  if (auto failed = log_.lastStartingWith("VLAccessory: cannot write to ")) {
-    finalNotes_.push_back("Rows were lost from the recording: " + failed->substr(13) +
-                          ". Free some space or record to another folder.");
+  // Any row lost at any point of the recording is reported, with how much
+  // the file kept.
+  if (const VelmoraRecordingStatus written = accessory_->recordingStatus();
+      written.rowsLost > 0 || written.errorCode != 0) {
+    finalNotes_.push_back("Rows were lost from the recording: " +
+                          (written.error.empty() ? "cannot write to " + file : written.error) + ". It kept " +
+                          std::to_string(written.rowsWritten) + " rows; " + std::to_string(written.rowsLost) +
+                          " were lost. Free some space or record to another folder.");
     if (status_ == 0) status_ = 1;
   }
   if (!settings_.saveFile) {
@@ -154,9 +158,9 @@ void StreamSession::finishRecording() {
   const std::string& destination = *settings_.saveFile;
   if (!accessory_->stopRecording(destination)) {
     saveFailed_ = true;
-    const std::string why = log_.lastStartingWith("VLAccessory: cannot save the log file to ")
-                                .value_or("VLAccessory: cannot save the log file to " + destination);
-    finalNotes_.push_back("Could not save the recording: " + why.substr(13) + ". It is still in " + file +
+    std::string why = accessory_->recordingStatus().error;
+    if (why.empty()) why = "cannot save the log file to " + destination;
+    finalNotes_.push_back("Could not save the recording: " + why + ". It is still in " + file +
                           "; copy it from there.");
     if (status_ == 0) status_ = 1;
     return;
@@ -219,7 +223,7 @@ void StreamSession::connectFirst() {
     return;
   }
   state_ = State::Idle;
-  stop(1, ConnectionDiagnosis::explain(settings_.port));
+  stop(1, ConnectionDiagnosis::explain(settings_.port, accessory_->lastConnectAttempts()));
 }
 
 void StreamSession::tryReconnect() {
@@ -267,14 +271,10 @@ void StreamSession::onError(int32_t code) {
   if (state_ != State::Streaming) return;
   switch (code) {
     case 0: {
-      // The accessory logged "--<method> NAME DESCRIPTION" just before.
-      static constexpr std::string_view kPrefix = "---[VelmoraObjC serialPort:didEncounterError:] ";
       std::string text = "Port error";
-      if (auto line = log_.lastStartingWith(kPrefix)) {
-        std::string rest = line->substr(kPrefix.size());
-        const size_t space = rest.find(' ');
-        text = space == std::string::npos ? "Port error: " + rest
-                                          : "Port error on " + rest.substr(0, space) + ": " + rest.substr(space + 1);
+      if (const auto error = accessory_->lastPortError()) {
+        text = "Port error on " + (portName_.empty() ? error->filePath : portName_ + " (" + error->filePath + ")") +
+               ": " + error->localizedDescription;
       }
       text += ". Streaming goes on; if it stops, switch the headset off and on or plug it in again.";
       // Shown a moment later if the link survives it: a removal reports an

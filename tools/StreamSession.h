@@ -39,7 +39,6 @@
 #include <string>
 #include <vector>
 
-#include "LogBuffer.h"
 #include "PortChoice.h"
 #include "StreamStats.h"
 #include "StreamView.h"
@@ -77,7 +76,7 @@ struct StreamSettings {
 
 class StreamSession {
  public:
-  StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log);
+  StreamSession(StreamSettings settings, StreamView& view);
   ~StreamSession();
   StreamSession(const StreamSession&) = delete;
   StreamSession& operator=(const StreamSession&) = delete;
@@ -127,7 +126,6 @@ class StreamSession {
 
   StreamSettings settings_;
   StreamView& view_;
-  LogBuffer& log_;
   std::unique_ptr<VelmoraObjC> accessory_;
   std::shared_ptr<VelmoraEdfRecorder> edf_;
   std::shared_ptr<Delegate> delegate_;

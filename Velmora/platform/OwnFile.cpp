@@ -12,49 +12,49 @@ namespace {
 
 // The rule applied to what `st` describes (an lstat, or an fstat of the
 // file opened without following a link).
-OwnFileError problemWith(const std::string& path, const struct stat& st) {
-  if (S_ISLNK(st.st_mode)) return {ELOOP, path + " is a symbolic link"};
-  if (!S_ISREG(st.st_mode)) return {EINVAL, path + " is not a regular file"};
+OwnFileError problemWith(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return {ELOOP, "is a symbolic link", true};
+  if (!S_ISREG(st.st_mode)) return {EINVAL, "is not a regular file", true};
   if (st.st_uid != ::geteuid()) {
-    return {EPERM, path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")"};
+    return {EPERM, "belongs to another user (uid " + std::to_string(st.st_uid) + ")", true};
   }
-  if (st.st_nlink > 1) return {EMLINK, path + " has further hard links"};
+  if (st.st_nlink > 1) return {EMLINK, "has further hard links", true};
   return {};
 }
 
+OwnFileError systemError(int err) { return {err, std::strerror(err), false}; }
+
 }  // namespace
 
-int openOwnFile(const std::string& path, bool truncate, OwnFileError& error) {
-  // O_NONBLOCK: a FIFO at the name must not hold the open up until a reader
+int openOwnFile(const std::string& path, bool append, OwnFileError& error) {
+  // O_NONBLOCK: a FIFO at the name must not hold the open up until a writer
   // comes; it is refused below anyway.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd < 0) {
     const int err = errno;
     struct stat st {};
-    // A link is named as such (O_NOFOLLOW reports it as ELOOP); a device
-    // without a reader (ENXIO) as not a regular file.
+    // A link is named as such (O_NOFOLLOW reports it as ELOOP), and so is a
+    // device that cannot be opened.
     if (::lstat(path.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode))) {
-      error = problemWith(path, st);
+      error = problemWith(st);
     } else {
-      error = {err, path + ": " + std::strerror(err)};
+      error = systemError(err);
     }
     return -1;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    error = {err, path + ": " + std::strerror(err)};
+    error = systemError(errno);
     ::close(fd);
     return -1;
   }
-  if (OwnFileError problem = problemWith(path, st); problem.code != 0) {
+  if (OwnFileError problem = problemWith(st); problem.code != 0) {
     error = problem;
     ::close(fd);
     return -1;
   }
-  if (::fcntl(fd, F_SETFL, 0) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
-    const int err = errno;
-    error = {err, path + ": " + std::strerror(err)};
+  if (::fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+    error = systemError(errno);
     ::close(fd);
     return -1;
   }
@@ -64,7 +64,7 @@ int openOwnFile(const std::string& path, bool truncate, OwnFileError& error) {
 OwnFileError ownFileProblem(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return {};
-  return problemWith(path, st);
+  return problemWith(st);
 }
 
 }  // namespace velmora::platform

@@ -14,18 +14,29 @@
 namespace velmora::platform {
 
 struct OwnFileError {
-  int code = 0;        // errno: ELOOP a symbolic link, EPERM another user's file, EINVAL not a regular file,
-                       // EMLINK further hard links; or the open's own
-  std::string reason;  // a sentence that names the path, e.g. "/tmp/x is a symbolic link"
+  // errno: ELOOP a symbolic link, EPERM another user's file, EINVAL not a
+  // regular file, EMLINK further hard links (the rule's own refusals); or
+  // the error of the open itself.  0: none.
+  int code = 0;
+  // A refusal by the rule: what the file is, as a predicate ("is a symbolic
+  // link", "belongs to another user (uid 1001)"); otherwise the system's text
+  // for `code`.
+  std::string reason;
+  bool refused = false;  // whether it is the rule's refusal
+
+  // "PATH is a symbolic link", or "PATH: No space left on device".
+  std::string sentence(const std::string& path) const {
+    return refused ? path + " " + reason : path + ": " + reason;
+  }
 };
 
-// Opens `path` for writing under the rule, creating it (0600) when missing;
-// `truncate` empties an existing file, only once it has passed the checks.
-// Returns the descriptor (close-on-exec, blocking), or -1 with `error` set.
-int openOwnFile(const std::string& path, bool truncate, OwnFileError& error);
+// Opens `path` for reading and writing under the rule, creating it (0600)
+// when missing; `append` makes every write go to the end.  Returns the
+// descriptor (close-on-exec, blocking), or -1 with `error` set.
+int openOwnFile(const std::string& path, bool append, OwnFileError& error);
 
 // Whether `path` may be written under the rule as it stands now (a missing
-// file may): the problem as openOwnFile() would give it, or code 0.
+// file may): the refusal openOwnFile() would give, or code 0.
 OwnFileError ownFileProblem(const std::string& path);
 
 }  // namespace velmora::platform
