@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -70,6 +71,28 @@ class StreamSession::Delegate : public VelmoraDelegate {
 
   StreamSession* const session_;
   const std::weak_ptr<int> alive_;
+};
+
+// Hands the decoded stream to the EDF/BDF recorder, and the link's changes
+// until the session stops: the close of the port that the session's own stop
+// brings about is no loss of the headset, and must not be annotated as one.
+// Called on the main thread (the framing thread), as the session is.
+class StreamSession::EdfFeed : public VelmoraStreamListener {
+ public:
+  explicit EdfFeed(std::shared_ptr<VelmoraEdfRecorder> recorder) : recorder_(std::move(recorder)) {}
+  void stopping() { stopping_.store(true); }
+
+  void rawSampleDecoded(int32_t sample, int32_t blinkStrength, int32_t rrIntervalMs) override {
+    recorder_->rawSampleDecoded(sample, blinkStrength, rrIntervalMs);
+  }
+  void valueDecoded(const std::string& key, int32_t value) override { recorder_->valueDecoded(key, value); }
+  void linkChanged(Link change, const std::string& portName) override {
+    if (!stopping_.load()) recorder_->linkChanged(change, portName);
+  }
+
+ private:
+  const std::shared_ptr<VelmoraEdfRecorder> recorder_;
+  std::atomic<bool> stopping_{false};
 };
 
 StreamSession::StreamSession(StreamSettings settings, StreamView& view)
@@ -179,7 +202,8 @@ bool StreamSession::startEdf() {
     edf_.reset();
     return false;
   }
-  accessory_->setStreamListener(edf_);
+  edfFeed_ = std::make_shared<EdfFeed>(edf_);
+  accessory_->setStreamListener(edfFeed_);
   return true;
 }
 
@@ -373,6 +397,7 @@ void StreamSession::shutdown() {
   if (tickTimer_ != 0) RunLoop::main().cancelTimer(tickTimer_);
   tickTimer_ = 0;
   state_ = State::Stopping;
+  if (edfFeed_) edfFeed_->stopping();
   const bool portOpen = anyPortOpen();
   uint64_t expected = disconnects_;
   if (accessory_->connected() || portOpen) {

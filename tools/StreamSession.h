@@ -127,7 +127,9 @@ class StreamSession {
   StreamSettings settings_;
   StreamView& view_;
   std::unique_ptr<VelmoraObjC> accessory_;
+  class EdfFeed;
   std::shared_ptr<VelmoraEdfRecorder> edf_;
+  std::shared_ptr<EdfFeed> edfFeed_;
   std::shared_ptr<Delegate> delegate_;
   // Tasks posted to the main queue run only while this lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

@@ -33,9 +33,9 @@ int openOwnFile(const std::string& path, bool append, OwnFileError& error) {
   if (fd < 0) {
     const int err = errno;
     struct stat st {};
-    // A link is named as such (O_NOFOLLOW reports it as ELOOP), and so is a
-    // device that cannot be opened.
-    if (::lstat(path.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode))) {
+    // A link is named as such (O_NOFOLLOW reports it as ELOOP); anything
+    // else (a folder: EISDIR) by the open's own error.
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
       error = problemWith(st);
     } else {
       error = systemError(err);
