@@ -21,8 +21,8 @@
 #include <system_error>
 
 #include "Command.h"
-#include "ConnectionDiagnosis.h"
 #include "CommandSupport.h"
+#include "ConnectionDiagnosis.h"
 #include "ErrorStream.h"
 #include "LogBuffer.h"
 #include "VelmoraObjC.h"
@@ -48,7 +48,10 @@ int fail(const std::string& message, int status = kExitBadInput) {
 // The problem with the arguments, or none.
 std::optional<std::string> check(const PublishArgs& a) {
   struct stat st {};
-  if (::stat(a.tty.c_str(), &st) != 0) return "cannot use " + a.tty + ": " + std::strerror(errno);
+  if (::stat(a.tty.c_str(), &st) != 0) {
+    const int err = errno;
+    return "cannot use " + a.tty + ": " + std::strerror(err);
+  }
   if (!S_ISCHR(st.st_mode)) return a.tty + " is not a terminal device; name a tty such as /dev/pts/3 or /dev/ttyUSB0";
   if (a.name.empty() || a.name.find('/') != std::string::npos || platform::DeviceFolder::isLockName(a.name)) {
     return "NAME must be non-empty, contain no '/' and not end in \".lock\" (it becomes the link tty.NAME)";

@@ -26,8 +26,8 @@
 #include <system_error>
 
 #include "Command.h"
-#include "ConnectionDiagnosis.h"
 #include "CommandSupport.h"
+#include "ConnectionDiagnosis.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "platform/OwnFile.h"
