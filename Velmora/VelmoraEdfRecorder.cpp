@@ -254,10 +254,11 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
     closed_ = true;
     return false;
   }
-  // Created here, exclusively: an existing file is never replaced.  EDFlib
-  // then opens the same (empty) file; this descriptor updates the count and
-  // stores the annotations.
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // Created here, exclusively: an existing file (or a link planted at the
+  // name) is never replaced or followed, and the recording is the user's
+  // own (0600).  EDFlib then opens the same (empty) file; this descriptor
+  // updates the count and stores the annotations.
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     error_ = "cannot create " + path + ": " + errorText(errno);
     closed_ = true;
@@ -328,6 +329,11 @@ bool VelmoraEdfRecorder::closeLocked() {
   if (closed_ || !opened_) return error_.empty();
   closed_ = true;
   if (!failed_ && handle_ >= 0 && fill_ > 0) padRecord();
+  // Annotations that arose after the last record (a loss of the headset
+  // just as a second ended) get records of padding of their own.
+  for (int extra = 0; !failed_ && handle_ >= 0 && records_ > 0 && !pending_.empty() && extra < kCloseRecords; ++extra) {
+    padRecord();
+  }
   if (!pending_.empty() && records_ > 0) {
     droppedAnnotations_ += pending_.size();
     pending_.clear();
@@ -377,6 +383,11 @@ std::string VelmoraEdfRecorder::path() const {
 uint64_t VelmoraEdfRecorder::samplesRecorded() const {
   std::lock_guard<std::mutex> g(mutex_);
   return delivered_;
+}
+
+uint64_t VelmoraEdfRecorder::samplesInFile() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return samplesInFile_;
 }
 
 uint64_t VelmoraEdfRecorder::recordsWritten() const {
@@ -509,6 +520,7 @@ void VelmoraEdfRecorder::writeRecord() {
   }
   storeAnnotations(records_);
   ++records_;
+  samplesInFile_ = delivered_;
   writeCount(records_);
 }
 

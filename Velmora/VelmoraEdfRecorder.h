@@ -70,8 +70,10 @@
 // readers refuse until the count is corrected.  (Nothing is fsync'ed: after
 // a power failure the kernel's unwritten pages are lost, as with any file.)
 // Annotation space is about six annotations a second; more are carried into
-// the following records, and those still waiting at close are dropped
-// (error() says so).
+// the following records.  Those still waiting at close (a loss of the
+// headset just as a second ended leaves its annotation so) get up to
+// kCloseRecords records of padding, covered by "BAD no data"; any left after
+// that are dropped (error() says so).
 //
 // Failures (the disk fills, the file cannot grow) end the recording at the
 // last whole data record, which stays readable; error() tells why and the
@@ -154,6 +156,8 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
                                               "eegHighBeta", "eegLowGamma",     "eegHighGamma"};
   static constexpr int kSlowSignals = 11;
   static constexpr size_t kMaxAnnotationText = 64;  // bytes of UTF-8; longer texts are cut
+  // Records of padding close() adds at most for annotations still waiting.
+  static constexpr int kCloseRecords = 4;
 
   VelmoraEdfRecorder();
   ~VelmoraEdfRecorder() override;
@@ -183,6 +187,9 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
   // Raw samples stored (padding not counted) and data records written.
   uint64_t samplesRecorded() const;
   uint64_t recordsWritten() const;
+  // Raw samples in the data records written (padding not counted): what the
+  // file holds, also after a failure cut it short.
+  uint64_t samplesInFile() const;
 
   // Adds an annotation at the current sample (the next one to arrive).
   // Control characters become blanks; see kMaxAnnotationText.
@@ -242,6 +249,7 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
   uint64_t records_ = 0;
   uint64_t fileSamples_ = 0;  // the timeline: records_ * 512 + fill_
   uint64_t delivered_ = 0;    // raw samples stored
+  uint64_t samplesInFile_ = 0;  // of them, those in the records written
   int32_t slow_[kSlowSignals];  // the values held, -1 for none
   std::deque<Annotation> pending_;
   uint64_t droppedAnnotations_ = 0;

@@ -396,8 +396,15 @@ class VelmoraObjC {
   // is split between the two.  Numbers are written the same whatever the
   // process locale ("1718000000.123456, [RAW], -5").
   //
-  // When the file cannot be created or its header written, or DIR is empty,
-  // it logs "VLAccessory: cannot record to PATH: REASON" and returns false.
+  // A new log file is created owner-only (0600).  What another user may
+  // have planted at the name in a shared folder is refused, never followed
+  // or written into: a symbolic link ("the log file is a symbolic link"),
+  // another user's file, anything that is not a regular file or a file with
+  // further hard links (platform/OwnFile.h).
+  //
+  // When the file cannot be created or its header written, is refused, or
+  // DIR is empty, it logs "VLAccessory: cannot record to PATH: REASON" and
+  // returns false.
   // A failed start ends any recording and forgets it: isRecording() is
   // false, logFilePath() and logRow() are empty, and a later stopRecording()
   // has nothing to save (the earlier log file stays on disk where it was);

@@ -4,6 +4,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "VelmoraObjC.h"
 #include "ZPRSerialPortManager.h"
+#include "platform/DeviceFolder.h"
 
 namespace velmora::host {
 
@@ -64,11 +67,30 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   }
 }
 
-ConnectDiagnosis ConnectionDiagnosis::diagnose(const std::optional<PortChoice>& port) {
+std::string ConnectionDiagnosis::deviceFolderRefusal() {
+  std::string folder;
+  try {
+    folder = platform::DeviceFolder::path();
+  } catch (const std::system_error& e) {
+    return e.what();
+  }
+  const std::string refusal = platform::DeviceFolder::refusal(folder);
+  return refusal.empty() ? refusal : "the device folder " + folder + " is refused: " + refusal;
+}
+
+ConnectDiagnosis ConnectionDiagnosis::diagnose(const std::optional<PortChoice>& port,
+                                               const std::vector<VelmoraConnectAttempt>& attempts) {
   ConnectDiagnosis d;
   d.ports = ports(port);
+  d.folderRefusal = deviceFolderRefusal();
   for (const auto& p : d.ports) {
-    if (p.candidate) d.findings.push_back({ConnectFinding::Kind::OpenFailed, {}, p, probe(p.path)});
+    if (!p.candidate) continue;
+    // What the connect's own open met, if it tried the port; else a probe.
+    const auto tried = std::find_if(attempts.begin(), attempts.end(), [&](const VelmoraConnectAttempt& a) {
+      return a.path == p.path && a.outcome == VelmoraConnectAttempt::Outcome::Failed && a.error;
+    });
+    d.findings.push_back(
+        {ConnectFinding::Kind::OpenFailed, {}, p, tried != attempts.end() ? tried->error->code : probe(p.path)});
   }
   if (!d.findings.empty()) return d;
 

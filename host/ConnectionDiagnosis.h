@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "VelmoraObjC.h"
 #include "host/PortChoice.h"
 
 namespace velmora::host {
@@ -46,12 +47,23 @@ struct ConnectDiagnosis {
   std::vector<ConnectFinding> findings;
   // Every port the manager lists, marked as the connect would choose.
   std::vector<PortSummary> ports;
+  // deviceFolderRefusal(): a refused device folder hides every port
+  // published there, whatever else went wrong.
+  std::string folderRefusal;
 };
 
 class ConnectionDiagnosis {
  public:
-  // `port` is the user's choice (none: the first headset, as Connect takes).
-  static ConnectDiagnosis diagnose(const std::optional<PortChoice>& port);
+  // `port` is the user's choice (none: the first headset, as Connect takes);
+  // `attempts` what the connect met (VelmoraObjC::lastConnectAttempts()): a
+  // port it failed to open is judged by the error it reported, any other
+  // candidate by a probe.
+  static ConnectDiagnosis diagnose(const std::optional<PortChoice>& port,
+                                   const std::vector<VelmoraConnectAttempt>& attempts = {});
+
+  // Why the device folder in use must not be used, as "the device folder
+  // DIR is refused: REASON", or empty when it may be.
+  static std::string deviceFolderRefusal();
 
   // The sentence for a failed open of `path` (`name`) with errno `err`.
   static std::string explainOpenError(const std::string& name, const std::string& path, int err);

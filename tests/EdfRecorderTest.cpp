@@ -153,6 +153,22 @@ TEST(EdfRecorder, AnnotationsStayUtf8AndTheHeaderAsciiWhateverTheText) {
   }
 }
 
+// A headset lost just as a second ended (a simulator that sends whole
+// seconds, then goes) leaves its annotation after the last record: close()
+// gives it a record of padding rather than dropping it.
+TEST(EdfRecorder, ALossAtTheEndOfARecordIsAnnotatedInAPaddedRecord) {
+  test::TempDir dir;
+  VelmoraEdfRecorder recorder;
+  ASSERT_TRUE(recorder.open(dir.path() + "/end.bdf"));
+  for (int k = 0; k < 1024; ++k) recorder.rawSampleDecoded(sampleAt(k), 0, 0);
+  recorder.linkChanged(Link::Removed, "KovaX");
+  EXPECT_TRUE(recorder.close()) << recorder.error();
+  const EdfFile file(dir.path() + "/end.bdf");
+  EXPECT_EQ(file.annotations, std::vector<EdfAnnotation>({{1024, -1, "Headset disconnected (port removed)"},
+                                                          {1024, 512, "BAD no data"}}));
+  EXPECT_EQ(recorder.samplesInFile(), 1024u);
+}
+
 TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
   test::TempDir dir;
   const std::string disk = dir.path() + "/disk";
@@ -167,6 +183,7 @@ TEST(EdfRecorder, AFullDiskEndsTheRecordingAtItsLastWholeRecordAndSaysSo) {
     const EdfFile file(disk + "/full.bdf");
     ASSERT_TRUE(file.opened) << "EDFlib error " << file.hdr->filetype;
     EXPECT_EQ(static_cast<uint64_t>(file.hdr->datarecords_in_file), recorder.recordsWritten());
+    EXPECT_EQ(recorder.samplesInFile(), file.raw.size()) << "what the file holds, not what arrived";
     EXPECT_GT(file.raw.size(), 10u * 512);
     for (size_t k = 0; k < file.raw.size(); ++k) ASSERT_EQ(file.raw[k], sampleAt(static_cast<int>(k))) << k;
   }

@@ -185,12 +185,24 @@ TEST_F(RecordingTest, AFailedStartIsReportedAndLeavesNoRecordingBehind) {
   ASSERT_TRUE(accessory.startRecording(dir.path(), 3));
   feedEveryKind();
   const std::string kept = readFile(logFile());
+  struct stat st {};
+  EXPECT_TRUE(::stat(logFile().c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) << "a new log is owner-only";
   const std::string saved = dir.path() + "/saved.csv";
   std::ofstream(saved) << "the host's own file\n";
-  const std::vector<std::tuple<std::string, std::string, int>> cases = {
+  std::vector<std::tuple<std::string, std::string, int>> cases = {
       {dir.path() + "/missing", dir.path() + "/missing/ambrix.log.csv: No such file or directory", ENOENT},
       {"", "ambrix.log.csv: No such file or directory", ENOENT},
-      {"/proc/version", "/proc/version/ambrix.log.csv: Not a directory", ENOTDIR}};
+      {"/proc/version", "/proc/version/ambrix.log.csv: Not a directory", ENOTDIR},
+      // What another user may plant in a shared folder: a link to the
+      // host's file, or a file of their own that would receive the rows.
+      {dir.path() + "/planted", dir.path() + "/planted/ambrix.log.csv: the log file is a symbolic link", ELOOP}};
+  for (const char* folder : {"/planted", "/theirs"}) ::mkdir((dir.path() + folder).c_str(), 0700);
+  ::symlink(saved.c_str(), (dir.path() + "/planted/ambrix.log.csv").c_str());
+  const std::string theirs = dir.path() + "/theirs/ambrix.log.csv";
+  std::ofstream(theirs) << "theirs\n";
+  if (::chmod(theirs.c_str(), 0666) == 0 && ::chown(theirs.c_str(), 65534, 65534) == 0) {  // root only
+    cases.emplace_back(dir.path() + "/theirs", theirs + ": the log file belongs to another user (uid 65534)", EPERM);
+  }
   for (const auto& [directory, reason, code] : cases) {
     SCOPED_TRACE(directory);
     log.clear();
@@ -208,6 +220,7 @@ TEST_F(RecordingTest, AFailedStartIsReportedAndLeavesNoRecordingBehind) {
     EXPECT_EQ(readFile(saved), "the host's own file\n");
   }
   EXPECT_EQ(readFile(logFile()), kept);
+  EXPECT_EQ(readFile(theirs), "theirs\n");
 }
 
 // A row write that fails (over the file-size limit, as on a full disk) is

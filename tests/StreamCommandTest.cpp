@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "VLHrv.h"
 #include "platform/DeviceFolder.h"
 #include "sim/SimulatedHeadset.h"
+#include "support/EdfFile.h"
 #include "support/GermanLocale.h"
 #include "support/LogCapture.h"
 #include "support/StreamScan.h"
@@ -132,29 +134,99 @@ TEST_F(StreamCommand, SigtermEndsItWithAStalledReaderAndTheRecordingIsSaved) {
   EXPECT_TRUE(saved.raw.size() >= 65536u / 8 && sentFirst(saved.raw)) << saved.raw.size();
 }
 
-// `velmora simulate` publishes a name with dots in a folder with dots; `velmora
-// stream` selects it by every name and path shown, and says what it cannot do
-// (a full disk, a 64 KiB tmpfs only root makes, keeps the earlier recording).
+// A closed terminal (SIGHUP) ends a session as SIGTERM does, also while the
+// library's log echo (--verbose) goes to a stderr that nobody reads and that
+// is full from the start: the stream flows, and both recordings are saved.
+TEST_F(StreamCommand, SighupWithAFullStderrEndsItAndSavesTheRecordings) {
+  start(8);
+  const std::string save = headset_->folder() + "/saved.csv", edf = headset_->folder() + "/saved.bdf";
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (::write(pipe[1], block.data(), block.size()) > 0) {
+  }
+  ::fcntl(pipe[1], F_SETFL, 0);  // the tool's writes block, as on any full pipe
+  ToolProcess tool(streamArgs({"--verbose", "--save", save, "--edf", edf}), {}, -1, "/dev/null", pipe[1]);
+  const bool streamed = readSamples(tool, 4096);
+  tool.signal(SIGHUP);
+  const auto status = tool.wait(Clock::now() + 10s);
+  for (int fd : pipe) ::close(fd);
+  ASSERT_TRUE(streamed);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after SIGHUP";
+  const auto saved = test::readStreamLog(save).raw;
+  EXPECT_TRUE(saved.size() >= raw_.size() && sentFirst(saved)) << saved.size();
+  const test::EdfFile bdf(edf);
+  EXPECT_TRUE(bdf.opened && bdf.rawWithoutPadding().size() >= raw_.size() / 512 * 512) << bdf.raw.size();
+}
+
+// What was decoded before the stop is delivered: the JSON lines, the count
+// at the end and the recording hold the same samples.
+TEST_F(StreamCommand, WhatWasDecodedBeforeTheStopIsDeliveredAsRecorded) {
+  start(8);
+  const auto r = ToolProcess::run(streamArgs({"--seconds", "2", "--record", headset_->folder()}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<int32_t> delivered;
+  for (const std::string& line : ToolProcess::lines(r.out)) {
+    for (const auto& v : nlohmann::json::parse(line).value("raw", nlohmann::json::array())) delivered.push_back(v);
+  }
+  EXPECT_EQ(delivered, test::readStreamLog(headset_->folder() + "/ambrix.log.csv").raw);
+  EXPECT_TRUE(has(r.err, "Received " + std::to_string(delivered.size()) + " samples"));
+}
+
+// A recording that loses rows at any point (here past a file-size limit, as
+// on a full disk) is reported with what it kept, and the status is 1, however
+// long the session goes on after the loss: the limit is reached within about
+// two seconds, and the library logs hundreds of lines after that.
+TEST_F(StreamCommand, ARecordingThatLosesRowsIsReportedWithWhatItKept) {
+  start(8);
+  const std::string dir = headset_->folder();
+  // The tool inherits the limit, and SIGXFSZ ignored: writes past the limit
+  // fail with EFBIG.
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 200 << 10;
+  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ToolProcess tool(streamArgs({"--seconds", "12", "--record", dir}), {}, null);
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  ::signal(SIGXFSZ, handler);
+  ::close(null);
+  const auto status = tool.wait(Clock::now() + 60s);
+  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 1)) << tool.stderrText();
+  size_t rows = 0;
+  test::readStreamLog(dir + "/ambrix.log.csv", &rows);
+  EXPECT_TRUE(has(tool.stderrText(), "Rows were lost from the recording: cannot write to " + dir +
+                                         "/ambrix.log.csv: File too large. It kept " + std::to_string(rows) +
+                                         " rows; "));
+}
+
+// `velmora simulate` publishes a name with dots and a space in a folder with
+// dots; `velmora stream` selects it by every name and path shown, and says
+// what it cannot do, naming the port whole (a full disk, a 64 KiB tmpfs only
+// root makes, keeps the earlier recording).
 TEST_F(StreamCommand, SelectsAPortByAnyNameOrPathTheToolShowsAndNamesWhatFails) {
   test::TempDir dir;
   const std::string devices = dir.path() + "/dir.with.dot", disk = dir.path() + "/disk", earlier(40000, 'e');
   for (const auto& folder : {devices, disk}) ::mkdir(folder.c_str(), 0700);
   const bool mounted = ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") == 0;
   std::ofstream(disk + "/saved.csv") << earlier;
-  ToolProcess simulate({"simulate", "--name", "Kova.X", "--speed", "8", "--device-dir", devices});
+  ToolProcess simulate({"simulate", "--name", "Kova.X 2", "--speed", "8", "--device-dir", devices});
   const auto link = simulate.stdoutLine(Clock::now() + 10s);
   ASSERT_TRUE(link) << simulate.stderrText();
-  EXPECT_EQ(*link, devices + "/tty.Kova.X");
+  EXPECT_EQ(*link, devices + "/tty.Kova.X 2");
   ASSERT_EQ(::symlink(link->c_str(), (devices + "/myheadset").c_str()), 0);
   // More arguments, stdout, whether another program holds the port, status, stderr.
   for (const auto& [more, out, hold, status, says] :
        std::vector<std::tuple<std::vector<std::string>, const char*, bool, int, std::string>>{
-           {{"--port", "Kova.X"}, "/dev/null", false, 0, "Connected to Kova.X."},
-           {{"--port", *link}, "/dev/null", false, 0, "Connected to Kova.X."},
-           {{"--port", devices + "/myheadset"}, "/dev/null", false, 0, "Connected to Kova.X."},
+           {{"--port", "Kova.X 2"}, "/dev/null", false, 0, "Connected to Kova.X 2."},
+           {{"--port", *link}, "/dev/null", false, 0, "Connected to Kova.X 2."},
+           {{"--port", devices + "/myheadset"}, "/dev/null", false, 0, "Connected to Kova.X 2."},
            {{}, "/dev/full", false, 1, "Cannot write the output: No space left on device."},
            {{"--save", disk + "/saved.csv"}, "/dev/null", false, mounted ? 1 : 0, mounted ? "Could not save" : ""},
-           {{}, "/dev/null", true, 1, "Kova.X (" + *link + ") is in use by another program"}}) {
+           {{}, "/dev/null", true, 1, "Kova.X 2 (" + *link + ") is in use by another program"}}) {
     std::vector<std::string> args{"stream", "--json", "--seconds", "1", "--device-dir", devices};
     args.insert(args.end(), more.begin(), more.end());
     const int fd = ::open(out, O_WRONLY | O_CLOEXEC), held = ::open(link->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -57,6 +57,13 @@ class ToolCommand : public ::testing::Test {
     }
     ::symlink((d_ + "/file").c_str(), (d_ + "/link").c_str());
     ::chmod((d_ + "/read-only.csv").c_str(), 0444);
+    // Links planted where a recording would go.
+    ::mkdir((d_ + "/planted").c_str(), 0700);
+    ::symlink((d_ + "/file").c_str(), (d_ + "/planted/ambrix.log.csv").c_str());
+    ::symlink((d_ + "/absent.bdf").c_str(), (d_ + "/dangling.bdf").c_str());
+    // A device folder other users can reach, which the library refuses.
+    ::mkdir((d_ + "/open").c_str(), 0700);
+    ::chmod((d_ + "/open").c_str(), 0755);
   }
   void write(const std::string& name, const std::string& text) { std::ofstream(d_ + name, std::ios::binary) << text; }
   std::string at(std::string text) const {
@@ -129,6 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"stream", "--device-dir", "@/file"}, 2, "--device-dir @/file is not a folder"},
         Row{{"ports", "--device-dir", "@/a/b/c"}, 2, "the folder @/a/b does not exist"},
         Row{{"ports"}, 2, "$VELMORA_DEVICE_DIR @/file is not a folder", "", "VELMORA_DEVICE_DIR=@/file"},
+        // A refused device folder, named with the reason by every command.
+        Row{{"ports", "--device-dir", "@/open"}, 0,
+            "ports: the device folder @/open is refused, so no port published there is listed: other users can "
+            "reach it (mode 0755)"},
+        Row{{"stream", "--device-dir", "@/open"}, 1, "The device folder @/open is refused: other users can reach it"},
+        Row{{"simulate", "--device-dir", "@/open"}, 2,
+            "simulate: the device folder @/open is refused: other users can reach it (mode 0755); it must be "
+            "owner-only (chmod 700); choose a folder"},
+        Row{{"publish", "/dev/null", "Kova1", "--device-dir", "@/open"}, 2, "the device folder @/open is refused"},
+        // What publish cannot publish.
+        Row{{"publish", "@/file", "Kova1"}, 2, "@/file is not a terminal device"},
+        Row{{"publish", "/dev/null", "Kova.lock"}, 2, "NAME must be non-empty, contain no '/'"},
         // What --save would replace, and folders that take no files.
         Row{{"stream", "--save", "@/fifo"}, 2, "@/fifo is a FIFO, not a regular file"},
         Row{{"stream", "--save", "/dev/null"}, 2, "/dev/null is a device"},
@@ -136,6 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"stream", "--save", "@/read-only.csv"}, 2, "read-only.csv is read-only"},
         Row{{"stream", "--save", "/proc/x"}, 2, "/proc ("}, Row{{"stream", "--record", "/proc"}, 2, "/proc ("},
         Row{{"stream", "--record", "@/none"}, 2, "@/none does not exist; create it with `mkdir -p @/none`"},
+        // Never through a link planted at the name.
+        Row{{"stream", "--record", "@/planted"}, 2, "@/planted/ambrix.log.csv is a symbolic link; remove it"},
+        Row{{"stream", "--edf", "@/dangling.bdf"}, 2, "@/dangling.bdf is a symbolic link"},
+        Row{{"simulate", "--seconds", "1", "--output", "@/link"}, 2, "@/link is a symbolic link; name a file"},
         // No headset to connect to.
         Row{{"stream", "--device-dir", "@/empty"}, 1, "No headset found. Is it paired"},
         Row{{"stream", "--device-dir", "@/empty", "--save", "@/file"}, 1, "No headset found"},  // @/file stays
@@ -237,11 +260,64 @@ TEST_F(ToolCommand, PortsListsThePublishedTtysAndPointsAtTheSetUpForUnnamedOnes)
   const std::string note = "rfcomm7 (" + d_ + "/rfcomm7) may be a headset without a headset name: see \"A real headset";
   EXPECT_EQ(j.err.find(note) != std::string::npos, rfcomm) << j.err;
   EXPECT_EQ(j.err.find("Bluetooth-Incoming-Port ("), std::string::npos) << "no set-up note for a pty";
+  // A link made by hand is ignored, and `ports` says why and what to do.
+  ::symlink(headset.path().c_str(), (devices + "/tty.KovaByHand").c_str());
   const auto t = ToolProcess::run({"ports"}, {"VELMORA_DEVICE_DIR=" + devices});
   const std::regex row("^NAME +HEADSET[\\s\\S]*\nKova\\.Sim +yes +\\S+/tty\\.Kova\\.Sim ");
   EXPECT_TRUE(std::regex_search(t.out, row)) << t.out;
+  EXPECT_EQ(t.out.find("KovaByHand"), std::string::npos) << t.out;
+  EXPECT_NE(t.err.find("ignored " + devices + "/tty.KovaByHand: no process holds tty.KovaByHand.lock, so it may be "
+                       "stale; publish a tty as a port with `velmora publish TTY NAME`"),
+            std::string::npos)
+      << t.err;
   for (const char* name : {"Kova.Sim", "Bluetooth-Incoming-Port", "rfcomm7"}) platform::DeviceFolder::unpublish(name);
   platform::DeviceFolder::setPath(platform::DeviceFolder::defaultPath());
+}
+
+// Another user's file where a recording or a stream would go (in a shared
+// folder such as /tmp) is refused, left as it was.
+TEST_F(ToolCommand, NeverWritesIntoAnotherUsersFile) {
+  ::mkdir((d_ + "/shared").c_str(), 0700);
+  for (const char* name : {"/theirs.csv", "/shared/ambrix.log.csv"}) {
+    write(name, "theirs\n");
+    ::chmod((d_ + name).c_str(), 0666);
+    if (::chown((d_ + name).c_str(), 65534, 65534) != 0) GTEST_SKIP() << "giving a file away needs root";
+  }
+  for (const auto& args : std::vector<std::vector<std::string>>{{"stream", "--record", d_ + "/shared"},
+                                                                {"stream", "--save", d_ + "/theirs.csv"},
+                                                                {"simulate", "--seconds", "1", "--output", d_ + "/theirs.csv"}}) {
+    const auto r = ToolProcess::run(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("belongs to another user (uid 65534)"), std::string::npos) << r.err;
+  }
+  for (const char* name : {"/theirs.csv", "/shared/ambrix.log.csv"}) EXPECT_EQ(std::filesystem::file_size(d_ + name), 7u);
+}
+
+// `velmora publish` makes a tty a port that `stream` finds, as the advice for
+// an unknown tty says, for as long as it runs; a second publisher of the
+// name is refused; a closed terminal (SIGHUP) ends it, link and lock gone.
+TEST_F(ToolCommand, PublishMakesATtyAPortForAsLongAsItRuns) {
+  test::TempPty tty;
+  const std::string devices = d_ + "/empty", link = devices + "/tty.KovaPub";
+  const auto unknown = ToolProcess::run({"stream", "--device-dir", devices, "--port", tty.path()});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("`velmora publish " + tty.path() + " NAME`"), std::string::npos) << unknown.err;
+
+  ToolProcess publish({"publish", tty.path(), "KovaPub", "--device-dir", devices});
+  const auto printed = publish.stdoutLine(ToolProcess::Clock::now() + std::chrono::seconds(10));
+  ASSERT_EQ(printed, link) << publish.stderrText();
+  const auto again = ToolProcess::run({"publish", tty.path(), "KovaPub", "--device-dir", devices});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("KovaPub is published by another running process"), std::string::npos) << again.err;
+  const auto stream = ToolProcess::run({"stream", "--json", "--seconds", "1", "--device-dir", devices});
+  EXPECT_EQ(stream.status, 0) << stream.err;
+  EXPECT_NE(stream.err.find("Connected to KovaPub."), std::string::npos) << stream.err;
+
+  publish.signal(SIGHUP);
+  const auto status = publish.wait(ToolProcess::Clock::now() + std::chrono::seconds(10));
+  EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << publish.stderrText();
+  struct stat st {};
+  EXPECT_TRUE(::lstat(link.c_str(), &st) != 0 && ::lstat((link + ".lock").c_str(), &st) != 0) << "left behind";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "platform/DeviceFolder.h"
+#include "platform/OwnFile.h"
 
 namespace velmora::tool {
 namespace {
@@ -132,6 +133,10 @@ std::optional<std::string> checkSaveTarget(const std::string& file) {
     // is one its owner wants kept.
     if ((st.st_mode & 0222) == 0 || ::access(file.c_str(), W_OK) != 0) {
       return file + " is read-only; make it writable (chmod u+w) or name another file";
+    }
+    // Another user's file (planted in a shared folder such as /tmp, say).
+    if (const platform::OwnFileError problem = platform::ownFileProblem(file); problem.code != 0) {
+      return problem.sentence(file) + "; name a file of your own, or a new file";
     }
   }
   return checkWritableFolder(parentOf(file));

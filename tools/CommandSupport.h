@@ -32,6 +32,12 @@ inline constexpr const char* kDeviceDirHelp =
 // anything uses the port manager.
 std::optional<std::string> useDeviceFolder(const std::optional<std::string>& option);
 
+// How to make a tty a port the library lists: the advice of every message
+// about a tty that is not (yet) a known port.
+inline constexpr const char* kPublishHint =
+    "publish a tty as a port with `velmora publish TTY NAME` (NAME beginning with Kova, Trell, Halobelt or "
+    "Quorvex for a headset), which keeps the link and its lock for as long as it runs";
+
 // Opens what a command reads: FILE, or stdin when FILE is empty or "-".
 // Returns the descriptor (STDIN_FILENO for stdin; the caller closes any
 // other), or -1 after saying "COMMAND: cannot open FILE: REASON" on stderr.
@@ -44,9 +50,10 @@ int openInput(const std::string& file, const char* command, std::string& name);
 bool wantJsonLines(bool asked);
 
 // Checks that FILE may be written by saving a recording over it: a regular
-// file that is not read-only, or a new name, in a folder that exists and can
-// be written.  A FIFO, a device, a socket, a symbolic link or a folder is
-// refused, so that nothing is replaced that saving would destroy.  Returns
+// file of this user's own (platform/OwnFile.h) that is not read-only, or a
+// new name, in a folder that exists and can be written.  A FIFO, a device, a
+// socket, a symbolic link, a folder or another user's file is refused, so
+// that nothing is replaced that saving would destroy.  Returns
 // the problem in a sentence, or none.
 std::optional<std::string> checkSaveTarget(const std::string& file);
 

@@ -1,14 +1,16 @@
 #include "ConnectAdvice.h"
 
+#include <cctype>
+
 #include "host/ConnectionDiagnosis.h"
-#include "platform/DeviceFolder.h"
 
 namespace velmora::tool {
 
-std::string connectAdvice(const std::optional<host::PortChoice>& port) {
+std::string connectAdvice(const std::optional<host::PortChoice>& port,
+                          const std::vector<VelmoraConnectAttempt>& attempts) {
   using Kind = host::ConnectFinding::Kind;
   using host::ConnectionDiagnosis;
-  const host::ConnectDiagnosis d = ConnectionDiagnosis::diagnose(port);
+  const host::ConnectDiagnosis d = ConnectionDiagnosis::diagnose(port, attempts);
   std::string text;
   for (const auto& f : d.findings) {
     if (!text.empty()) text += " ";
@@ -21,10 +23,10 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port) {
       case Kind::NotAPort:
         text += f.subject +
                 " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
-                "another tty can be published as a port with `ln -s " +
-                f.subject + " " + platform::DeviceFolder::path() +
-                "/tty.NAME` (NAME beginning with Kova, Trell, "
-                "Halobelt or Quorvex). Run `velmora ports` to see the ports.";
+                "another tty can be published as a port with `velmora publish " +
+                f.subject +
+                " NAME` (NAME beginning with Kova, Trell, Halobelt or Quorvex), which keeps it published for as "
+                "long as it runs. Run `velmora ports` to see the ports.";
         break;
       case Kind::NoPortNamed:
         text += "No port named " + f.subject + ". Run `velmora ports` to see the serial ports.";
@@ -43,6 +45,11 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port) {
                              : ConnectionDiagnosis::explainOpenError(f.port.name, f.port.path, f.error);
         break;
     }
+  }
+  if (std::string refusal = d.folderRefusal; !refusal.empty()) {
+    refusal.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(refusal.front())));
+    text += " " + refusal + "; no port published there is used (choose a folder of your own with --device-dir DIR "
+            "or VELMORA_DEVICE_DIR).";
   }
   return text;
 }

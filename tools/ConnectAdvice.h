@@ -7,12 +7,17 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "VelmoraObjC.h"
 #include "host/PortChoice.h"
 
 namespace velmora::tool {
 
-// `port` is the --port choice (none: the first headset, as Connect takes).
-std::string connectAdvice(const std::optional<host::PortChoice>& port);
+// `port` is the --port choice (none: the first headset, as Connect takes);
+// `attempts` what the connect met (VelmoraObjC::lastConnectAttempts()).  A
+// refused device folder is named with its reason at the end.
+std::string connectAdvice(const std::optional<host::PortChoice>& port,
+                          const std::vector<VelmoraConnectAttempt>& attempts = {});
 
 }  // namespace velmora::tool

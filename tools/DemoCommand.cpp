@@ -39,6 +39,7 @@
 #include "EdfTarget.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
+#include "ErrorStream.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "StopSignal.h"
@@ -229,7 +230,7 @@ int run(const DemoArgs& a) {
   HrvOutcome hrvOutcome;
   std::vector<int32_t> intervals;
   {
-    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view, log);
+    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view);
     if (webView) webView->setRecorder([&session] { return session.edfRecorder(); });
     current = &session;
     if (auto analyser = velmora::hrv.load()) analyser->setDelegate(rr);
@@ -314,12 +315,11 @@ int run(const DemoArgs& a) {
   }
   output.finish();
   if (!simulatorError.empty()) {
-    std::fprintf(stderr, "%s: the simulated headset failed: %s\n", kCommand, simulatorError.c_str());
+    ErrorStream::say(kCommand, "the simulated headset failed: " + simulatorError);
   } else if (status == 0 && !complete && stats.samples < sent && elapsed >= *settings.seconds) {
-    std::fprintf(stderr,
-                 "%s: this machine could not keep up: %s of %s samples arrived in time. Give the demo more time, "
-                 "e.g. `velmora demo --seconds %.0f`.\n",
-                 kCommand, grouped(stats.samples).c_str(), grouped(sent).c_str(), *seconds * 3);
+    ErrorStream::say(kCommand, text("this machine could not keep up: %s of %s samples arrived in time. Give the demo "
+                                    "more time, e.g. `velmora demo --seconds %.0f`.",
+                                    grouped(stats.samples).c_str(), grouped(sent).c_str(), *seconds * 3));
     status = kExitFailed;
   }
   return status == kExitDone ? output.report(kCommand) : status;

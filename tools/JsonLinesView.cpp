@@ -2,10 +2,11 @@
 
 #include <cmath>
 
+#include "ErrorStream.h"
+
 namespace velmora::tool {
 
-JsonLinesView::JsonLinesView(std::string command, Output& out, std::FILE* messages)
-    : command_(std::move(command)), out_(out), messages_(messages) {}
+JsonLinesView::JsonLinesView(std::string command, Output& out) : command_(std::move(command)), out_(out) {}
 
 nlohmann::ordered_json JsonLinesView::toJson(double t, const Dictionary& data) {
   nlohmann::ordered_json line;
@@ -35,7 +36,7 @@ void JsonLinesView::connected(const std::string&) {}
 void JsonLinesView::data(double t, const Dictionary& data, const StreamStats&) { writeLine(toJson(t, data)); }
 
 void JsonLinesView::message(const std::string& text, Tone) {
-  std::fprintf(messages_, "%s: %s\n", command_.c_str(), text.c_str());
+  ErrorStream::say(command_, text);
 }
 
 void JsonLinesView::finish(const StreamStats&) { out_.finish(); }

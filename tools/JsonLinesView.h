@@ -2,8 +2,8 @@
 // delivered data dictionary becomes one JSON object on its own line of
 // stdout: "t" (seconds since the epoch at delivery, microsecond precision)
 // first, then the dictionary's keys in order, "raw" as an array of integers.
-// Status messages go to stderr prefixed with the command's name, so that
-// stdout stays parseable.  Each line is handed to the Output as it comes,
+// Status messages go to stderr (ErrorStream) prefixed with the command's
+// name, so that stdout stays parseable.  Each line is handed to the Output as it comes,
 // for readers that follow the stream live; a reader that stalls holds up
 // only the Output's thread.
 //
@@ -24,7 +24,7 @@ namespace velmora::tool {
 
 class JsonLinesView : public StreamView {
  public:
-  JsonLinesView(std::string command, Output& out, std::FILE* messages = stderr);
+  JsonLinesView(std::string command, Output& out);
 
   void connected(const std::string& name) override;
   void data(double t, const Dictionary& data, const StreamStats& stats) override;
@@ -45,7 +45,6 @@ class JsonLinesView : public StreamView {
  private:
   std::string command_;
   Output& out_;
-  std::FILE* messages_;
 };
 
 }  // namespace velmora::tool

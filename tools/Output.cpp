@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "ErrorStream.h"
+
 namespace velmora::tool {
 
 using namespace std::chrono_literals;
@@ -124,7 +126,7 @@ int Output::error() const {
 int Output::report(const std::string& command) const {
   const int err = error();
   if (err == 0 || err == EPIPE) return 0;
-  std::fprintf(stderr, "%s: cannot write the output: %s\n", command.c_str(), std::strerror(err));
+  ErrorStream::say(command, std::string("cannot write the output: ") + std::strerror(err));
   return 1;
 }
 

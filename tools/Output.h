@@ -59,6 +59,7 @@ class Output {
   int error() const;
   // The exit status the output allows: 0 when all went well or the reader
   // left; otherwise says "COMMAND: cannot write the output: REASON" on stderr
+  // (ErrorStream)
   // and returns 1.
   int report(const std::string& command) const;
 

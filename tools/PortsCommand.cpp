@@ -4,7 +4,8 @@
 // candidate.  A table by default, JSON with --json.  A Bluetooth or USB
 // serial port without a headset name (a bound rfcomm device, a USB dongle)
 // gets a note on stderr that points at README's set-up section for a real
-// headset.
+// headset; a refused device folder, and each entry of the folder that is
+// left out, get a note that says why.
 //
 // Exit status: 0 listed (also none); 1 stdout cannot be written; 2 the
 // device folder is unusable.
@@ -16,11 +17,13 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "ErrorStream.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "VelmoraObjC.h"
 #include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
+#include "platform/FolderDeviceSource.h"
 
 namespace velmora::tool {
 namespace {
@@ -104,7 +107,7 @@ std::string json(const std::vector<PortRow>& rows, const std::string& folder) {
 int run(const PortsArgs& a) {
   LogBuffer log(a.verbose);
   if (auto problem = useDeviceFolder(a.deviceDir)) {
-    std::fprintf(stderr, "%s: %s\n", kCommand, problem->c_str());
+    ErrorStream::say(kCommand, *problem);
     return kExitBadInput;
   }
   const std::string folder = platform::DeviceFolder::path();
@@ -112,13 +115,24 @@ int run(const PortsArgs& a) {
   Output output;
   output.write(a.json ? json(rows, folder) : table(rows, folder));
   output.finish();
+  // What the device folder holds that is not listed, and why: a refused
+  // folder once, else each link left out.
+  const platform::FolderDeviceSource::Examination folderCheck = platform::FolderDeviceSource::examine(folder);
+  if (!folderCheck.refusal.empty()) {
+    ErrorStream::say(kCommand, "the device folder " + folder + " is refused, so no port published there is listed: " +
+                                   folderCheck.refusal);
+  }
+  for (const auto& link : folderCheck.ignored) {
+    ErrorStream::say(kCommand, "ignored " + folder + "/tty." + link.name + ": " + link.reason + "; " +
+                                   kPublishHint);
+  }
   for (const auto& r : rows) {
     if (r.candidate) continue;
     if (auto link = serialLinkPath(r)) {
-      std::fprintf(stderr,
-                   "%s: %s (%s) may be a headset without a headset name: see \"A real headset on Linux\" in "
-                   "README.md to name it, or connect with `velmora stream --port %s`\n",
-                   kCommand, r.name.c_str(), link->c_str(), link->c_str());
+      ErrorStream::say(kCommand, r.name + " (" + *link +
+                                     ") may be a headset without a headset name: see \"A real headset on Linux\" in "
+                                     "README.md to name it, or connect with `velmora stream --port " +
+                                     *link + "`");
     }
   }
   return output.report(kCommand);

@@ -4,8 +4,9 @@
 // --output writes the stream as it is generated, in bounded memory whatever
 // --seconds asks for.  A regular file (or a new name) is written under a
 // temporary name beside it and renamed over it once complete, so that a
-// failed run (a full disk) leaves any earlier file as it was; a FIFO, a
-// terminal or another device is written directly; "-" is stdout.
+// failed run (a full disk) leaves any earlier file as it was; a symbolic
+// link to a regular file, or another user's file, is refused (status 2); a
+// FIFO, a terminal or another device is written directly; "-" is stdout.
 //
 // Exit status: 0 done (also when the reader of stdout went away); 1 the
 // stream failed or could not be written; 2 bad arguments.
@@ -27,9 +28,11 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "host/ConnectionDiagnosis.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 #include "sim/HeadsetSimulator.h"
 #include "sim/StreamGenerator.h"
 
@@ -122,6 +125,11 @@ std::optional<SimulatorOptions> buildOptions(const SimulateArgs& a, std::string&
   return o;
 }
 
+// A --output that must not be written (status 2).
+struct OutputRefused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Where --output writes: stdout, the target itself (a FIFO, a device), or a
 // temporary file beside it that is renamed over it at the end.
 class OutputTarget {
@@ -139,15 +147,20 @@ class OutputTarget {
       if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
       return;
     }
-    // A link to a file is written through: the file it names is replaced.
-    std::error_code ec;
-    std::filesystem::path target = std::filesystem::canonical(path, ec);
-    if (ec) target = path;
-    replacement_.emplace(target.string());
+    // A regular file is replaced only when it is this user's own and named
+    // directly: a link planted at the name, or another user's file, is
+    // refused.  A new file is the user's alone (0600); a replaced one keeps
+    // its permissions.
+    if (const platform::OwnFileError problem = platform::ownFileProblem(path); problem.code != 0) {
+      throw OutputRefused(problem.sentence(path) + "; name a file of your own, or a new file");
+    }
+    const mode_t mode = ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
+    replacement_.emplace(path, mode);
     if (const int err = replacement_->error()) {
       throw std::system_error(err, std::generic_category(), "cannot create a file beside " + path);
     }
     fd_ = replacement_->fd();
+    ::fchmod(fd_, mode);
   }
   ~OutputTarget() {
     if (!replacement_ && fd_ > STDERR_FILENO) ::close(fd_);
@@ -183,6 +196,8 @@ int writeOutput(const SimulateArgs& a, const SimulatorOptions& o) {
       writeError = out.error();
     }
     if (writeError == 0) writeError = target.commit();
+  } catch (const OutputRefused& e) {
+    return fail(e.what());
   } catch (const std::invalid_argument& e) {
     return fail(std::string(e.what()) + "; leave them out, or leave out --output");
   } catch (const std::system_error& e) {
@@ -199,21 +214,25 @@ int writeOutput(const SimulateArgs& a, const SimulatorOptions& o) {
 }
 
 int runLive(const SimulatorOptions& o) {
-  // SIGINT and SIGTERM are taken by sigtimedwait below; blocked before any
+  // SIGINT, SIGTERM and SIGHUP are taken by sigtimedwait below; blocked before any
   // thread starts so that every thread inherits the mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   HeadsetSimulator simulator(o);
   try {
     simulator.start();
   } catch (const std::system_error& e) {
-    return fail(std::string(e.what()) +
-                "; check the --from path, the --truth path, and that the device folder is writable "
-                "(choose one with --device-dir DIR or VELMORA_DEVICE_DIR)");
+    // Only the paths that were given can be at fault.
+    std::string check;
+    if (!o.playbackPath.empty()) check += "the --from path, ";
+    if (!o.truthPath.empty()) check += "the --truth path, ";
+    return fail(std::string(e.what()) + "; check " + check +
+                "that the device folder is writable (choose one with --device-dir DIR or VELMORA_DEVICE_DIR)");
   } catch (const std::invalid_argument& e) {
     return fail(e.what());
   }
@@ -226,7 +245,7 @@ int runLive(const SimulatorOptions& o) {
   for (;;) {
     timespec tick{0, 50 * 1000 * 1000};
     int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (sig == SIGINT || sig == SIGTERM) {
+    if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
       interrupted = true;
       break;
     }
@@ -261,6 +280,9 @@ int run(const SimulateArgs& a) {
   if (!options) return fail(problem);
   if (!a.output.empty()) return writeOutput(a, *options);
   if (auto folderProblem = useDeviceFolder(a.deviceDir)) return fail(*folderProblem);
+  if (const std::string refusal = host::ConnectionDiagnosis::deviceFolderRefusal(); !refusal.empty()) {
+    return fail(refusal + "; choose a folder of your own with --device-dir DIR or VELMORA_DEVICE_DIR");
+  }
   return runLive(*options);
 }
 

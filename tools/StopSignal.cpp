@@ -43,6 +43,7 @@ StopSignal::StopSignal(std::function<void(int signal)> onStop) : onStop_(std::mo
   action.sa_flags = SA_RESTART | SA_RESETHAND;
   ::sigaction(SIGINT, &action, &previousInt_);
   ::sigaction(SIGTERM, &action, &previousTerm_);
+  ::sigaction(SIGHUP, &action, &previousHup_);
 }
 
 bool StopSignal::received() { return lastSignal.load() != 0; }
@@ -50,6 +51,7 @@ bool StopSignal::received() { return lastSignal.load() != 0; }
 StopSignal::~StopSignal() {
   ::sigaction(SIGINT, &previousInt_, nullptr);
   ::sigaction(SIGTERM, &previousTerm_, nullptr);
+  ::sigaction(SIGHUP, &previousHup_, nullptr);
   eventFd.store(-1);
   platform::RunLoop::main().removeFdSource(source_);
   ::close(fd_);

@@ -1,5 +1,6 @@
-// StopSignal: turns SIGINT and SIGTERM into a callback on the main run loop,
-// so that a command can disconnect cleanly instead of dying mid-stream.
+// StopSignal: turns SIGINT, SIGTERM and SIGHUP (a closed terminal, a dropped
+// ssh session) into a callback on the main run loop, so that a command can
+// disconnect cleanly and save its recordings instead of dying mid-stream.
 //
 // The signal handler only records the signal and writes an eventfd; the main
 // run loop watches the eventfd and calls `onStop` there.  The handlers reset
@@ -27,7 +28,7 @@ class StopSignal {
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
 
-  // Whether SIGINT or SIGTERM has arrived since a StopSignal was first
+  // Whether SIGINT, SIGTERM or SIGHUP has arrived since a StopSignal was first
   // installed; set by the handler itself, so it is true at once, also while
   // the main thread is busy.  Any thread may ask.
   static bool received();
@@ -38,6 +39,7 @@ class StopSignal {
   platform::RunLoop::SourceId source_ = 0;
   struct sigaction previousInt_ {};
   struct sigaction previousTerm_ {};
+  struct sigaction previousHup_ {};
 };
 
 }  // namespace velmora::tool

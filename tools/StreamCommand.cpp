@@ -4,9 +4,10 @@
 // unplugged headset to come back.  See StreamSession for the session itself.
 //
 // Every argument is checked before anything starts (status 2): the --port
-// text, --seconds, the --record folder (it must exist and take files), the
-// --save file (a new or writable regular file in such a folder), the device
-// folder.
+// text, --seconds, the --record folder (it must exist and take files, and
+// its "ambrix.log.csv" must be new or this user's own regular file), the
+// --save file (a new or writable regular file of this user's own in such a
+// folder), the --edf file (a new one), the device folder.
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "Output.h"
 #include "StopSignal.h"
 #include "StreamSession.h"
+#include "platform/OwnFile.h"
 #include "sim/ScratchFolder.h"
 #include "web/WebOption.h"
 
@@ -79,6 +81,12 @@ std::optional<std::string> settingsFrom(const StreamArgs& a, StreamSettings& set
   if (a.flag && !a.record && !a.save) return "--flag chooses which rows a recording keeps; add --record DIR or --save FILE";
   if (a.record) {
     if (auto problem = checkWritableFolder(*a.record)) return "cannot record to " + *a.record + ": " + *problem;
+    // The log file is written only if it is new or this user's own regular
+    // file (the library refuses anything else too, but later).
+    const std::string log = (std::filesystem::path(*a.record) / "ambrix.log.csv").string();
+    if (const platform::OwnFileError problem = platform::ownFileProblem(log); problem.code != 0) {
+      return "cannot record to " + *a.record + ": " + problem.sentence(log) + "; remove it or record to another folder";
+    }
     settings.recordDirectory = *a.record;
   }
   if (a.save) {
@@ -144,7 +152,7 @@ int run(const StreamArgs& a) {
 
   int status = kExitDone;
   {
-    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view, log);
+    StreamSession session(settings, webView ? static_cast<StreamView&>(*webView) : *view);
     if (webView) webView->setRecorder([&session] { return session.edfRecorder(); });
     status = session.run();
     if (webView) webView->setRecorder({});  // marks from now on go to the JSON stream only
@@ -182,7 +190,7 @@ CommandRegistration registration{
       cmd.add_flag("--verbose", args->verbose, "Echo the library's log lines to stderr");
       web::addWebOption(cmd, args->web);
       cmd.footer(
-          "Exit status: 0 when stopped by Ctrl-C, SIGTERM or --seconds, or when the reader of the output went away; "
+          "Exit status: 0 when stopped by Ctrl-C, SIGTERM, SIGHUP or --seconds, or when the reader of the output went away; "
           "1 when no headset could be connected, the headset was lost with --no-reconnect, or the output or the "
           "recording could not be written; 2 for bad arguments.\n"
           "No headset at hand? `velmora demo` streams from a simulated one; `velmora simulate` runs one for "

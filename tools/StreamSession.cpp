@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "ConnectAdvice.h"
+#include "ErrorStream.h"
 #include "StopSignal.h"
 #include "ZPRSerialPort.h"
 #include "ZPRSerialPortManager.h"
@@ -72,8 +74,30 @@ class StreamSession::Delegate : public VelmoraDelegate {
   const std::weak_ptr<int> alive_;
 };
 
-StreamSession::StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log)
-    : settings_(std::move(settings)), view_(view), log_(log), accessory_(std::make_unique<VelmoraObjC>()) {
+// Hands the decoded stream to the EDF/BDF recorder, and the link's changes
+// until the session stops: the close of the port that the session's own stop
+// brings about is no loss of the headset, and must not be annotated as one.
+// Called on the main thread (the framing thread), as the session is.
+class StreamSession::EdfFeed : public VelmoraStreamListener {
+ public:
+  explicit EdfFeed(std::shared_ptr<VelmoraEdfRecorder> recorder) : recorder_(std::move(recorder)) {}
+  void stopping() { stopping_.store(true); }
+
+  void rawSampleDecoded(int32_t sample, int32_t blinkStrength, int32_t rrIntervalMs) override {
+    recorder_->rawSampleDecoded(sample, blinkStrength, rrIntervalMs);
+  }
+  void valueDecoded(const std::string& key, int32_t value) override { recorder_->valueDecoded(key, value); }
+  void linkChanged(Link change, const std::string& portName) override {
+    if (!stopping_.load()) recorder_->linkChanged(change, portName);
+  }
+
+ private:
+  const std::shared_ptr<VelmoraEdfRecorder> recorder_;
+  std::atomic<bool> stopping_{false};
+};
+
+StreamSession::StreamSession(StreamSettings settings, StreamView& view)
+    : settings_(std::move(settings)), view_(view), accessory_(std::make_unique<VelmoraObjC>()) {
   delegate_ = std::make_shared<Delegate>(this, alive_);
   accessory_->setDelegate(delegate_);
 }
@@ -97,7 +121,11 @@ void StreamSession::post(std::function<void()> task) {
 int StreamSession::run() {
   started_ = steadySeconds();
   StopSignal stopSignal(
-      [this](int signal) { stop(0, signal == SIGTERM ? "Stopped by SIGTERM." : "Stopped (Ctrl-C)."); });
+      [this](int signal) {
+        stop(0, signal == SIGTERM  ? "Stopped by SIGTERM."
+                : signal == SIGHUP ? "Stopped by SIGHUP."
+                                   : "Stopped (Ctrl-C).");
+      });
   // The manager posts arrivals on the main thread while it handles a device
   // event; the reconnect waits until the callbacks already queued have run.
   arrivalToken_ = platform::NotificationCenter::shared().addObserver(
@@ -124,8 +152,7 @@ int StreamSession::run() {
 bool StreamSession::startRecording() {
   const std::string& directory = *settings_.recordDirectory;
   if (!accessory_->startRecording(directory, settings_.recordFlag)) {
-    std::string why = log_.lastStartingWith("VLAccessory: cannot record to ").value_or("");
-    if (const size_t colon = why.rfind(": "); colon != std::string::npos) why = why.substr(colon + 2);
+    const std::string why = accessory_->recordingStatus().reason;
     stop(1, "Cannot record to " + directory + (why.empty() ? "" : ": " + why) + ".");
     return false;
   }
@@ -137,9 +164,14 @@ void StreamSession::finishRecording() {
   if (!recording_) return;
   recording_ = false;
   const std::string file = accessory_->logFilePath();
-  if (auto failed = log_.lastStartingWith("VLAccessory: cannot write to ")) {
-    finalNotes_.push_back("Rows were lost from the recording: " + failed->substr(13) +
-                          ". Free some space or record to another folder.");
+  // Any row lost at any point of the recording is reported, with how much
+  // the file kept.
+  if (const VelmoraRecordingStatus written = accessory_->recordingStatus();
+      written.rowsLost > 0 || written.errorCode != 0) {
+    finalNotes_.push_back("Rows were lost from the recording: " +
+                          (written.error.empty() ? "cannot write to " + file : written.error) + ". It kept " +
+                          std::to_string(written.rowsWritten) + " rows; " + std::to_string(written.rowsLost) +
+                          " were lost. Free some space or record to another folder.");
     if (status_ == 0) status_ = 1;
   }
   if (!settings_.saveFile) {
@@ -150,9 +182,9 @@ void StreamSession::finishRecording() {
   const std::string& destination = *settings_.saveFile;
   if (!accessory_->stopRecording(destination)) {
     saveFailed_ = true;
-    const std::string why = log_.lastStartingWith("VLAccessory: cannot save the log file to ")
-                                .value_or("VLAccessory: cannot save the log file to " + destination);
-    finalNotes_.push_back("Could not save the recording: " + why.substr(13) + ". It is still in " + file +
+    std::string why = accessory_->recordingStatus().error;
+    if (why.empty()) why = "cannot save the log file to " + destination;
+    finalNotes_.push_back("Could not save the recording: " + why + ". It is still in " + file +
                           "; copy it from there.");
     if (status_ == 0) status_ = 1;
     return;
@@ -172,16 +204,18 @@ bool StreamSession::startEdf() {
     edf_.reset();
     return false;
   }
-  accessory_->setStreamListener(edf_);
+  edfFeed_ = std::make_shared<EdfFeed>(edf_);
+  accessory_->setStreamListener(edfFeed_);
   return true;
 }
 
 // Closes the EDF/BDF recording, padding its last second; on the way out of
-// every session, Ctrl-C and SIGTERM included.
+// every session, Ctrl-C, SIGTERM and SIGHUP included.
 void StreamSession::finishEdf() {
   if (!edf_) return;
   const bool complete = edf_->close();
-  const double seconds = static_cast<double>(edf_->samplesRecorded()) / VelmoraEdfRecorder::kSampleRate;
+  // What the file holds: after a write failure, less than what arrived.
+  const double seconds = static_cast<double>(edf_->samplesInFile()) / VelmoraEdfRecorder::kSampleRate;
   if (edf_->recordsWritten() == 0) {
     finalNotes_.push_back("No samples arrived, so " + edf_->path() + " was not written.");
   } else {
@@ -215,7 +249,7 @@ void StreamSession::connectFirst() {
     return;
   }
   state_ = State::Idle;
-  stop(1, connectAdvice(settings_.port));
+  stop(1, connectAdvice(settings_.port, accessory_->lastConnectAttempts()));
 }
 
 void StreamSession::tryReconnect() {
@@ -263,14 +297,10 @@ void StreamSession::onError(int32_t code) {
   if (state_ != State::Streaming) return;
   switch (code) {
     case 0: {
-      // The accessory logged "--<method> NAME DESCRIPTION" just before.
-      static constexpr std::string_view kPrefix = "---[VelmoraObjC serialPort:didEncounterError:] ";
       std::string text = "Port error";
-      if (auto line = log_.lastStartingWith(kPrefix)) {
-        std::string rest = line->substr(kPrefix.size());
-        const size_t space = rest.find(' ');
-        text = space == std::string::npos ? "Port error: " + rest
-                                          : "Port error on " + rest.substr(0, space) + ": " + rest.substr(space + 1);
+      if (const auto error = accessory_->lastPortError()) {
+        text = "Port error on " + (portName_.empty() ? error->filePath : portName_ + " (" + error->filePath + ")") +
+               ": " + error->localizedDescription;
       }
       text += ". Streaming goes on; if it stops, switch the headset off and on or plug it in again.";
       // Shown a moment later if the link survives it: a removal reports an
@@ -353,10 +383,23 @@ void StreamSession::stop(int status, const std::string& reason) {
   endReason_ = reason;
 }
 
+// What was decoded before the stop reaches the view, as it would have at the
+// next delivery: first the chunks and deliveries already queued on the main
+// queue, then what the decoder collected since the last delivery.  The rest
+// is posted behind whatever a delivery under way posted before it let go of
+// the dictionary, so that the samples stay in order.
+void StreamSession::deliverRest() {
+  RunLoop::main().drain();
+  Dictionary rest = accessory_->takeData();
+  if (!rest.empty()) post([this, t = epochSeconds(), rest = std::move(rest)] { onData(t, rest); });
+  RunLoop::main().drain();
+}
+
 void StreamSession::shutdown() {
   if (tickTimer_ != 0) RunLoop::main().cancelTimer(tickTimer_);
   tickTimer_ = 0;
   state_ = State::Stopping;
+  if (edfFeed_) edfFeed_->stopping();
   const bool portOpen = anyPortOpen();
   uint64_t expected = disconnects_;
   if (accessory_->connected() || portOpen) {
@@ -364,6 +407,7 @@ void StreamSession::shutdown() {
     // Its own accessoryDidDisconnect, and the port's close report.
     expected += portOpen ? 2 : 1;
   }
+  deliverRest();
   finishRecording();
   finishEdf();
   platform::Notification terminate;
@@ -381,8 +425,8 @@ void StreamSession::shutdown() {
   }
   view_.finish(stats_);
   std::fflush(stdout);
-  if (!endReason_.empty()) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), endReason_.c_str());
-  for (const std::string& note : finalNotes_) std::fprintf(stderr, "%s: %s\n", settings_.command.c_str(), note.c_str());
+  if (!endReason_.empty()) ErrorStream::say(settings_.command, endReason_);
+  for (const std::string& note : finalNotes_) ErrorStream::say(settings_.command, note);
 }
 
 }  // namespace velmora::tool

@@ -16,7 +16,7 @@
 //    the session ends with status 1.  A removal report that arrives while
 //    the port is open again belongs to an earlier connection and is ignored;
 //    a real loss always ends with the port's close.
-//  - SIGINT and SIGTERM (StopSignal), the --seconds limit, the reader of the
+//  - SIGINT, SIGTERM and SIGHUP (StopSignal), the --seconds limit, the reader of the
 //    view's output going away (EPIPE) or the host's `stopWhen` end it with
 //    status 0; any other failure to write the output ends it with status 1.
 //    Either way the accessory disconnects, the recording is saved (or left
@@ -39,7 +39,6 @@
 #include <string>
 #include <vector>
 
-#include "LogBuffer.h"
 #include "StreamStats.h"
 #include "StreamView.h"
 #include "VelmoraEdfRecorder.h"
@@ -79,7 +78,7 @@ struct StreamSettings {
 
 class StreamSession {
  public:
-  StreamSession(StreamSettings settings, StreamView& view, LogBuffer& log);
+  StreamSession(StreamSettings settings, StreamView& view);
   ~StreamSession();
   StreamSession(const StreamSession&) = delete;
   StreamSession& operator=(const StreamSession&) = delete;
@@ -123,6 +122,7 @@ class StreamSession {
   void checkLink(const std::string& reason);
   void lost(const std::string& reason);
   void stop(int status, const std::string& reason);
+  void deliverRest();
   void shutdown();
   bool anyPortOpen() const;
   bool matchingPortListed() const;
@@ -130,9 +130,10 @@ class StreamSession {
 
   StreamSettings settings_;
   StreamView& view_;
-  LogBuffer& log_;
   std::unique_ptr<VelmoraObjC> accessory_;
+  class EdfFeed;
   std::shared_ptr<VelmoraEdfRecorder> edf_;
+  std::shared_ptr<EdfFeed> edfFeed_;
   std::shared_ptr<Delegate> delegate_;
   // Tasks posted to the main queue run only while this lives.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

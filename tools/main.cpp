@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -16,6 +17,8 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "ErrorStream.h"
+#include "StopSignal.h"
 #include "platform/Log.h"
 
 namespace velmora::tool {
@@ -27,7 +30,26 @@ std::vector<CommandInfo>& commands() {
 
 }  // namespace velmora::tool
 
+namespace {
+
+int runCommand(int argc, char** argv);
+
+}  // namespace
+
+// Whatever a command queued for stderr (ErrorStream) is written before the
+// process ends, waiting for a slow reader while it takes something; a reader
+// that takes nothing is given up on, sooner once a stop signal has come, so
+// that a stderr nobody reads cannot keep the process from ending.
 int main(int argc, char** argv) {
+  using namespace velmora::tool;
+  const int status = runCommand(argc, argv);
+  ErrorStream::flush(StopSignal::received() ? std::chrono::milliseconds(300) : std::chrono::seconds(2));
+  return status;
+}
+
+namespace {
+
+int runCommand(int argc, char** argv) {
   using namespace velmora::tool;
   // A write to a reader that has gone then fails with EPIPE, which the
   // commands take as the end of their output, instead of killing them.
@@ -62,8 +84,8 @@ int main(int argc, char** argv) {
       // word it could not place is the mistake to name.
       const std::vector<std::string> unplaced = app.remaining();
       if (app.get_subcommands().empty() && !unplaced.empty()) {
-        std::fprintf(stderr, "velmora: unknown command or option %s; run `velmora --help` for the commands\n",
-                     unplaced.front().c_str());
+        ErrorStream::line("velmora: unknown command or option " + unplaced.front() +
+                          "; run `velmora --help` for the commands");
         return kExitBadInput;
       }
       // Help and version print and succeed; every other parse error is a bad
@@ -76,11 +98,13 @@ int main(int argc, char** argv) {
       return run();
     }
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: out of memory\n", command.c_str());
+    ErrorStream::say(command, "out of memory");
     return kExitFailed;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", command.c_str(), e.what());
+    ErrorStream::say(command, e.what());
     return kExitFailed;
   }
   return kExitBadInput;
 }
+
+}  // namespace

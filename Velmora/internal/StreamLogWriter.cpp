@@ -10,6 +10,7 @@
 #include "Globals.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/OwnFile.h"
 
 namespace velmora::internal {
 namespace {
@@ -118,9 +119,11 @@ bool StreamLogWriter::start(const std::string& directory, uint8_t flag) {
   // The file is created here, but truncated only under `lock`: when the
   // same file is being recorded, no row of the old recording may land after
   // the new header.  Read access too: stopRecording() copies from the open
-  // file.
-  const int fd = directory.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  int err = directory.empty() ? ENOENT : fd < 0 ? errno : 0;
+  // file.  Never through a link planted at the name nor into another user's
+  // file (platform/OwnFile.h); a new log is the user's alone (0600).
+  platform::OwnFileError refusal;
+  const int fd = directory.empty() ? -1 : platform::openOwnFile(path, true, refusal);
+  int err = directory.empty() ? ENOENT : fd < 0 ? refusal.code : 0;
   int old = -1;
   {
     std::lock_guard<SwappableMutex> g(lock);
@@ -156,7 +159,7 @@ bool StreamLogWriter::start(const std::string& directory, uint8_t flag) {
   if (old >= 0) ::close(old);
   if (err != 0) {
     if (fd >= 0) ::close(fd);
-    const std::string reason = errnoText(err);
+    const std::string reason = refusal.refused ? "the log file " + refusal.reason : errnoText(err);
     logMessage("VLAccessory: cannot record to %s: %s", path.c_str(), reason.c_str());
     noteFailure(err, "cannot record to " + path + ": " + reason, reason, true);
     return false;
@@ -202,8 +205,9 @@ bool StreamLogWriter::stop(const std::optional<std::string>& destination) {
   if (exists && haveLog && existing.st_dev == logStat.st_dev && existing.st_ino == logStat.st_ino) return true;
 
   // Copied beside the destination and renamed over it once complete: the
-  // destination is either the whole copy or what it was before.
-  platform::ReplacementFile out(dest);
+  // destination is either the whole copy or what it was before.  A new copy
+  // is the user's alone, as the log is; a replaced file keeps its mode.
+  platform::ReplacementFile out(dest, 0600);
   if (out.error() != 0) return refuse(out.error(), errnoText(out.error()));
   int err = copyOpenFile(fd, out.fd());
   if (err == 0 && exists) (void)::fchmod(out.fd(), existing.st_mode & 07777);

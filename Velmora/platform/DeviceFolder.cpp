@@ -124,16 +124,10 @@ void ensureFolder(const std::string& dir) {
   }
 }
 
-// Takes the publisher's lock on `lockPath`; returns its descriptor.
-int acquirePublisherLock(const std::string& lockPath, const std::string& name) {
-  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the lock " + lockPath);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-    ::close(fd);
-    throw std::system_error(EPERM, std::generic_category(), lockPath + " is not this user's own lock file");
-  }
-  const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
+// Takes an exclusive lock on `fd`, trying again until `giveUp` while
+// another holds it; closes `fd` and throws when it cannot be had.
+void lockExclusive(int fd, const std::string& lockPath, const std::string& name,
+                   std::chrono::steady_clock::time_point giveUp) {
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     if (err == EINTR) continue;
@@ -146,7 +140,31 @@ int acquirePublisherLock(const std::string& lockPath, const std::string& name) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return fd;
+}
+
+// Whether `path` still names the file open at `fd`: a lock file removed by
+// the publisher that let go of it locks nothing any more.
+bool stillNamed(int fd, const std::string& path) {
+  struct stat open {}, named {};
+  return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && open.st_ino == named.st_ino &&
+         open.st_dev == named.st_dev;
+}
+
+// Takes the publisher's lock on `lockPath`; returns its descriptor.
+int acquirePublisherLock(const std::string& lockPath, const std::string& name) {
+  const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
+  for (;;) {
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the lock " + lockPath);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+      ::close(fd);
+      throw std::system_error(EPERM, std::generic_category(), lockPath + " is not this user's own lock file");
+    }
+    lockExclusive(fd, lockPath, name, giveUp);
+    if (stillNamed(fd, lockPath)) return fd;
+    ::close(fd);  // removed by its last publisher meanwhile: take the new one
+  }
 }
 
 }  // namespace
@@ -236,6 +254,9 @@ void DeviceFolder::unpublish(const std::string& name) {
   HeldLocks& locks = heldLocks();
   std::lock_guard<std::mutex> g(locks.mutex);
   if (auto it = locks.fds.find(link); it != locks.fds.end()) {
+    // Removed while still locked: a publisher or reader that opened it
+    // meanwhile sees that the name no longer leads to it.
+    ::unlink((link + std::string(kLockSuffix)).c_str());
     ::close(it->second);
     locks.fds.erase(it);
   }
@@ -255,6 +276,12 @@ DeviceFolder::Publisher DeviceFolder::publisherOf(const std::string& link) {
   while ((r = ::flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
   }
   const bool held = r != 0 && errno == EWOULDBLOCK;
+  if (r == 0 && !stillNamed(fd, link + std::string(kLockSuffix))) {
+    // Its publisher let go and removed it; a new publisher of the name may
+    // own the link by now.
+    ::close(fd);
+    return Publisher::Alive;
+  }
   if (r == 0) {
     // While this shared lock is held no publisher can make a new link, so
     // the link removed here is the stale one.

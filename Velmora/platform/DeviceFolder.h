@@ -27,9 +27,12 @@
 // given can never be reached through a stale link.  A link whose lock file is
 // there but free (its publisher died) is also removed; a link without a lock
 // file (made by hand, as before locks existed) is left where it is, and the
-// source logs once that it ignores it.  Lock files stay in the folder; they
-// are empty and serve the next publisher of that name.  Device names ending
-// in ".lock" are therefore not allowed.
+// source logs once that it ignores it.  unpublish() removes the lock file
+// too, while still holding the lock; a publisher or reader that opened it
+// meanwhile finds, once it has its lock, that the name no longer leads to
+// that file, and opens the name again.  A publisher that dies leaves its
+// (empty) lock file, which serves the next publisher of that name.  Device
+// names ending in ".lock" are therefore not allowed.
 //
 // Publishing by hand (a bridged tty, say) follows the same rule: keep a
 // lock on tty.NAME.lock while the link exists, for instance from a shell
@@ -65,8 +68,9 @@ class DeviceFolder {
   // std::system_error when the folder is refused (EPERM), when another
   // running process publishes NAME (EBUSY), or on any other failure.
   static std::string publish(const std::string& name, const std::string& target);
-  // Removes "tty.NAME" from the folder and gives up this process's lock on
-  // it; a missing link, or folder, is ignored (the folder is not made).
+  // Removes "tty.NAME" from the folder and then, if this process publishes
+  // it, its lock file, and gives up the lock; a missing link, or folder, is
+  // ignored (the folder is not made).
   static void unpublish(const std::string& name);
 
   // For readers of a folder: the publisher of `link` (a "tty.NAME" link).

@@ -62,6 +62,8 @@ struct FolderDeviceSource::Listing {
   // lock file that it ignored.
   std::vector<std::string> removed;
   std::vector<std::string> ignored;
+  // Every entry left out, with the reason (the ones above included).
+  std::vector<FolderDeviceSource::IgnoredLink> skipped;
 };
 
 namespace {
@@ -82,12 +84,26 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
   while (dirent* entry = ::readdir(dir)) {
     if (!isLinkName(entry->d_name) || DeviceFolder::isLockName(entry->d_name)) continue;
     std::string link = folder + "/" + entry->d_name;
+    const std::string name = entry->d_name + kLinkPrefixLength;
+    auto skip = [&](std::string reason) { listing.skipped.push_back({name, std::move(reason)}); };
     struct stat st {};
-    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid != me) continue;
+    if (::lstat(link.c_str(), &st) != 0) continue;  // gone meanwhile
+    if (!S_ISLNK(st.st_mode)) {
+      skip("it is not a symbolic link");
+      continue;
+    }
+    if (st.st_uid != me) {
+      skip("the link belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+      continue;
+    }
     const DeviceFolder::Publisher publisher = DeviceFolder::publisherOf(link);
-    if (publisher != DeviceFolder::Publisher::Alive) {
-      auto& names = publisher == DeviceFolder::Publisher::Gone ? listing.removed : listing.ignored;
-      names.emplace_back(entry->d_name + kLinkPrefixLength);
+    if (publisher == DeviceFolder::Publisher::Gone) {
+      listing.removed.push_back(name);
+      continue;
+    }
+    if (publisher == DeviceFolder::Publisher::None) {
+      listing.ignored.push_back(name);
+      skip("no process holds tty." + name + ".lock, so it may be stale");
       continue;
     }
 
@@ -99,9 +115,25 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
       listing.targetDirectories.insert(directoryOf(target));
     }
     auto target = resolvedPath(link);
-    if (!target) continue;
+    if (!target) {
+      const int err = errno;
+      skip(std::string("its target cannot be reached: ") + std::strerror(err));
+      continue;
+    }
     listing.targetDirectories.insert(directoryOf(*target));
-    if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_uid != me) continue;
+    if (::stat(link.c_str(), &st) != 0) {
+      const int err = errno;
+      skip(std::string("its target cannot be reached: ") + std::strerror(err));
+      continue;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+      skip("its target " + *target + " is not a terminal device");
+      continue;
+    }
+    if (st.st_uid != me) {
+      skip("its target " + *target + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+      continue;
+    }
     found.emplace_back(entry->d_name + kLinkPrefixLength, *target);
   }
   ::closedir(dir);
@@ -253,6 +285,13 @@ std::string FolderDeviceSource::folder() {
     }
   }
   return folder_;
+}
+
+FolderDeviceSource::Examination FolderDeviceSource::examine(const std::string& folder) {
+  Listing listing = list(folder, {});
+  std::sort(listing.skipped.begin(), listing.skipped.end(),
+            [](const IgnoredLink& a, const IgnoredLink& b) { return a.name < b.name; });
+  return {std::move(listing.refusal), std::move(listing.skipped)};
 }
 
 std::vector<DeviceRef> FolderDeviceSource::enumerate() {

@@ -12,7 +12,8 @@
 // DeviceFolder::refusal() refuses; the log line "Device folder DIR refused:
 // REASON" says why, once.  The device is called NAME, its callout path is
 // the link's own path and its one further path is the link's fully resolved
-// target (for example /dev/pts/5).  Listings are sorted by NAME (byte order).
+// target (for example /dev/pts/5).  examine() says, for a user, why each
+// entry that is not listed is left out.  Listings are sorted by NAME (byte order).
 //
 // Changes are found by rescanning the folder whenever inotify reports an
 // event for a "tty." entry in it (a publisher's lock file closed after
@@ -56,6 +57,22 @@ class FolderDeviceSource : public DeviceSource {
   ~FolderDeviceSource() override;
   FolderDeviceSource(const FolderDeviceSource&) = delete;
   FolderDeviceSource& operator=(const FolderDeviceSource&) = delete;
+
+  // A "tty." entry of the folder that is not listed, and why, in words for
+  // a user ("no process holds tty.NAME.lock, so it may be stale").
+  struct IgnoredLink {
+    std::string name;  // NAME of "tty.NAME"
+    std::string reason;
+  };
+  // What a scan of `folder` leaves out: its refusal (DeviceFolder::refusal,
+  // empty when the folder may be used; then nothing is listed) and the
+  // entries it ignores, sorted by name.  Like every scan it removes the
+  // links whose publisher has gone.
+  struct Examination {
+    std::string refusal;
+    std::vector<IgnoredLink> ignored;
+  };
+  static Examination examine(const std::string& folder);
 
   std::vector<DeviceRef> enumerate() override;
   void start(ChangeHandler onChange) override;

@@ -45,6 +45,9 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port) {
         break;
     }
   }
+  if (!d.folderRefusal.empty()) {
+    text += " Also " + d.folderRefusal + "; no port published there is used (pass device_dir= a folder of your own).";
+  }
   return text;
 }
 

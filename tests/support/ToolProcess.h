@@ -28,9 +28,10 @@ class ToolProcess {
   // Starts VELMORA_TOOL_PATH with `args` and the test's environment plus
   // `extraEnv` ("NAME=value"), stdin from `stdinPath` (nullptr: closed),
   // stdout to `stdoutFd` if given (a terminal, /dev/full, a pipe nobody
-  // reads) instead of the pipe stdoutLine() reads.
+  // reads) instead of the pipe stdoutLine() reads, and stderr to `stderrFd`
+  // if given.
   explicit ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
-                       int stdoutFd = -1, const char* stdinPath = "/dev/null") {
+                       int stdoutFd = -1, const char* stdinPath = "/dev/null", int stderrFd = -1) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -38,7 +39,7 @@ class ToolProcess {
     if (stdinPath != nullptr) posix_spawn_file_actions_addopen(&actions, 0, stdinPath, O_RDONLY, 0);
     if (stdinPath == nullptr) posix_spawn_file_actions_addclose(&actions, 0);
     posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, stderrFd >= 0 ? stderrFd : err[1], 2);
     std::vector<std::string> strings{VELMORA_TOOL_PATH};
     strings.insert(strings.end(), args.begin(), args.end());
     const size_t envAt = strings.size();
