@@ -116,14 +116,14 @@ def log_rows(path):
 def test_a_recording_with_a_gain_opens_in_mne_typed_in_volts_with_every_event_value(tool, tmp_path):
     mne = pytest.importorskip("mne")
     devices, bdf, csv = tmp_path / "devices", tmp_path / "s.bdf", tmp_path / "s.csv"
-    devices.mkdir()
+    devices.mkdir(mode=0o700)
     name = b"Kova\xff\xfe"  # not UTF-8: the connection annotation must still read
     simulator = subprocess.Popen([tool, "simulate", "--mode", "mixed", "--period", "30", "--seconds", "60",
                                   "--speed", "12", "--device-dir", str(devices), "--name", name],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 10
-        while not any(devices.iterdir()) and time.monotonic() < deadline:
+        while not any(p.name.startswith("tty.") for p in devices.iterdir()) and time.monotonic() < deadline:
             time.sleep(0.05)
         stream = subprocess.run([tool, "stream", "--json", "--device-dir", str(devices), "--seconds", "4.5",
                                  "--edf", str(bdf), "--uv-per-count", "0.5", "--save", str(csv)],
