@@ -71,6 +71,7 @@ const char* labelOf(int signal) {
   if (signal == kRrSignal) return "MISC RR";
   return VelmoraEdfRecorder::kSlowLabels[signal - 1];
 }
+
 int digitalValue(int signal, int32_t value, VelmoraEdfRecorder::Format format) {
   const bool band = signal > 3;
   const bool bdf = format == VelmoraEdfRecorder::Format::Bdf;

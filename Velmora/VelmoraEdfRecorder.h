@@ -131,12 +131,13 @@ class VelmoraEdfRecorder : public VelmoraStreamListener {
     // for the time the headset was away; system_clock::now when empty.
     std::function<std::chrono::system_clock::time_point()> clock;
     // The headset's gain in microvolts per count, which only its maker can
-    // give.  Given, "Raw" is stored in microvolts: dimension "uV", physical
+    // give.  Given, "EEG Raw" is stored in microvolts: dimension "uV", physical
     // range the digital range times this (open() refuses a value outside
-    // kMinUvPerCount..kMaxUvPerCount, or not finite).  Empty, "Raw" holds
+    // kMinUvPerCount..kMaxUvPerCount, or not finite).  Empty, "EEG Raw" holds
     // counts and says so (dimension "count").  EDF keeps the range in
-    // 8-character fields, so a gain with more than about 6 significant
-    // digits is stored rounded there.
+    // 8-character fields, which EDFlib fills by cutting the digits that do
+    // not fit: readers get the gain to about 1e-6 of itself (exactly for a
+    // gain such as 0.5).
     std::optional<double> uvPerCount;
   };
   // Gains outside this range do not fit the header's fields with useful

@@ -255,7 +255,7 @@ TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
   ToolProcess demo({"demo", "--seconds", "4", "--json", "--save", csv, "--edf", live}, {"TMPDIR=" + tmp});
   auto status = demo.wait(Clock::now() + 60s);
   ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << demo.stderrText();
-  ToolProcess convert({"convert", csv, "--to", "bdf", converted});
+  ToolProcess convert({"convert", csv, "--to", "bdf", "--uv-per-count", "0.5", converted});
   status = convert.wait(Clock::now() + 60s);
   ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << convert.stderrText();
 
@@ -263,6 +263,8 @@ TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
   ASSERT_TRUE(a.opened && b.opened);
   EXPECT_EQ(a.raw.size(), 144u * 512) << "the demo's 144 s of headset time";
   EXPECT_EQ(a.raw, b.raw);
+  EXPECT_EQ(std::tie(a.hdr->signalparam[0].phys_max, b.hdr->signalparam[0].phys_max), std::tuple(32767.0, 16383.5))
+      << "the conversion's raw signal is in microvolts";
   for (size_t s = 0; s < 3; ++s) EXPECT_EQ(a.slow[s], b.slow[s]) << "quality, attention, meditation";
   EXPECT_GT(*std::max_element(a.slow[3].begin(), a.slow[3].end()), 0) << "band powers, live only";
   auto events = [](const EdfFile& f, const char* kind) {

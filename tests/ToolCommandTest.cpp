@@ -52,6 +52,7 @@ class ToolCommand : public ::testing::Test {
              {"/nul.txt", std::string("800\n9\0" "00\n", 8)}, {"/words.txt", "800 900\n1000 abc\n"},
              {"/short.txt", joined(rrIntervals(64), "\n")}, {"/rr.txt", joined(rrIntervals(120), "\n")},
              {"/flat.txt", joined(std::vector<int32_t>(100, 750), "\n")},
+             {"/fast.txt", joined(std::vector<int32_t>(600, 150), "\n")},
              {"/capture.bin", std::string(capture.begin(), capture.end())}}) {
       write(name, text);
     }
@@ -119,6 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         Row{{"simulate", "--from", "@/x.csv", "--truth", "@/t"}, 2, "--truth needs a synthesised stream"},
         Row{{"decode", "--verbose", "@/capture.bin"}, 0, "VelmoraObjC: Initialized. Version: 5\n"},
         Row{{"hrv", "@/flat.txt"}, 0, "\"LF/HF\":\"NaN\""},  // numbers that are not finite are strings
+        Row{{"hrv", "--standard", "@/flat.txt"}, 0, "\"LF\":0.0,\"HF\":0.0,\"LF/HF\":\"NaN\""},
+        Row{{"hrv", "--standard", "@/fast.txt"}, 1, "RR interval 150 ms at index 0 is outside 200..3000 ms"},
+        Row{{"stream", "--edf", "@/x.bdf", "--uv-per-count", "0"}, 2, "a number from 0.0001 to 300 (such as 0.5), not \"0\""},
+        Row{{"stream", "--uv-per-count", "0.5"}, 2, "--uv-per-count sets the gain of an EDF/BDF recording; add --edf"},
+        Row{{"convert", "@/file", "--uv-per-count", "1,5", "@/x.bdf"}, 2, "not \"1,5\""},
         // Unreadable input.
         Row{{"decode", "@/absent"}, 2, "@/absent: No such file or directory"},
         Row{{"simulate", "--from", "@/absent", "--seconds", "1", "--output", "/dev/null"}, 2, "--from"},
