@@ -13,7 +13,7 @@
 set(VELMORA_PUBLIC_HEADERS
   Velmora.h Globals.h Value.h
   VelmoraObjC.h VelmoraStreamListener.h VelmoraStreamLog.h VelmoraKeys.h VelmoraEdfRecorder.h
-  VLBlink.h VLHrv.h
+  VLBlink.h VLHrv.h VLHrvStandard.h
   ZPRSerialPort.h ZPRSerialPortDelegate.h ZPRSerialPortError.h ZPRSerialRequest.h
   ZPRSerialPortManager.h
   platform/DeviceFolder.h platform/DeviceRegistry.h platform/Log.h platform/MainQueue.h
