@@ -136,6 +136,10 @@ class TerminalIO;
 class TimerSource;
 }  // namespace platform
 
+namespace internal {
+class SerialOpening;
+}  // namespace internal
+
 class ZPRSerialPort : public platform::Observable, public std::enable_shared_from_this<ZPRSerialPort> {
  public:
   // Bytes kept while no request waits for an answer (the newest).
@@ -274,7 +278,7 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   void notifyDelegateOfPosixErrorWaitingUntilDone(bool wait);
 
  private:
-  struct Opening;
+  using Opening = internal::SerialOpening;
   struct TimeoutTimer {
     platform::RunLoop* loop;
     platform::RunLoop::TimerId id;
