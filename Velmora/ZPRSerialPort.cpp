@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -217,6 +218,19 @@ void ZPRSerialPort::storeInputLine(std::atomic<bool>& line, bool level, const ch
 void ZPRSerialPort::setCTS(bool level) { storeInputLine(CTS_, level, "CTS"); }
 void ZPRSerialPort::setDSR(bool level) { storeInputLine(DSR_, level, "DSR"); }
 void ZPRSerialPort::setDCD(bool level) { storeInputLine(DCD_, level, "DCD"); }
+
+void ZPRSerialPort::setReadCoalescingInterval(double seconds, ReadDeadline readBy) {
+  const double stored =
+      std::isfinite(seconds) && seconds > 0 ? std::min(seconds, kLongestReadCoalescingInterval) : 0.0;
+  double before;
+  {
+    std::lock_guard<std::mutex> g(coalescingMutex_);
+    readBy_ = stored > 0 && readBy ? std::make_shared<const ReadDeadline>(std::move(readBy)) : nullptr;
+    before = readCoalescingInterval_.exchange(stored);
+  }
+  nudgeReadLoop();
+  if (before != stored) didChange("readCoalescingInterval");
+}
 
 std::optional<struct termios> ZPRSerialPort::originalPortAttributes() const {
   std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);

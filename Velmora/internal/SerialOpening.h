@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -47,6 +48,19 @@ class SerialOpening {
   // Marks the opening as closing and ends every wait on it.
   void shutDown();
 
+  // The coalescing wait of the read loop.  Its wake-up is a second eventfd,
+  // made by the read loop on first use and drained after each wait, so that
+  // it can be signalled again and again.
+  // Read loop: makes the eventfd if need be; false if it cannot be made.
+  bool prepareNudge();
+  // Any thread: ends the read loop's coalescing wait, under way or next.
+  void nudge();
+  // Read loop: forgets the nudges so far.
+  void clearNudges();
+  // Read loop: waits until `until`, a nudge, shutDown(), or the device
+  // hanging up or failing, whichever comes first.
+  void awaitNudge(std::chrono::steady_clock::time_point until);
+
   // Back-pressure.  What the read loop has handed to the main queue and the
   // main thread has not yet taken: each chunk's bytes plus its bookkeeping.
   // awaitCredit() blocks while the limit is reached; false once closing.
@@ -55,6 +69,11 @@ class SerialOpening {
   void giveBack(size_t cost);
 
  private:
+  // -1 until prepareNudge() made it.  shutDown() sets `closing` before it
+  // looks here and the read loop stores here before it looks at `closing`,
+  // so a wait never starts unnoticed by a close.
+  std::atomic<int> nudgeFd_{-1};
+
   const size_t creditLimit_;
   std::mutex creditMutex_;
   std::condition_variable creditAvailable_;

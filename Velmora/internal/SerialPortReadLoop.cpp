@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -23,6 +25,14 @@ namespace velmora {
 using internal::isDeviceGoneError;
 using internal::isNoModemLinesError;
 using platform::MainQueue;
+
+namespace {
+
+// How long a device that filled a read during one coalescing wait is read
+// without waiting.
+constexpr auto kFastDeviceReadsAtOnce = std::chrono::seconds(1);
+
+}  // namespace
 
 
 // ------------------------------------------------------------ removal
@@ -45,6 +55,7 @@ void ZPRSerialPort::cleanupAfterSystemRemoval() {
 
 void ZPRSerialPort::handleRemoval() {
   removalReported_.store(true);
+  nudgeReadLoop();  // the bytes still there are read before the close
   auto current = delegate();
   if (current && current->implements(ZPRSerialPortDelegate::kSerialPortWasRemovedFromSystem)) {
     current.reset();
@@ -74,6 +85,13 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
   const int fd = opening->fd;
   auto& io = *opening->io;
   uint8_t buffer[kMaximumReadLength];
+  // A full read means that more is waiting: the next read does not wait to
+  // coalesce.  A wait that gathered a full read shows a device sending far
+  // faster than coalescing helps with (its bytes could fill the kernel's
+  // buffer during a wait and stall it): the loop then reads at once for a
+  // while.
+  bool lastReadWasFull = false;
+  std::chrono::steady_clock::time_point readAtOnceUntil{};
   // No time-out: close() wakes the wait, and a vanished device shows as a
   // hang-up, so an idle port costs no wake-ups.
   while (opening->awaitCredit()) {
@@ -85,6 +103,12 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
       continue;
     }
     if (ready == 0) continue;
+    bool waited = false;
+    if (!lastReadWasFull && readCoalescingInterval_.load() > 0 &&
+        std::chrono::steady_clock::now() >= readAtOnceUntil) {
+      waited = awaitMoreData(*opening);
+      if (opening->closing) return;
+    }
 
     ssize_t count;
     int readError;
@@ -94,6 +118,8 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
       count = io.read(fd, buffer, sizeof buffer);  // non-blocking
       readError = errno;
     }
+    lastReadWasFull = count == static_cast<ssize_t>(sizeof buffer);
+    if (waited && lastReadWasFull) readAtOnceUntil = std::chrono::steady_clock::now() + kFastDeviceReadsAtOnce;
     if (count > 0) {
       receiveData(opening, {buffer, static_cast<size_t>(count)});
       continue;
@@ -106,6 +132,39 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
     // Any other failed read is passing: EAGAIN when another reader of the
     // tty took the bytes first, EINTR.  The loop waits again.
   }
+}
+
+bool ZPRSerialPort::awaitMoreData(Opening& opening) {
+  using std::chrono::steady_clock;
+  // Without its eventfd nothing could cut the wait short: read at once.
+  if (!opening.prepareNudge()) return false;
+  // Nudges from before this point are spent: whatever they announced (a new
+  // setting, a request) is read below.  Any later one ends the wait.
+  opening.clearNudges();
+  const double seconds = readCoalescingInterval_.load();
+  if (!(seconds > 0)) return false;
+  const auto now = steady_clock::now();
+  auto until = now + std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
+  std::shared_ptr<const ReadDeadline> readBy;
+  {
+    std::lock_guard<std::mutex> g(coalescingMutex_);
+    readBy = readBy_;
+  }
+  if (readBy) until = std::min(until, (*readBy)());
+  // A request started before the clearing is pending here; one started
+  // after it nudges.
+  if (until <= now || awaitsResponse()) return false;
+  opening.awaitNudge(until);
+  return true;
+}
+
+bool ZPRSerialPort::awaitsResponse() const {
+  std::lock_guard<std::mutex> g(stateMutex_);
+  return pendingRequest_ && !pendingRequestAnswered_;
+}
+
+void ZPRSerialPort::nudgeReadLoop() const {
+  if (auto opening = currentOpening()) opening->nudge();
 }
 
 void ZPRSerialPort::pollModemLines(const std::shared_ptr<Opening>& opening) {

@@ -161,6 +161,7 @@ bool ZPRSerialPort::sendRequest(std::shared_ptr<ZPRSerialRequest> request) {
     didChange("requestsQueue");
     return true;
   }
+  nudgeReadLoop();  // its answer is read as it comes
   didChange("pendingRequest");
   didChange("pendingRequestTimeoutTimer");
   return sendData(request->dataToSend());
@@ -176,6 +177,7 @@ void ZPRSerialPort::sendNextRequest() {
     requestsQueue_.pop_front();
     startRequestLocked(next);
   }
+  nudgeReadLoop();
   didChange("requestsQueue");
   didChange("pendingRequest");
   didChange("pendingRequestTimeoutTimer");
