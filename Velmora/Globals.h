@@ -19,7 +19,14 @@ class VLHrv;
 // The packet framer's state record.  Only the thread that frames received
 // bytes (the main thread) touches it.
 struct ParserState {
-  int32_t state = 0;          // 0..4
+  // The values of `state`, in the order a packet passes them.
+  static constexpr int32_t kWaitingForSync = 0;        // the first 0xAA
+  static constexpr int32_t kWaitingForSecondSync = 1;  // the second 0xAA
+  static constexpr int32_t kLength = 2;                // the length byte
+  static constexpr int32_t kPayload = 3;               // payload bytes
+  static constexpr int32_t kChecksum = 4;              // the checksum byte
+
+  int32_t state = kWaitingForSync;  // one of the values above
   int32_t payloadLength = 0;  // the current packet's length byte, 0..255
   uint8_t checksum = 0;       // running sum of the payload bytes, modulo 256
 };

@@ -92,6 +92,8 @@
 #include "Globals.h"
 #include "Value.h"
 #include "VelmoraStreamListener.h"
+#include "VelmoraStreamLog.h"
+#include "ZPRSerialPortError.h"
 
 namespace velmora {
 
@@ -99,7 +101,58 @@ class VLBlink;
 class VLHrv;
 class VelmoraPortLink;
 class ZPRSerialPort;
-struct ZPRSerialPortError;
+
+namespace internal {
+class DispatchThread;
+class PacketFramer;
+class PayloadDecoder;
+class PortConnection;
+class StreamLogWriter;
+}  // namespace internal
+
+// What one accessory object's packet framer has seen since the object was
+// constructed.  A host reads these instead of counting the framer's log
+// lines.
+struct VelmoraFramerCounts {
+  uint64_t packetsVerified = 0;   // checksum matched, payload decoded
+  uint64_t checksumFailures = 0;  // checksum byte mismatched, payload dropped
+  uint64_t syncResets = 0;        // a first sync byte not followed by a second
+  uint64_t bytesSkipped = 0;      // bytes outside any packet (noise, broken sync pairs)
+  friend bool operator==(const VelmoraFramerCounts&, const VelmoraFramerCounts&) = default;
+};
+
+// The state of the stream log ("ambrix.log.csv") and why its last operation
+// failed, if it did.
+struct VelmoraRecordingStatus {
+  bool recording = false;
+  std::string path;          // current or last log file; "" before any and after a failed start
+  uint64_t rowsWritten = 0;  // whole rows written since the last startRecording (header excluded)
+  uint64_t rowsLost = 0;     // rows decoded for the log but not (wholly) written
+  int errorCode = 0;         // errno of the failure (see recordingStatus()); 0: none
+  // That failure as one sentence, as the log words it without the
+  // "VLAccessory: " prefix ("cannot write to /x/ambrix.log.csv: No space
+  // left on device"), and the reason alone ("No space left on device");
+  // "" when there is none.
+  std::string error;
+  std::string reason;
+};
+
+// One port that ConnectTo() considered.
+struct VelmoraConnectAttempt {
+  enum class Outcome {
+    Opened,  // it is the port the object now streams from (a connect undone
+             // because no dispatch thread could start counts as Failed)
+    InUse,   // another accessory object of this process streams from it: not tried
+    Failed,  // it did not open
+  };
+  std::string name;  // the port's name
+  std::string path;  // its callout path
+  Outcome outcome = Outcome::Failed;
+  // The first error the port reported during a failed attempt.  A port
+  // reports from the main thread: when ConnectTo() ran on another thread
+  // the error is filled in once the main thread has handled that report.
+  std::optional<ZPRSerialPortError> error;
+};
 
 // The host's receiver of the accessory object's events.  Hosts own their
 // delegate in a std::shared_ptr; the accessory object holds it weakly and
@@ -142,7 +195,7 @@ class VelmoraObjC {
   // Deliveries happen only while it is true.
   bool connected() const { return connected_.load(); }
   // True between a successful startRecording() and stopRecording().
-  bool isRecording() const { return isRecording_.load(); }
+  bool isRecording() const;
   // Whether bytes may be sent to the headset; nothing sets it yet.
   bool readyToSend() const { return readyToSend_.load(); }
 
@@ -160,7 +213,7 @@ class VelmoraObjC {
   // effect at once: the pause under way then lasts the new interval from its
   // start (so it ends at once if that much time has passed), which undoes a
   // unit slip such as 20 for 0.02 without waiting out the long pause.
-  double dispatchInterval() const { return dispatchInterval_.load(); }
+  double dispatchInterval() const;
   void setDispatchInterval(double seconds);
 
   // While true (the default) every decoded raw sample is collected for the
@@ -172,7 +225,7 @@ class VelmoraObjC {
   const std::string& portName() const { return portName_; }
 
   // Which rows the stream log records: bit 0 raw rows, bit 1 analysed rows.
-  uint8_t recordFlag() const { return recordFlag_.load(); }
+  uint8_t recordFlag() const;
   // Path of the current (or last) stream log; empty before any recording and
   // after a start that failed.
   std::string logFilePath() const;
@@ -183,8 +236,8 @@ class VelmoraObjC {
 
   // Raw samples decoded since the last poor-signal row, and payload bytes
   // the framer still expects for the current packet; for the framing thread.
-  int32_t rawPackets() const { return rawPackets_; }
-  int32_t payloadBytesRemaining() const { return payloadBytesRemaining_; }
+  int32_t rawPackets() const;
+  int32_t payloadBytesRemaining() const;
 
   // ---------------------------------------------------------- dispatch
   // Marks the object connected and starts the dispatch thread unless one is
@@ -218,7 +271,34 @@ class VelmoraObjC {
   Dictionary takeData();
 
   // Dispatch passes completed since construction; for monitoring and tests.
-  uint64_t dispatchPasses() const { return dispatchPasses_.load(); }
+  uint64_t dispatchPasses() const;
+
+  // ---------------------------------------------------------- outcomes as values
+  // What hosts would otherwise read from the log.  Each may be called from
+  // any thread, also from inside a delegate callback (none takes `lock`).
+
+  // The framer's counts since construction.  The framer updates them as it
+  // goes; a read while a chunk is being framed sees the counts up to some
+  // byte of it.
+  VelmoraFramerCounts framerCounts() const;
+  // The stream log's state.  errorCode, error and reason describe the first
+  // failure since the last startRecording(): a start that failed ("cannot
+  // record to PATH: REASON") or the first row that could not be written
+  // ("cannot write to PATH: REASON").  A stopRecording(DEST) that fails
+  // ("cannot save the log file to DEST: REASON") replaces them, so they
+  // always say why the last recording operation failed; a successful start
+  // clears them.  A failure without an errno of its own has a code chosen
+  // to match: ENOENT for an empty folder or nothing to save, EISDIR for a
+  // destination that is a folder, EEXIST for one that is another kind of
+  // file that is not replaced (a FIFO, a device, a symbolic link).
+  VelmoraRecordingStatus recordingStatus() const;
+  // The last error a port reported to this object after it opened (the one
+  // serialPortDidEncounterError logs); cleared when a ConnectTo() opens a
+  // port.
+  std::optional<ZPRSerialPortError> lastPortError() const;
+  // The ports the last Connect()/ConnectTo() considered, in the order it
+  // tried them; empty when it found none.
+  std::vector<VelmoraConnectAttempt> lastConnectAttempts() const;
 
   // ---------------------------------------------------------- connection
   // The accepted port-name prefixes; a port whose name begins with one is a
@@ -287,6 +367,9 @@ class VelmoraObjC {
   // For a headset switched off while connected: logs and sends
   // accessoryError(2).  Nothing in the library calls it.
   void serialPortConnectionInterrupt();
+  // From the port delegate: the first error a port reported during an
+  // attempt to open it that failed (those errors reach nobody else).
+  void serialPortDidFailToOpen(ZPRSerialPort& port, const ZPRSerialPortError& error);
 
   // ---------------------------------------------------------- framing
   // Frames one chunk of received bytes, in place (the chunk is not copied),
@@ -346,46 +429,12 @@ class VelmoraObjC {
   static int32_t heartRateForRrInterval(int32_t rrIntervalMs);
 
  private:
-  enum class RowTag { PQ, HR, ATT, MED, RAW };
+  // The dispatch thread's pass: moves the raw samples into the dictionary
+  // and, while connected, hands a snapshot to the delegate and empties it.
+  void deliver();
 
-  // Decoding (framing thread).
-  void parsePayload();
-  int32_t decodeRow(uint8_t code, int32_t valueLength, const uint8_t* payload, int32_t i, int32_t n);
-  void decodePoorSignal(uint8_t v);
-  void decodeHeartRate(uint8_t v);
-  void decodeScore(RowTag tag, uint8_t v);
-  void decodeConfigByte(uint8_t v);
-  void decodeRaw(int16_t sample);
-  void decodeBandPowers(const uint8_t* groups);
-  void decodeSensorChip(uint8_t chip);
-
-  // Recording; called with `lock` held.
-  bool recording(uint8_t bit) const { return isRecording_.load() && (recordFlag_.load() & bit) != 0; }
-  void writeRow(RowTag tag, int32_t value);
-
-  // Dispatch thread.  Each thread has a control block of its own, shared
-  // with the object while the thread is the object's current one.
-  struct DispatchControl;
-  void fireDataReceived(const std::shared_ptr<DispatchControl>& control);
-  void pause(DispatchControl& control);
-  void moveRawIntoData();  // `lock` held
-
-  // Calls `call` on the delegate, if there is one, and logs what it throws.
-  template <typename Call>
-  void tellDelegate(const char* callback, Call&& call);
-  // Forgets the port this object is connected to: returns it (null when it
-  // has gone) and its claimed path (empty when there was none).
-  std::pair<std::shared_ptr<ZPRSerialPort>, std::string> forgetPort();
-  // Lets go of a port this object was connected to: closes it if it is open
-  // and still reports to this object (`quietly`: its delegate is cleared
-  // first, so that its close report reaches nobody), and gives up the claim
-  // on `path`.
-  void letGo(ZPRSerialPort* port, const std::string& path, bool quietly);
-
-  // The object's state; `lock` guards what the dispatch thread reads.
   std::atomic<bool> connected_{false};
   std::atomic<bool> rawEnabled_{true};
-  std::atomic<bool> isRecording_{false};
   std::atomic<bool> readyToSend_{false};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<VelmoraDelegate> delegate_;
@@ -393,51 +442,18 @@ class VelmoraObjC {
   // mutex for every sample while no listener was ever set.
   std::weak_ptr<VelmoraStreamListener> streamListener_;
   std::atomic<bool> hasStreamListener_{false};
-  std::atomic<double> dispatchInterval_{0.02};
-  Dictionary data_;  // guarded by `lock`
-  std::thread notificationThread_;
-  const uint8_t* tempbuffer_ = nullptr;  // the chunk being framed, during parseByte only
-  // Where the configuration reply would go; nothing attaches one yet.  Set
-  // and used on the framing thread.
-  std::function<void(std::span<const uint8_t>)> outputStream_;
-  // Room for the longest payload (255 bytes), allocated once: a packet of a
-  // raw sample arrives 512 times a second and should not cost an allocation.
-  static constexpr int32_t kPayloadCapacity = 256;
-  std::unique_ptr<uint8_t[]> payloadBuffer_;
-  int32_t payloadSize_ = 0;  // the current packet's payload length: the part of payloadBuffer_ in use
-  int32_t payloadBytesRemaining_ = 0;
-  int32_t rawPackets_ = 0;
-  std::vector<int32_t> rawBuffer_;  // guarded by `lock`
   std::string portName_;
-  std::atomic<uint8_t> recordFlag_{3};
-  std::string logFilePath_;  // written under recordingMutex_ and `lock`, read under either
-  std::string logRow_;       // guarded by `lock`
-  int logFileHandle_ = -1;   // guarded by `lock`; -1 when none
-  bool rowWriteFailed_ = false;  // guarded by `lock`; one log line per recording
 
-  // The port delegate through which this object hears from its port, and
-  // the port this object is connected to (claimed through the link) until a
-  // disconnect: the one port a disconnect closes.
-  std::shared_ptr<VelmoraPortLink> portLink_;
-  // Guards the two fields below only; never held while a port opens or closes.
-  std::mutex connectionMutex_;
-  std::weak_ptr<ZPRSerialPort> connectedPort_;
-  std::string connectedPath_;  // its path, claimed; empty when not connected
-
-  // The analysers this object created and decodes with.
-  std::shared_ptr<VLHrv> hrv_;
-  std::shared_ptr<VLBlink> blink_;
-
-  // Dispatch thread control.  lifecycleMutex_ serialises start, stop and
-  // destruction and guards the current thread, its control block and the
-  // starter.
-  std::mutex lifecycleMutex_;
-  std::shared_ptr<DispatchControl> control_;
-  ThreadStarter threadStarter_;
-  std::atomic<uint64_t> dispatchPasses_{0};
-
-  // Serialises startRecording() and stopRecording() and guards the path.
-  mutable std::mutex recordingMutex_;
+  // The pieces, each with its own job (Velmora/internal/): the stream log,
+  // the decoder (which owns the dictionary and the analysers this object
+  // created), the framer that feeds it, the dispatch thread and the hold on
+  // the port.  Declared in the order they depend on each other, so they are
+  // destroyed the other way round.
+  std::unique_ptr<internal::StreamLogWriter> log_;
+  std::unique_ptr<internal::PayloadDecoder> decoder_;
+  std::unique_ptr<internal::PacketFramer> framer_;
+  std::unique_ptr<internal::DispatchThread> dispatch_;
+  std::unique_ptr<internal::PortConnection> connection_;
 };
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #include "VelmoraPortLink.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "VelmoraObjC.h"
 #include "ZPRSerialPort.h"
@@ -63,26 +64,45 @@ void VelmoraPortLink::beginOpening(const ZPRSerialPort& port) {
   ++openings_[port.path()].pending;
 }
 
-void VelmoraPortLink::endOpening(const ZPRSerialPort& port, bool opened) {
+void VelmoraPortLink::endOpening(ZPRSerialPort& port, bool opened,
+                                 const std::shared_ptr<ZPRSerialPortDelegate>& previous) {
   // On the main thread the attempt's errors were delivered during open()
-  // itself; elsewhere they are tasks on the main queue, which run in order.
+  // itself; elsewhere they are tasks on the main queue, which run in order
+  // and ask the port for its delegate when they run: the link stays the
+  // delegate of a failed port until then, so that they still reach it.
+  auto restore = [weak = weak_from_this(), port = port.shared_from_this(),
+                  previous = std::weak_ptr<ZPRSerialPortDelegate>(previous), opened] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (!opened && port->delegate() == self) port->setDelegate(previous.lock());
+    self->finishOpening(port->path(), opened);
+  };
   if (platform::MainQueue::isMainThread()) {
-    finishOpening(port.path(), opened);
+    restore();
     return;
   }
-  platform::MainQueue::async([weak = weak_from_this(), path = port.path(), opened] {
-    if (auto self = weak.lock()) self->finishOpening(path, opened);
-  });
+  platform::MainQueue::async(std::move(restore));
 }
 
 void VelmoraPortLink::finishOpening(const std::string& path, bool opened) {
   std::vector<HeldError> pass;
+  std::optional<HeldError> failure;
   {
     std::lock_guard<std::mutex> g(stateMutex_);
     auto it = openings_.find(path);
     if (it == openings_.end()) return;
-    if (opened) pass.swap(it->second.held);
+    if (opened) {
+      pass.swap(it->second.held);
+    } else if (!it->second.held.empty()) {
+      // The failed attempt's first error, for the owner's record of it; the
+      // rest stays held for an overlapping attempt on the same port.
+      failure = it->second.held.front();
+    }
     if (--it->second.pending <= 0) openings_.erase(it);  // what is still held belongs to failed attempts
+  }
+  if (failure) {
+    std::lock_guard<std::recursive_mutex> g(mutex_);
+    if (owner_ != nullptr) owner_->serialPortDidFailToOpen(*failure->port, failure->error);
   }
   for (auto& h : pass) forwardError(*h.port, h.error);
 }

@@ -15,7 +15,8 @@
 //
 // Open attempts.  The accessory object makes the link a candidate port's
 // delegate before asking it to open (so that the open report finds it), but a
-// candidate that fails to open must only be logged.  Between beginOpening()
+// candidate that fails to open must only be logged (and its first error kept
+// in the owner's record of the attempt).  Between beginOpening()
 // and endOpening() for a port, the errors that port reports are held back;
 // endOpening() passes them on when the attempt opened the port (they are then
 // errors of a port in use, such as a failed line setting, or live errors of
@@ -76,8 +77,11 @@ class VelmoraPortLink : public ZPRSerialPortDelegateBase<VelmoraPortLink>,
   // An attempt to open `port` starts: its errors are held back from now on.
   void beginOpening(const ZPRSerialPort& port);
   // The attempt has ended, having opened the port or not: the errors it held
-  // back are passed on or dropped, and later errors pass again.
-  void endOpening(const ZPRSerialPort& port, bool opened);
+  // back are passed on or, when it failed, dropped but for the first, which
+  // goes to the owner's serialPortDidFailToOpen(); later errors pass again.
+  // A port that failed gets `previous` back as its delegate (unless another
+  // has been set meanwhile) once its reports of the attempt have arrived.
+  void endOpening(ZPRSerialPort& port, bool opened, const std::shared_ptr<ZPRSerialPortDelegate>& previous);
 
   // Marks, while it lives, that the owner is at work on this thread.
   class Busy {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "support/AccessoryEvents.h"
 #include "support/LogCapture.h"
@@ -132,6 +133,13 @@ TEST_F(ConnectionTest, AttemptErrorsAreDroppedOnlyForCandidatesThatFailToOpen) {
       armed = true;
       connectOn(anotherThread, "/dev/tty.KovaA");
       EXPECT_EQ(events->count("error:0"), 1u) << anotherThread << attempt;
+      const auto error = accessory->lastPortError();
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(std::tuple(error->code, error->filePath), std::tuple(EPERM, a->path()));
+      const auto attempts = accessory->lastConnectAttempts();
+      ASSERT_EQ(attempts.size(), 1u);
+      EXPECT_EQ(std::tuple(attempts[0].name, attempts[0].path, attempts[0].outcome, attempts[0].error.has_value()),
+                std::tuple("KovaA", a->path(), VelmoraConnectAttempt::Outcome::Opened, false));
     }
     accessory->Disconnect();
   }
@@ -149,6 +157,16 @@ TEST_F(ConnectionTest, AttemptErrorsAreDroppedOnlyForCandidatesThatFailToOpen) {
     EXPECT_EQ(events->events(), Names{"disconnect"});
     EXPECT_FALSE(accessory->connected());
     EXPECT_TRUE(a->delegate() == delegateOfA && port("KovaB")->delegate() == nullptr);
+    const auto attempts = accessory->lastConnectAttempts();
+    ASSERT_EQ(attempts.size(), 2u);
+    for (size_t k = 0; k < 2; ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_EQ(attempts[k].name, k == 0 ? "KovaA" : "KovaB");
+      EXPECT_EQ(attempts[k].outcome, VelmoraConnectAttempt::Outcome::Failed);
+      ASSERT_TRUE(attempts[k].error.has_value()) << "the port's own reason, from any thread";
+      EXPECT_EQ(std::tuple(attempts[k].error->code, attempts[k].error->filePath),
+                std::tuple(EWOULDBLOCK, attempts[k].path));
+    }
   }
 }
 
@@ -165,6 +183,8 @@ TEST_F(ConnectionTest, TwoObjectsNeverShareOrCloseEachOthersPort) {
   test::LogCapture log;
   b->ConnectTo("/dev/tty.KovaA");
   EXPECT_EQ(log.lines(), Names{"--- KovaA not opened"});
+  ASSERT_EQ(b->lastConnectAttempts().size(), 1u);
+  EXPECT_EQ(b->lastConnectAttempts()[0].outcome, VelmoraConnectAttempt::Outcome::InUse);
   EXPECT_EQ(eventsB->events(), Names{"disconnect"});
   b->Connect();
   ASSERT_TRUE(waitFor("connect:KovaB", 1, eventsB.get()));

@@ -1,5 +1,5 @@
-// The packet framer: sync, length, payload and checksum rules, whatever the
-// chunking.
+// The packet framer: sync, length, payload and checksum rules and the counts
+// they leave, whatever the chunking.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +17,9 @@ namespace {
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
-using Outcome = std::tuple<Lines, Dictionary, int32_t>;  // log, data, framer state
+using Counts = VelmoraFramerCounts;
+
+using Outcome = std::tuple<Lines, Dictionary, int32_t, Counts>;  // log, data, framer state, counts
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -40,7 +42,7 @@ Outcome frame(const Bytes& stream, const std::vector<size_t>& cuts) {
     from = to;
   }
   accessory.parseByte(std::span<const uint8_t>(stream).subspan(from));
-  return {log.lines(), accessory.takeData(), parserState.state};
+  return {log.lines(), accessory.takeData(), parserState.state, accessory.framerCounts()};
 }
 
 TEST(Framer, ByteRulesHoldWhateverTheChunking) {
@@ -52,7 +54,7 @@ TEST(Framer, ByteRulesHoldWhateverTheChunking) {
     Bytes stream;
     Outcome expected;
   } cases[] = {
-      {"a verified packet is decoded once", sample, {{"poor signal 0"}, {{"poorSignal", 0}}, 0}},
+      {"a verified packet is decoded once", sample, {{"poor signal 0"}, {{"poorSignal", 0}}, 0, {1, 0, 0, 0}}},
       {"every row of a packet is decoded",
        PacketEncoder::packet(concat({PacketEncoder::poorSignalRow(26),
                                      PacketEncoder::rawRow(-300),
@@ -61,31 +63,32 @@ TEST(Framer, ByteRulesHoldWhateverTheChunking) {
                                      PacketEncoder::meditationRow(9)})),
        {{"poor signal 26", "meditation 9"},
         {{"poorSignal", 26}, {"raw", Value::Array{-300}}, {"vScoreMeditation", 9}},
-        0}},
+        0,
+        {1, 0, 0, 0}}},
       {"a mismatched checksum is logged and its payload dropped",
        concat({{0xAA, 0xAA, 0x02, 0x02, 0x00, 0xFC}, attention5}),
-       {{"VLAccessory: Checksum error: expected fd, got fc", "attention 5"}, {{"vScoreAttention", 5}}, 0}},
+       {{"VLAccessory: Checksum error: expected fd, got fc", "attention 5"}, {{"vScoreAttention", 5}}, 0, {1, 1, 0, 0}}},
       {"a broken sync pair is logged and its second byte consumed",
        concat({{0xAA, 0x55, 0xAA, 0x01}, sample}),
-       {{kResync, kResync, "poor signal 0"}, {{"poorSignal", 0}}, 0}},
+       {{kResync, kResync, "poor signal 0"}, {{"poorSignal", 0}}, 0, {1, 0, 2, 4}}},
       {"bytes before a sync pair go without a word",
        concat({{0x00, 0x17}, sample}),
-       {{"poor signal 0"}, {{"poorSignal", 0}}, 0}},
+       {{"poor signal 0"}, {{"poorSignal", 0}}, 0, {1, 0, 0, 2}}},
       {"a third sync byte is a length of 170",
        PacketEncoder::packet(concat({{0x86, 166}, Bytes(166, 0xAA), {0x04, 85}})),
-       {{"attention 85"}, {{"vScoreAttention", 85}}, 0}},
+       {{"attention 85"}, {{"vScoreAttention", 85}}, 0, {1, 0, 0, 0}}},
       {"sync bytes inside a payload are ordinary bytes",
        PacketEncoder::packet({0x04, 0xAA, 0x80, 0x02, 0xAA, 0xAA}),
-       {{"attention 170"}, {{"vScoreAttention", 170}, {"raw", Value::Array{-21846}}}, 0}},
+       {{"attention 170"}, {{"vScoreAttention", 170}, {"raw", Value::Array{-21846}}}, 0, {1, 0, 0, 0}}},
       // The byte after a zero length counts in the checksum (0x37 -> 0xC8)
       // and is not stored; had it been taken as the checksum, it would fail.
       {"a zero-length packet takes one unstored byte, then its checksum",
        concat({{0xAA, 0xAA, 0x00, 0x37, 0xC8, 0xAA, 0xAA, 0x00, 0x37, 0x00}, attention5}),
-       {{"VLAccessory: Checksum error: expected c8, got 00", "attention 5"}, {{"vScoreAttention", 5}}, 0}},
+       {{"VLAccessory: Checksum error: expected c8, got 00", "attention 5"}, {{"vScoreAttention", 5}}, 0, {2, 1, 0, 0}}},
       {"back-to-back packets are decoded in order",
        concat({PacketEncoder::packet({0x04, 1}), PacketEncoder::packet({0x04, 2})}),
-       {{"attention 1", "attention 2"}, {{"vScoreAttention", 2}}, 0}},
-      {"a packet cut off keeps the framer in its payload", {0xAA, 0xAA, 0x03, 0x04}, {{}, {}, 3}},
+       {{"attention 1", "attention 2"}, {{"vScoreAttention", 2}}, 0, {2, 0, 0, 0}}},
+      {"a packet cut off keeps the framer in its payload", {0xAA, 0xAA, 0x03, 0x04}, {{}, {}, 3, {}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <tuple>
 
 #include "support/AccessoryEvents.h"
 #include "support/GermanLocale.h"
@@ -54,6 +55,12 @@ struct FileSizeLimit {
   void (*signal)(int);
   rlimit saved{};
 };
+
+// The status's failure fields: code, sentence, reason.
+std::tuple<int, std::string, std::string> failure(const VelmoraObjC& accessory) {
+  const VelmoraRecordingStatus s = accessory.recordingStatus();
+  return {s.errorCode, s.error, s.reason};
+}
 
 class RecordingTest : public ::testing::Test {
  protected:
@@ -115,6 +122,10 @@ TEST_F(RecordingTest, RowsFollowTheFlagInTheirExactFormatsWhateverTheLocale) {
       EXPECT_TRUE(seconds >= before && seconds <= before + 7200) << lines[k];
     }
     EXPECT_EQ(accessory.logRow(), lines.empty() ? kHeader : lines.back() + "\n");
+    const VelmoraRecordingStatus status = accessory.recordingStatus();
+    EXPECT_TRUE(status.recording && status.path == logFile() && status.errorCode == 0);
+    EXPECT_EQ(status.rowsWritten, lines.size());
+    EXPECT_EQ(status.rowsLost, 0u);
   }
 }
 
@@ -145,12 +156,14 @@ TEST_F(RecordingTest, SavingWritesAWholeCopyOrLeavesTheDestinationAlone) {
   ASSERT_EQ(::mkfifo((out.path() + "/fifo").c_str(), 0600), 0);
   fs::create_directory(out.path() + "/folder");
   fs::create_symlink(dest, out.path() + "/link");
-  for (const char* name : {"fifo", "folder", "link"}) {
+  for (const auto& [name, code] : std::initializer_list<std::pair<const char*, int>>{{"fifo", EEXIST}, {"folder", EISDIR}, {"link", EEXIST}}) {
     const std::string path = out.path() + "/" + name;
     const fs::file_type type = fs::symlink_status(path).type();
     EXPECT_FALSE(accessory.stopRecording(path)) << name;
     EXPECT_EQ(fs::symlink_status(path).type(), type) << name;
-    EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + path + ": it is not a regular file"));
+    const std::string why = "cannot save the log file to " + path + ": it is not a regular file";
+    EXPECT_TRUE(log.contains("VLAccessory: " + why));
+    EXPECT_EQ(failure(accessory), std::tuple(code, why, "it is not a regular file"));
   }
   std::ofstream(dest) << older;
   {
@@ -158,6 +171,7 @@ TEST_F(RecordingTest, SavingWritesAWholeCopyOrLeavesTheDestinationAlone) {
     EXPECT_FALSE(accessory.stopRecording(dest));
   }
   EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + dest + ": File too large"));
+  EXPECT_EQ(failure(accessory), std::tuple(EFBIG, "cannot save the log file to " + dest + ": File too large", "File too large"));
   EXPECT_EQ(readFile(dest), older);
   Names left;
   for (const auto& e : fs::directory_iterator(out.path())) left.push_back(e.path().filename());
@@ -173,20 +187,24 @@ TEST_F(RecordingTest, AFailedStartIsReportedAndLeavesNoRecordingBehind) {
   const std::string kept = readFile(logFile());
   const std::string saved = dir.path() + "/saved.csv";
   std::ofstream(saved) << "the host's own file\n";
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {dir.path() + "/missing", dir.path() + "/missing/ambrix.log.csv: No such file or directory"},
-      {"", "ambrix.log.csv: No such file or directory"},
-      {"/proc/version", "/proc/version/ambrix.log.csv: Not a directory"}};
-  for (const auto& [directory, reason] : cases) {
+  const std::vector<std::tuple<std::string, std::string, int>> cases = {
+      {dir.path() + "/missing", dir.path() + "/missing/ambrix.log.csv: No such file or directory", ENOENT},
+      {"", "ambrix.log.csv: No such file or directory", ENOENT},
+      {"/proc/version", "/proc/version/ambrix.log.csv: Not a directory", ENOTDIR}};
+  for (const auto& [directory, reason, code] : cases) {
     SCOPED_TRACE(directory);
     log.clear();
     EXPECT_FALSE(accessory.startRecording(directory, 1));
     EXPECT_EQ(log.lines(), Names{"VLAccessory: cannot record to " + reason});
     EXPECT_FALSE(accessory.isRecording() || !accessory.logFilePath().empty() || !accessory.logRow().empty());
     EXPECT_EQ(accessory.recordFlag(), 1);
+    EXPECT_EQ(failure(accessory), std::tuple(code, "cannot record to " + reason, reason.substr(reason.rfind(": ") + 2)));
+    EXPECT_EQ(accessory.recordingStatus().path, "");
     feedEveryKind();  // decoding goes on; nothing is recorded
     EXPECT_FALSE(accessory.stopRecording(saved));
-    EXPECT_TRUE(log.contains("VLAccessory: cannot save the log file to " + saved + ": nothing was recorded"));
+    const std::string why = "cannot save the log file to " + saved + ": nothing was recorded";
+    EXPECT_TRUE(log.contains("VLAccessory: " + why));
+    EXPECT_EQ(failure(accessory), std::tuple(ENOENT, why, "nothing was recorded"));
     EXPECT_EQ(readFile(saved), "the host's own file\n");
   }
   EXPECT_EQ(readFile(logFile()), kept);
@@ -204,6 +222,9 @@ TEST_F(RecordingTest, LostStorageIsReportedAndNoRowWrittenIsLostOrCut) {
     for (int16_t s = 0; s < 20; ++s) feed(PacketEncoder::rawRow(s));
   }
   EXPECT_EQ(log.count("VLAccessory: cannot write to " + logFile() + ": File too large"), 2u);
+  VelmoraRecordingStatus status = accessory.recordingStatus();
+  EXPECT_EQ(std::tuple(status.rowsWritten, status.rowsLost), std::tuple(2u, 18u));
+  EXPECT_EQ(failure(accessory), std::tuple(EFBIG, "cannot write to " + logFile() + ": File too large", "File too large"));
   EXPECT_EQ(accessory.takeData().at("raw").asArray().size(), 40u);
   const Names lines = rows(logFile());
   ASSERT_EQ(lines.size(), 2u);
@@ -219,6 +240,8 @@ TEST_F(RecordingTest, LostStorageIsReportedAndNoRowWrittenIsLostOrCut) {
   EXPECT_TRUE(accessory.stopRecording(dir.path() + "/saved.csv"));
   EXPECT_TRUE(log.contains("VLAccessory: the log file " + folder + "/ambrix.log.csv was removed while recording"));
   EXPECT_EQ(rows(dir.path() + "/saved.csv").size(), 150u);
+  status = accessory.recordingStatus();
+  EXPECT_EQ(std::tuple(status.recording, status.rowsWritten, status.rowsLost, status.errorCode), std::tuple(false, 150u, 0u, 0));
   EXPECT_EQ(rows(logFile()).size(), 2u) << "nothing more in the earlier folder";
 }
 
