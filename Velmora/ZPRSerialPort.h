@@ -77,9 +77,12 @@
 // filled kMaximumReadLength the loop reads on without waiting, and once a
 // single wait gathered that much (a device far faster than a trickle) it
 // reads at once for a second, so that a fast device is not slowed down by
-// its bytes filling the kernel's buffer during the waits.  The first wait makes one more eventfd for the
-// opening (the loop's nudge); a port that never coalesces has none.  Without
-// the option the loop reads each chunk the moment it arrives.
+// its bytes filling the kernel's buffer during the waits.  The first wait
+// makes one more eventfd for the opening (the loop's nudge); a port that
+// never coalesces has none.  Without the option the loop reads each chunk
+// the moment it arrives.  An owner choosing the wait keeps in mind that a
+// device without flow control loses bytes in the kernel once its buffers
+// (4 KiB to 64 KiB, by driver) fill while the loop waits.
 //
 // Receive buffer bound.  While no request is pending only the newest
 // kUnsolicitedReceiveLimit (4096) bytes are kept, so a port used only for
@@ -173,8 +176,8 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   // costs besides its bytes).
   static constexpr size_t kMaximumUndeliveredBytes = 256 * 1024;
   static constexpr size_t kChunkBookkeepingBytes = 256;
-  // Longer coalescing waits are cut to this; shorter than this on either
-  // side of a tick-driven owner, yet no wait that could look like a hang.
+  // Longer coalescing waits are cut to this: room for any owner's clock,
+  // yet no wait that could pass for a hang.
   static constexpr double kLongestReadCoalescingInterval = 60.0;
   // Longer request time-outs (about 31 years), like non-finite ones and 0
   // or less, mean "no time-out".
