@@ -35,7 +35,7 @@ VelmoraObjC::VelmoraObjC() {
   // unstarted.
   dispatch_ = std::make_unique<internal::DispatchThread>([this] { deliver(); }, connected_);
   portName_ = "/dev/tty.KovaLinkPro-SPPDev";
-  connection_ = std::make_unique<internal::PortConnection>(*this, connected_);
+  connection_ = std::make_unique<internal::PortConnection>(*this, connected_, dispatch_->nextPassClock());
   logMessage("VelmoraObjC: Initialized. Version: %d", getVersion());
 }
 

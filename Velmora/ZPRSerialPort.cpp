@@ -1,7 +1,10 @@
+// The port object: its factories, properties, delegate calls, opening and
+// closing.  The read loop, removal and receive path live in
+// internal/SerialPortReadLoop.cpp, the request queue and writes in
+// internal/SerialPortRequests.cpp.
 #include "ZPRSerialPort.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -12,10 +15,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <stdexcept>
 #include <utility>
 
+#include "internal/SerialLineSettings.h"
+#include "internal/SerialOpening.h"
+#include "internal/SerialPortList.h"
 #include "platform/BackgroundQueue.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
@@ -24,146 +29,17 @@
 
 namespace velmora {
 
+using internal::isNoModemLinesError;
+using internal::SerialPortList;
 using platform::MainQueue;
-
-// One opening of the device: the descriptor and the calls that reach it.  The
-// read loop and the pin poll of an opening hold it and compare it with the
-// port's current opening, so that they serve only the opening that started
-// them, even after a quick close and reopen.
-struct ZPRSerialPort::Opening {
-  // Takes over `wake`, an eventfd.
-  Opening(int descriptor, std::shared_ptr<platform::TerminalIO> terminal, int wake)
-      : fd(descriptor), io(std::move(terminal)), wakeFd(wake) {}
-  ~Opening() { ::close(wakeFd); }
-  Opening(const Opening&) = delete;
-  Opening& operator=(const Opening&) = delete;
-
-  const int fd;
-  const std::shared_ptr<platform::TerminalIO> io;
-  std::atomic<bool> hasModemLines{true};
-  // Set by whoever first handles the device's removal during this opening.
-  std::atomic<bool> removalClaimed{false};
-  std::weak_ptr<platform::TimerSource> pollTimer;
-
-  // Made readable once, by close(), and never drained: every wait of this
-  // opening (the read loop's, a blocked write's) watches it and ends.
-  const int wakeFd;
-  std::atomic<bool> closing{false};
-
-  void shutDown() {
-    closing.store(true);
-    uint64_t one = 1;
-    (void)!::write(wakeFd, &one, sizeof one);
-    std::lock_guard<std::mutex> g(creditMutex);
-    creditAvailable.notify_all();
-  }
-
-  // Back-pressure.  `undelivered` is what the read loop has handed to the
-  // main queue and the main thread has not yet taken: each chunk's bytes plus
-  // kChunkBookkeepingBytes.  At kMaximumUndeliveredBytes the loop stops
-  // reading until the main thread has brought it down to half.
-  std::mutex creditMutex;
-  std::condition_variable creditAvailable;
-  size_t undelivered = 0;
-  bool readerWaiting = false;
-
-  // False once the opening closes.
-  bool awaitCredit() {
-    std::unique_lock<std::mutex> g(creditMutex);
-    if (undelivered < kMaximumUndeliveredBytes) return !closing.load();
-    readerWaiting = true;
-    creditAvailable.wait(g, [&] { return undelivered <= kMaximumUndeliveredBytes / 2 || closing.load(); });
-    readerWaiting = false;
-    return !closing.load();
-  }
-  void take(size_t cost) {
-    std::lock_guard<std::mutex> g(creditMutex);
-    undelivered += cost;
-  }
-  void giveBack(size_t cost) {
-    std::lock_guard<std::mutex> g(creditMutex);
-    undelivered -= cost;
-    if (readerWaiting && undelivered <= kMaximumUndeliveredBytes / 2) creditAvailable.notify_one();
-  }
-};
 
 namespace {
 
 constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
 
-// The errnos with which Linux says that the device is no longer there.
-bool isDeviceGoneError(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
-
-// The errnos of a terminal without modem lines (a pseudo-terminal).
-bool isNoModemLinesError(int err) { return err == ENOTTY || err == EINVAL; }
-
-std::optional<speed_t> standardSpeed(uint32_t rate) {
-  switch (rate) {
-    case 0: return B0;
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    case 2500000: return B2500000;
-    case 3000000: return B3000000;
-    case 3500000: return B3500000;
-    case 4000000: return B4000000;
-    default: return std::nullopt;
-  }
-}
-
-// The process-wide list of live ports.  Each entry keeps the port's path, so
-// that a lookup locks only the weak reference it returns: a temporary strong
-// reference released under the mutex could destroy a port, whose destructor
-// takes the mutex again.
-struct PortList {
-  struct Entry {
-    const ZPRSerialPort* port;
-    std::string path;
-    std::weak_ptr<ZPRSerialPort> reference;
-  };
-  std::mutex mutex;
-  std::vector<Entry> entries;
-
-  std::shared_ptr<ZPRSerialPort> findLocked(const std::string& path) {
-    for (auto& entry : entries) {
-      if (entry.path != path) continue;
-      if (auto port = entry.reference.lock()) return port;
-    }
-    return nullptr;
-  }
-};
-
-PortList& allPorts() {
-  // Never destroyed: ports may be released while the process exits.
-  static PortList* list = new PortList;
-  return *list;
-}
-
 }  // namespace
+
 
 // ------------------------------------------------------------ construction
 
@@ -177,9 +53,9 @@ ZPRSerialPort::ZPRSerialPort(platform::DeviceRef device)
 
 ZPRSerialPort::~ZPRSerialPort() {
   {
-    auto& list = allPorts();
+    auto& list = SerialPortList::shared();
     std::lock_guard<std::mutex> g(list.mutex);
-    std::erase_if(list.entries, [this](const PortList::Entry& e) { return e.port == this; });
+    std::erase_if(list.entries, [this](const SerialPortList::Entry& e) { return e.port == this; });
   }
   if (pinPollTimer_) pinPollTimer_->cancel();
   if (pendingRequestTimeoutTimer_) pendingRequestTimeoutTimer_->loop->cancelTimer(pendingRequestTimeoutTimer_->id);
@@ -188,7 +64,7 @@ ZPRSerialPort::~ZPRSerialPort() {
 std::shared_ptr<ZPRSerialPort> ZPRSerialPort::serialPortWithDevice(platform::DeviceRef device) {
   if (!device) throw std::logic_error("-[ZPRSerialPort initWithDevice:] requires non-zero device argument.");
   const std::string callout = bsdCalloutPathFromDevice(device).value_or(std::string());
-  auto& list = allPorts();
+  auto& list = SerialPortList::shared();
   std::lock_guard<std::mutex> g(list.mutex);
   if (auto existing = list.findLocked(callout)) return existing;
   std::shared_ptr<ZPRSerialPort> port(new ZPRSerialPort(std::move(device)));
@@ -209,14 +85,14 @@ std::shared_ptr<ZPRSerialPort> ZPRSerialPort::serialPortWithPath(const std::stri
 }
 
 std::shared_ptr<ZPRSerialPort> ZPRSerialPort::existingPortWithPath(const std::string& path) {
-  auto& list = allPorts();
+  auto& list = SerialPortList::shared();
   std::lock_guard<std::mutex> g(list.mutex);
   return list.findLocked(path);
 }
 
 std::vector<std::shared_ptr<ZPRSerialPort>> ZPRSerialPort::allSerialPorts() {
   std::vector<std::shared_ptr<ZPRSerialPort>> ports;
-  auto& list = allPorts();
+  auto& list = SerialPortList::shared();
   std::lock_guard<std::mutex> g(list.mutex);
   ports.reserve(list.entries.size());
   for (auto& entry : list.entries) {
@@ -343,6 +219,19 @@ void ZPRSerialPort::setCTS(bool level) { storeInputLine(CTS_, level, "CTS"); }
 void ZPRSerialPort::setDSR(bool level) { storeInputLine(DSR_, level, "DSR"); }
 void ZPRSerialPort::setDCD(bool level) { storeInputLine(DCD_, level, "DCD"); }
 
+void ZPRSerialPort::setReadCoalescingInterval(double seconds, ReadDeadline readBy) {
+  const double stored =
+      std::isfinite(seconds) && seconds > 0 ? std::min(seconds, kLongestReadCoalescingInterval) : 0.0;
+  double before;
+  {
+    std::lock_guard<std::mutex> g(coalescingMutex_);
+    readBy_ = stored > 0 && readBy ? std::make_shared<const ReadDeadline>(std::move(readBy)) : nullptr;
+    before = readCoalescingInterval_.exchange(stored);
+  }
+  nudgeReadLoop();
+  if (before != stored) didChange("readCoalescingInterval");
+}
+
 std::optional<struct termios> ZPRSerialPort::originalPortAttributes() const {
   std::lock_guard<std::recursive_mutex> g(lifecycleMutex_);
   return originalPortAttributes_;
@@ -467,7 +356,7 @@ void ZPRSerialPort::open() {
     reportError(err, false);
     return;
   }
-  auto opening = std::make_shared<Opening>(fd, io, wakeFd);
+  auto opening = std::make_shared<Opening>(fd, io, wakeFd, kMaximumUndeliveredBytes);
   // Against openers that ignore flock: a second open of the tty now fails
   // with EBUSY unless the opener has CAP_SYS_ADMIN.  A device that refuses
   // (not a tty) keeps only the flock.  The descriptor stays non-blocking,
@@ -594,40 +483,9 @@ void ZPRSerialPort::applyOptions(const Opening& opening) {
     logMessage("Unable to set options on %s: %i", description().c_str(), result);
     return;
   }
-  cfmakeraw(&t);
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 2;
-  t.c_cflag = (t.c_cflag & ~CSIZE) | CS8;
-
-  switch (parity_.load()) {
-    case 2: t.c_cflag = (t.c_cflag | PARENB) & ~PARODD; break;
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    default: t.c_cflag &= ~PARENB; break;
-  }
-  if (numberOfStopBits_ > 1) {
-    t.c_cflag |= CSTOPB;
-  } else {
-    t.c_cflag &= ~CSTOPB;
-  }
-  if (shouldEchoReceivedData_) {
-    t.c_lflag |= ECHO;
-  } else {
-    t.c_lflag &= ~ECHO;
-  }
-  if (usesRTSCTSFlowControl_) {
-    t.c_cflag |= CRTSCTS;
-  } else {
-    t.c_cflag &= ~CRTSCTS;
-  }
-  // DTR/DSR and DCD output flow control have no termios flags on Linux.
-  t.c_cflag |= CREAD | HUPCL | CLOCAL;
-  t.c_lflag &= ~(ICANON | ISIG);
-
   const uint32_t rate = baudRate_;
-  const auto speed = standardSpeed(rate);
-  // A rate cfsetspeed does not know is set afterwards through termios2;
-  // meanwhile the record carries a valid placeholder.
-  cfsetspeed(&t, speed.value_or(B38400));
+  const auto speed = internal::applyLineSettings(
+      t, {rate, numberOfStopBits_.load(), parity_.load(), shouldEchoReceivedData_.load(), usesRTSCTSFlowControl_.load()});
 
   result = io.setAttributes(opening.fd, TCSANOW, &t);
   if (result == 0 && !speed) result = io.setArbitrarySpeed(opening.fd, rate);
@@ -652,351 +510,6 @@ void ZPRSerialPort::driveModemLine(int bit, bool level) {
       reportError(err, false);
     }
   }
-}
-
-// ------------------------------------------------------------ removal
-
-void ZPRSerialPort::cleanup() {
-  logMessage(
-      "Cleanup is deprecated and was never intended to be called publicly. You should update your code to avoid "
-      "calling this method.");
-  cleanupAfterSystemRemoval();
-}
-
-void ZPRSerialPort::cleanupAfterSystemRemoval() {
-  // The pin poll or the read loop may have handled this opening's removal
-  // already, possibly closing the port: the delegate hears of it once.
-  auto opening = currentOpening();
-  if (opening && opening->removalClaimed.exchange(true)) return;
-  if (!opening && removalReported_.load()) return;
-  handleRemoval();
-}
-
-void ZPRSerialPort::handleRemoval() {
-  removalReported_.store(true);
-  auto current = delegate();
-  if (current && current->implements(ZPRSerialPortDelegate::kSerialPortWasRemovedFromSystem)) {
-    current.reset();
-    MainQueue::async([self = shared_from_this()] {
-      auto d = self->delegate();
-      if (d && d->implements(ZPRSerialPortDelegate::kSerialPortWasRemovedFromSystem))
-        d->serialPortWasRemovedFromSystem(*self);
-      self->close();
-    });
-    return;
-  }
-  close();
-}
-
-// Called by the read loop or the pin poll of `opening` when the device has
-// gone: the error (waited for), then the removal, once per opening.
-void ZPRSerialPort::deviceHasGone(const std::shared_ptr<Opening>& opening, int errnoValue) {
-  if (opening->removalClaimed.exchange(true)) return;
-  reportError(errnoValue, true);
-  if (currentOpening() != opening) return;  // closed meanwhile: nothing left to do
-  handleRemoval();
-}
-
-// ------------------------------------------------------------ read loop and pin poll
-
-void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
-  const int fd = opening->fd;
-  auto& io = *opening->io;
-  uint8_t buffer[kMaximumReadLength];
-  // No time-out: close() wakes the wait, and a vanished device shows as a
-  // hang-up, so an idle port costs no wake-ups.
-  while (opening->awaitCredit()) {
-    int ready = io.wait(fd, POLLIN, opening->wakeFd, -1);
-    int waitError = errno;
-    if (opening->closing) return;  // closed during the wait: nothing to report
-    if (ready < 0) {
-      if (waitError != EINTR) reportError(waitError, false);
-      continue;
-    }
-    if (ready == 0) continue;
-
-    ssize_t count;
-    int readError;
-    {
-      std::shared_lock<std::shared_mutex> d(descriptorMutex_);
-      if (opening_ != opening) return;
-      count = io.read(fd, buffer, sizeof buffer);  // non-blocking
-      readError = errno;
-    }
-    if (count > 0) {
-      receiveData(opening, {buffer, static_cast<size_t>(count)});
-      continue;
-    }
-    // A readable descriptor that yields end of file has hung up.
-    if (count == 0 || isDeviceGoneError(readError)) {
-      deviceHasGone(opening, count == 0 ? ENXIO : readError);
-      return;
-    }
-    // Any other failed read is passing: EAGAIN when another reader of the
-    // tty took the bytes first, EINTR.  The loop waits again.
-  }
-}
-
-void ZPRSerialPort::pollModemLines(const std::shared_ptr<Opening>& opening) {
-  if (opening->removalClaimed) return;
-  int bits = 0;
-  int result;
-  int err;
-  {
-    std::shared_lock<std::shared_mutex> d(descriptorMutex_);
-    if (opening_ != opening) {
-      d.unlock();
-      if (auto timer = opening->pollTimer.lock()) timer->cancel();
-      return;
-    }
-    result = opening->io->getModemLines(opening->fd, &bits);
-    err = errno;
-  }
-  if (result != 0) {
-    if (isNoModemLinesError(err)) {
-      opening->hasModemLines = false;
-      if (auto timer = opening->pollTimer.lock()) timer->cancel();
-    } else if (isDeviceGoneError(err)) {
-      deviceHasGone(opening, err);
-    } else {
-      reportError(err, false);
-    }
-    return;
-  }
-  const bool cts = (bits & TIOCM_CTS) != 0;
-  const bool dsr = (bits & TIOCM_DSR) != 0;
-  const bool dcd = (bits & TIOCM_CAR) != 0;
-  if (cts != CTS_) MainQueue::sync([&] { setCTS(cts); });
-  if (dsr != DSR_) MainQueue::sync([&] { setDSR(dsr); });
-  if (dcd != DCD_) MainQueue::sync([&] { setDCD(dcd); });
-}
-
-// ------------------------------------------------------------ receiving and requests
-
-void ZPRSerialPort::receiveData(const std::shared_ptr<Opening>& opening, std::span<const uint8_t> chunk) {
-  // One receive path at a time (a closing opening's loop may still be here
-  // when the next opening's starts): only this path changes the buffer's
-  // bytes in place, so the evaluator below may read them without a lock.
-  std::lock_guard<std::mutex> receiving(receiveMutex_);
-
-  // Always queued: the delegate is looked up when the call runs, so a
-  // delegate set just after open() still gets the first chunks.  The chunk's
-  // cost goes back to the read loop once the main thread has taken it.
-  const size_t cost = chunk.size() + kChunkBookkeepingBytes;
-  opening->take(cost);
-  MainQueue::async([self = shared_from_this(), opening, cost, data = std::vector<uint8_t>(chunk.begin(), chunk.end())] {
-    struct GiveBack {
-      Opening& opening;
-      size_t cost;
-      ~GiveBack() { opening.giveBack(cost); }
-    } giveBack{*opening, cost};
-    auto d = self->delegate();
-    if (d && d->implements(ZPRSerialPortDelegate::kSerialPortDidReceiveData)) d->serialPortDidReceiveData(*self, data);
-  });
-
-  std::shared_ptr<ZPRSerialRequest> request;
-  std::shared_ptr<std::vector<uint8_t>> gathered;
-  uint64_t serial = 0;
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    if (!receiveBuffer_) receiveBuffer_ = std::make_shared<std::vector<uint8_t>>();
-    auto& buffer = *receiveBuffer_;
-    buffer.insert(buffer.end(), chunk.begin(), chunk.end());
-    if (pendingRequest_ && !pendingRequestAnswered_) {
-      request = pendingRequest_;
-      serial = pendingRequestSerial_;
-      gathered = receiveBuffer_;
-    } else if (buffer.size() > 2 * kUnsolicitedReceiveLimit) {
-      // Trimmed to the newest bytes only now and then, so that each chunk
-      // costs a bounded amount of copying.
-      buffer.erase(buffer.begin(), buffer.end() - static_cast<std::ptrdiff_t>(kUnsolicitedReceiveLimit));
-    }
-  }
-  didChange("receiveBuffer");
-  if (!request) return;
-
-  const bool accepted = request->dataIsValidResponse(*gathered);
-  if (!accepted && gathered->size() < kMaximumResponseLength) return;
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    // Answered meanwhile (timed out) or replaced: this verdict is stale.
-    if (pendingRequestSerial_ != serial || pendingRequestAnswered_) return;
-    pendingRequestAnswered_ = true;
-    cancelTimeoutTimerLocked();
-  }
-  didChange("pendingRequestTimeoutTimer");
-  if (accepted) {
-    MainQueue::async([self = shared_from_this(), serial, request, response = *gathered] {
-      self->handOverResponse(serial, request, response);
-    });
-    return;
-  }
-  // The answer would outgrow the buffer's bound: the request ends as if it
-  // had timed out, and the buffer starts afresh.
-  logMessage("No response from %s within %zu bytes; the request times out", description().c_str(),
-             kMaximumResponseLength);
-  MainQueue::async([self = shared_from_this(), serial, request] { self->finishTimedOutRequest(serial, request); });
-}
-
-void ZPRSerialPort::handOverResponse(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request,
-                                     const std::vector<uint8_t>& response) {
-  auto d = delegate();
-  if (d && d->implements(ZPRSerialPortDelegate::kSerialPortDidReceiveResponseToRequest))
-    d->serialPortDidReceiveResponseToRequest(*this, response, request);
-  d.reset();
-  clearAnsweredRequest(requestSerial);
-}
-
-void ZPRSerialPort::pendingRequestDidTimeout(uint64_t requestSerial) {
-  std::shared_ptr<ZPRSerialRequest> request;
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    if (!pendingRequestTimeoutTimer_ || pendingRequestTimeoutTimer_->requestSerial != requestSerial) return;
-    pendingRequestTimeoutTimer_.reset();
-    if (pendingRequestSerial_ != requestSerial || pendingRequestAnswered_) return;
-    pendingRequestAnswered_ = true;
-    request = pendingRequest_;
-  }
-  didChange("pendingRequestTimeoutTimer");
-  finishTimedOutRequest(requestSerial, request);
-}
-
-void ZPRSerialPort::finishTimedOutRequest(uint64_t requestSerial, const std::shared_ptr<ZPRSerialRequest>& request) {
-  auto d = delegate();
-  if (d && d->implements(ZPRSerialPortDelegate::kSerialPortRequestDidTimeout)) {
-    if (MainQueue::isMainThread()) {
-      d->serialPortRequestDidTimeout(*this, request);
-    } else {
-      d.reset();
-      MainQueue::sync([&] {
-        auto current = delegate();
-        if (current && current->implements(ZPRSerialPortDelegate::kSerialPortRequestDidTimeout))
-          current->serialPortRequestDidTimeout(*this, request);
-      });
-    }
-  }
-  d.reset();
-  clearAnsweredRequest(requestSerial);
-}
-
-void ZPRSerialPort::clearAnsweredRequest(uint64_t requestSerial) {
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    if (pendingRequestSerial_ == requestSerial) pendingRequest_.reset();
-    // Replaced rather than cleared: the receive path may still be reading
-    // the old bytes for a verdict that is now stale.
-    receiveBuffer_.reset();
-  }
-  didChange("pendingRequest");
-  didChange("receiveBuffer");
-  sendNextRequest();
-}
-
-bool ZPRSerialPort::hasTimeLimit(double seconds) {
-  return std::isfinite(seconds) && seconds > 0 && seconds <= kLongestTimeoutInterval;
-}
-
-void ZPRSerialPort::startRequestLocked(const std::shared_ptr<ZPRSerialRequest>& request) {
-  pendingRequest_ = request;
-  const uint64_t serial = ++pendingRequestSerial_;
-  pendingRequestAnswered_ = false;
-  cancelTimeoutTimerLocked();
-  // The evaluator sees at most the newest unsolicited bytes from before the
-  // request (a new vector: the receive path may be reading the old one).
-  if (receiveBuffer_ && receiveBuffer_->size() > kUnsolicitedReceiveLimit) {
-    receiveBuffer_ = std::make_shared<std::vector<uint8_t>>(
-        receiveBuffer_->end() - static_cast<std::ptrdiff_t>(kUnsolicitedReceiveLimit), receiveBuffer_->end());
-  }
-  const double timeout = request->timeoutInterval();
-  if (!hasTimeLimit(timeout)) return;
-  auto& loop = platform::RunLoop::current();
-  auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(timeout));
-  std::weak_ptr<ZPRSerialPort> weakSelf = weak_from_this();
-  auto id = loop.addTimer(delay, [weakSelf, serial] {
-    if (auto self = weakSelf.lock()) self->pendingRequestDidTimeout(serial);
-  });
-  pendingRequestTimeoutTimer_ = TimeoutTimer{&loop, id, serial};
-}
-
-void ZPRSerialPort::cancelTimeoutTimerLocked() {
-  if (!pendingRequestTimeoutTimer_) return;
-  // Safe under the mutex: the cancelled task holds only a weak reference.
-  pendingRequestTimeoutTimer_->loop->cancelTimer(pendingRequestTimeoutTimer_->id);
-  pendingRequestTimeoutTimer_.reset();
-}
-
-bool ZPRSerialPort::sendData(std::span<const uint8_t> data) {
-  auto opening = currentOpening();
-  if (!opening) return false;
-  size_t written = 0;
-  while (written < data.size()) {
-    ssize_t count;
-    int err;
-    {
-      std::shared_lock<std::shared_mutex> d(descriptorMutex_);
-      if (opening_ != opening) return false;  // closed under us: the rest is dropped
-      count = opening->io->write(opening->fd, data.data() + written, data.size() - written);
-      err = errno;
-    }
-    if (count >= 0) {
-      written += static_cast<size_t>(count);
-      continue;
-    }
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      // The device has not taken the bytes yet: wait until it can, outside
-      // the lock, so that close() ends the wait.
-      int ready = opening->io->wait(opening->fd, POLLOUT, opening->wakeFd, -1);
-      err = errno;
-      if (opening->closing) return false;
-      if (ready >= 0 || err == EINTR) continue;
-    } else if (err == EINTR) {
-      continue;
-    }
-    reportError(err, false);
-    return false;
-  }
-  return true;
-}
-
-bool ZPRSerialPort::sendRequest(std::shared_ptr<ZPRSerialRequest> request) {
-  if (!request) return false;
-  enum { kStarted, kQueued, kRefused } outcome;
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    if (!pendingRequest_) {
-      startRequestLocked(request);
-      outcome = kStarted;
-    } else if (requestsQueue_.size() < kMaximumQueuedRequests) {
-      requestsQueue_.push_back(request);
-      outcome = kQueued;
-    } else {
-      outcome = kRefused;
-    }
-  }
-  if (outcome == kRefused) return false;
-  if (outcome == kQueued) {
-    didChange("requestsQueue");
-    return true;
-  }
-  didChange("pendingRequest");
-  didChange("pendingRequestTimeoutTimer");
-  return sendData(request->dataToSend());
-}
-
-void ZPRSerialPort::sendNextRequest() {
-  std::shared_ptr<ZPRSerialRequest> next;
-  {
-    std::lock_guard<std::mutex> g(stateMutex_);
-    // A request sent meanwhile by a client is pending: the queue waits for it.
-    if (requestsQueue_.empty() || pendingRequest_) return;
-    next = std::move(requestsQueue_.front());
-    requestsQueue_.pop_front();
-    startRequestLocked(next);
-  }
-  didChange("requestsQueue");
-  didChange("pendingRequest");
-  didChange("pendingRequestTimeoutTimer");
-  sendData(next->dataToSend());
 }
 
 }  // namespace velmora

@@ -64,6 +64,26 @@
 //  - close() always releases the descriptor (Linux frees it even when close
 //    reports an error); such an error is reported and the port is closed.
 //
+// Coalesced reads (off by default).  setReadCoalescingInterval() with a wait
+// above zero lets the read loop, once woken by data, wait up to that long for
+// more before it reads and hands the bytes on, so that a device sending many
+// small chunks costs one read and one serialPortDidReceiveData call per wait
+// instead of one per chunk.  An optional `readBy` function (called on the
+// read loop's thread at each wake) names the moment by which the bytes are
+// wanted, for an owner that consumes them on a clock of its own; the wait
+// ends then if that comes first, and a moment already past means "read now".
+// A pending request (one sent while the loop waits, too), a removal, the
+// device hanging up and close() end the wait at once.  After a read that
+// filled kMaximumReadLength the loop reads on without waiting, and once a
+// single wait gathered that much (a device far faster than a trickle) it
+// reads at once for a second, so that a fast device is not slowed down by
+// its bytes filling the kernel's buffer during the waits.  The first wait
+// makes one more eventfd for the opening (the loop's nudge); a port that
+// never coalesces has none.  Without the option the loop reads each chunk
+// the moment it arrives.  An owner choosing the wait keeps in mind that a
+// device without flow control loses bytes in the kernel once its buffers
+// (4 KiB to 64 KiB, by driver) fill while the loop waits.
+//
 // Receive buffer bound.  While no request is pending only the newest
 // kUnsolicitedReceiveLimit (4096) bytes are kept, so a port used only for
 // streaming does not grow without bound.  While a request is pending nothing
@@ -110,6 +130,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -136,6 +157,10 @@ class TerminalIO;
 class TimerSource;
 }  // namespace platform
 
+namespace internal {
+class SerialOpening;
+}  // namespace internal
+
 class ZPRSerialPort : public platform::Observable, public std::enable_shared_from_this<ZPRSerialPort> {
  public:
   // Bytes kept while no request waits for an answer (the newest).
@@ -151,6 +176,9 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   // costs besides its bytes).
   static constexpr size_t kMaximumUndeliveredBytes = 256 * 1024;
   static constexpr size_t kChunkBookkeepingBytes = 256;
+  // Longer coalescing waits are cut to this: room for any owner's clock,
+  // yet no wait that could pass for a hang.
+  static constexpr double kLongestReadCoalescingInterval = 60.0;
   // Longer request time-outs (about 31 years), like non-finite ones and 0
   // or less, mean "no time-out".
   static constexpr double kLongestTimeoutInterval = 1e9;
@@ -246,6 +274,16 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   std::shared_ptr<platform::TerminalIO> terminalIO() const;
   void setTerminalIO(std::shared_ptr<platform::TerminalIO> io);
 
+  // ---- coalesced reads (see the header comment); any thread.
+  // The moment by which the read bytes are wanted.
+  using ReadDeadline = std::function<std::chrono::steady_clock::time_point()>;
+  // 0 when off.
+  double readCoalescingInterval() const { return readCoalescingInterval_.load(); }
+  // `seconds` not finite or 0 or less turns coalescing off (and drops
+  // `readBy`); above kLongestReadCoalescingInterval it is cut to that.  A
+  // wait under way ends, so the new setting holds from the next wake.
+  void setReadCoalescingInterval(double seconds, ReadDeadline readBy = {});
+
   // ---- I/O
   // Opens the device; does nothing if open.  Failure: the port error, port
   // stays closed.
@@ -274,7 +312,7 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   void notifyDelegateOfPosixErrorWaitingUntilDone(bool wait);
 
  private:
-  struct Opening;
+  using Opening = internal::SerialOpening;
   struct TimeoutTimer {
     platform::RunLoop* loop;
     platform::RunLoop::TimerId id;
@@ -298,6 +336,11 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   void deviceHasGone(const std::shared_ptr<Opening>& opening, int errnoValue);
   void handleRemoval();
   void receiveData(const std::shared_ptr<Opening>& opening, std::span<const uint8_t> chunk);
+  // Read loop: with coalescing on, waits for more data (see the header);
+  // false if it did not wait.
+  bool awaitMoreData(Opening& opening);
+  bool awaitsResponse() const;
+  void nudgeReadLoop() const;
   static bool hasTimeLimit(double seconds);
   // With stateMutex_ held: makes `request` pending and arms its time-out.
   void startRequestLocked(const std::shared_ptr<ZPRSerialRequest>& request);
@@ -326,6 +369,7 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   std::atomic<bool> DSR_{false};
   std::atomic<bool> DCD_{false};
   std::atomic<int> fileDescriptor_{0};
+  std::atomic<double> readCoalescingInterval_{0};
   // Set when a removal has been handled, cleared by the next open, so that a
   // second report of the same removal (the registry's after the read loop's)
   // reaches the delegate no more.
@@ -348,6 +392,10 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   // has come to name.
   mutable std::shared_mutex descriptorMutex_;
   std::shared_ptr<Opening> opening_;
+
+  // Guards readBy_, which the read loop copies at each wake.
+  mutable std::mutex coalescingMutex_;
+  std::shared_ptr<const ReadDeadline> readBy_;
 
   // Held across the receive path, evaluator included; taken by nothing else.
   std::mutex receiveMutex_;

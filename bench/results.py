@@ -145,18 +145,17 @@ def latency_and_cpu(work):
                      f'{cpu["rss_before_connect_kib"]} KiB -> {cpu["rss_connected_kib"]} KiB', "(no target)", ""))
         notes += [
             "- Wake-ups at real-time rate, by thread: the simulated headset writes 256 times a second (two samples",
-            "  at a time), and each write wakes the port's read loop (\"velmora-read\": poll, read) once and the main",
-            "  thread (\"main\": epoll, the queued chunk) once; the accessory object's dispatch thread (the program's",
-            "  name) wakes 50 times a second. Cut so far: the read loop's 100 ms time-out (it is woken by close()",
-            "  instead), the modem-line poll of a pty (it has no lines), and the wake-ups from lock contention",
-            "  when a posted task woke the main thread while the poster still held the run loop's mutex.",
+            "  at a time).  The port's read loop (\"velmora-read\") coalesces them: once woken by data it waits",
+            "  until just before the accessory object's next dispatch pass, then reads everything in one go and",
+            "  hands it to the main thread (\"main\") as one chunk, so both wake about once per pass (50 a second,",
+            "  plus a chunk that lands in the last moments before a pass), like the dispatch thread itself.",
+            "  Cut before: the read loop's 100 ms time-out, the modem-line poll of a pty (it has no lines), and",
+            "  the wake-ups from lock contention on the main run loop's mutex.",
         ]
         if pct > 0.5:
             notes += [
-                "- CPU misses 0.5 %: what is left is one wake-up per thread per chunk the device sends. Fewer would",
-                "  need the read loop to wait for more bytes once the first arrived (a few milliseconds, as VTIME",
-                "  does), which the latency target above (p99 within 2 ms of the dispatch interval) does not leave",
-                "  room for; the figure also rises with the machine's load (system time is the larger part).",
+                "- CPU above 0.5 %: the figure rises with the machine's load (system time is the larger part);",
+                "  see \"Coalesced reads\" below for the same run beside the build before coalescing.",
             ]
     return rows, notes
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,11 @@ class DispatchThread {
   double interval() const { return interval_.load(); }
   void setInterval(double seconds);
   uint64_t passes() const { return passes_.load(); }
+  // When the next pass is due, as a function callable from any thread, also
+  // after this object has gone: the end of the pause under way or last
+  // begun, the clock's epoch before any.  A port's read loop asks it to read
+  // just in time for the pass.
+  std::function<std::chrono::steady_clock::time_point()> nextPassClock() const;
 
   static constexpr double kMinPause = 0.001;
   static constexpr double kMaxPause = 86400.0;
@@ -62,6 +68,9 @@ class DispatchThread {
   std::function<void()> pass_;
   std::atomic<double> interval_{0.02};
   std::atomic<uint64_t> passes_{0};
+  // The end of the pause under way or last begun, in steady_clock ticks.
+  const std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> nextPass_ =
+      std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
   std::mutex lifecycleMutex_;  // guards the three fields below
   std::thread thread_;
   std::shared_ptr<Control> control_;

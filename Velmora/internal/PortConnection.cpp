@@ -10,8 +10,11 @@
 
 namespace velmora::internal {
 
-PortConnection::PortConnection(VelmoraObjC& owner, std::atomic<bool>& connected)
-    : owner_(owner), connected_(connected), portLink_(std::make_shared<VelmoraPortLink>(&owner)) {}
+PortConnection::PortConnection(VelmoraObjC& owner, std::atomic<bool>& connected, PassClock nextPass)
+    : owner_(owner),
+      connected_(connected),
+      nextPass_(std::move(nextPass)),
+      portLink_(std::make_shared<VelmoraPortLink>(&owner)) {}
 
 PortConnection::~PortConnection() { detach(); }
 
@@ -96,6 +99,11 @@ void PortConnection::connectTo(const std::optional<std::string>& devicePath) {
     // An object streams from one port: one it had before is let go, quietly.
     if (beforePath != port->path()) letGo(before.get(), beforePath, true);
     logMessage("VLAccessory: stream started.");
+    // Reads coalesced up to just before each pass: the delegate sees the
+    // bytes no later than before.  While no pause is under way the moment
+    // has passed, and the port reads at once.
+    port->setReadCoalescingInterval(kLongestReadWait,
+                                    [nextPass = nextPass_] { return nextPass() - kReadAheadOfPass; });
     if (owner_.startDispatch()) return;
     // No dispatch thread: nothing would be delivered, so the connect is
     // undone.  The port is detached first, so its queued open report and its
@@ -123,6 +131,7 @@ std::pair<std::shared_ptr<ZPRSerialPort>, std::string> PortConnection::forgetPor
 
 void PortConnection::letGo(ZPRSerialPort* port, const std::string& path, bool quietly) {
   if (port != nullptr && port->delegate() == portLink_) {
+    port->setReadCoalescingInterval(0);  // whoever opens it next reads as usual
     if (quietly) port->setDelegate(nullptr);
     if (port->isOpen()) port->close();
   }

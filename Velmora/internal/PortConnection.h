@@ -13,7 +13,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,9 +34,23 @@ namespace velmora::internal {
 
 class PortConnection {
  public:
+  // When the owner's next dispatch pass is due (any thread).
+  using PassClock = std::function<std::chrono::steady_clock::time_point()>;
+
   // `owner` gets the link's port callbacks and is asked to start and stop
-  // its dispatch thread and for its delegate; `connected` is its flag.
-  PortConnection(VelmoraObjC& owner, std::atomic<bool>& connected);
+  // its dispatch thread and for its delegate; `connected` is its flag.  The
+  // connected port reads in time for each pass of `nextPass`: it coalesces
+  // the headset's chunks until kReadAheadOfPass before the pass (at most
+  // kLongestReadWait), so that its read loop and the main thread wake about
+  // once per pass instead of once per chunk, with the same latency.
+  PortConnection(VelmoraObjC& owner, std::atomic<bool>& connected, PassClock nextPass);
+
+  // Time left for the main thread to frame the bytes before the pass.
+  static constexpr auto kReadAheadOfPass = std::chrono::milliseconds(2);
+  // The longest a read waits, whatever the dispatch interval: a UART
+  // without flow control at the headset's rates fills no kernel buffer in
+  // this time.
+  static constexpr double kLongestReadWait = 0.1;
   ~PortConnection();
   PortConnection(const PortConnection&) = delete;
   PortConnection& operator=(const PortConnection&) = delete;
@@ -69,6 +85,7 @@ class PortConnection {
 
   VelmoraObjC& owner_;
   std::atomic<bool>& connected_;
+  const PassClock nextPass_;
   // The port delegate through which the owner hears from its port.
   std::shared_ptr<VelmoraPortLink> portLink_;
   // Guards the two fields below only; never held while a port opens or closes.

@@ -1,0 +1,89 @@
+#include "internal/SerialOpening.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "platform/TerminalIO.h"
+
+namespace velmora::internal {
+
+SerialOpening::SerialOpening(int descriptor, std::shared_ptr<platform::TerminalIO> terminal, int wake,
+                             size_t creditLimit)
+    : fd(descriptor), io(std::move(terminal)), wakeFd(wake), creditLimit_(creditLimit) {}
+
+SerialOpening::~SerialOpening() {
+  ::close(wakeFd);
+  if (const int nudgeFd = nudgeFd_.load(); nudgeFd >= 0) ::close(nudgeFd);
+}
+
+void SerialOpening::shutDown() {
+  closing.store(true);
+  uint64_t one = 1;
+  (void)!::write(wakeFd, &one, sizeof one);
+  nudge();
+  std::lock_guard<std::mutex> g(creditMutex_);
+  creditAvailable_.notify_all();
+}
+
+bool SerialOpening::prepareNudge() {
+  if (nudgeFd_.load() >= 0) return true;
+  const int made = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (made < 0) return false;
+  nudgeFd_.store(made);
+  return true;
+}
+
+void SerialOpening::nudge() {
+  const int nudgeFd = nudgeFd_.load();
+  if (nudgeFd < 0) return;
+  uint64_t one = 1;
+  (void)!::write(nudgeFd, &one, sizeof one);
+}
+
+void SerialOpening::clearNudges() {
+  uint64_t count = 0;
+  (void)!::read(nudgeFd_.load(), &count, sizeof count);
+}
+
+void SerialOpening::awaitNudge(std::chrono::steady_clock::time_point until) {
+  using std::chrono::steady_clock;
+  const int nudgeFd = nudgeFd_.load();
+  while (!closing.load()) {
+    const auto now = steady_clock::now();
+    if (now >= until) return;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    // No events asked of the device, whose data is already waiting: only a
+    // hang-up or an error ends the wait on its side.
+    const int ready = io->wait(fd, 0, nudgeFd, static_cast<int>(ms));
+    uint64_t count = 0;
+    const bool nudged = ::read(nudgeFd, &count, sizeof count) > 0;
+    // A failed wait (EINTR) ends it too: the loop reads at once, as it
+    // would without coalescing.
+    if (ready != 0 || nudged) return;
+  }
+}
+
+bool SerialOpening::awaitCredit() {
+  std::unique_lock<std::mutex> g(creditMutex_);
+  if (undelivered_ < creditLimit_) return !closing.load();
+  readerWaiting_ = true;
+  creditAvailable_.wait(g, [&] { return undelivered_ <= creditLimit_ / 2 || closing.load(); });
+  readerWaiting_ = false;
+  return !closing.load();
+}
+
+void SerialOpening::take(size_t cost) {
+  std::lock_guard<std::mutex> g(creditMutex_);
+  undelivered_ += cost;
+}
+
+void SerialOpening::giveBack(size_t cost) {
+  std::lock_guard<std::mutex> g(creditMutex_);
+  undelivered_ -= cost;
+  if (readerWaiting_ && undelivered_ <= creditLimit_ / 2) creditAvailable_.notify_one();
+}
+
+}  // namespace velmora::internal
