@@ -34,7 +34,6 @@ constexpr auto kFastDeviceReadsAtOnce = std::chrono::seconds(1);
 
 }  // namespace
 
-
 // ------------------------------------------------------------ removal
 
 void ZPRSerialPort::cleanup() {
