@@ -69,9 +69,15 @@
 // more before it reads and hands the bytes on, so that a device sending many
 // small chunks costs one read and one serialPortDidReceiveData call per wait
 // instead of one per chunk.  An optional `readBy` function (called on the
-// read loop's thread at each wake) names the moment by which the bytes are
-// wanted, for an owner that consumes them on a clock of its own; the wait
-// ends then if that comes first, and a moment already past means "read now".
+// read loop's thread) names the read moments of an owner that consumes the
+// bytes on a clock of its own: asked for the first moment after the loop's
+// last read (or last look), it ends the wait then if that comes first, and a
+// moment already past means "read now".  With `readBy` the loop keeps to the
+// clock while bytes flow: after each read it sleeps until the next moment
+// (a nudge, a hang-up or close() end the sleep early), looks without
+// waiting and reads what came, so it wakes once per moment, not once per
+// chunk; a moment with nothing to read sends it back to waiting for data,
+// so an idle port costs no wake-ups.
 // A pending request (one sent while the loop waits, too), a removal, the
 // device hanging up and close() end the wait at once.  After a read that
 // filled kMaximumReadLength the loop reads on without waiting, and once a
@@ -275,8 +281,8 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   void setTerminalIO(std::shared_ptr<platform::TerminalIO> io);
 
   // ---- coalesced reads (see the header comment); any thread.
-  // The moment by which the read bytes are wanted.
-  using ReadDeadline = std::function<std::chrono::steady_clock::time_point()>;
+  // The first moment later than its argument by which read bytes are wanted.
+  using ReadDeadline = std::function<std::chrono::steady_clock::time_point(std::chrono::steady_clock::time_point)>;
   // 0 when off.
   double readCoalescingInterval() const { return readCoalescingInterval_.load(); }
   // `seconds` not finite or 0 or less turns coalescing off (and drops
@@ -337,8 +343,15 @@ class ZPRSerialPort : public platform::Observable, public std::enable_shared_fro
   void handleRemoval();
   void receiveData(const std::shared_ptr<Opening>& opening, std::span<const uint8_t> chunk);
   // Read loop: with coalescing on, waits for more data (see the header);
-  // false if it did not wait.
-  bool awaitMoreData(Opening& opening);
+  // false if it did not wait.  `lastLook`: when the loop last read or looked.
+  bool awaitMoreData(Opening& opening, std::chrono::steady_clock::time_point lastLook);
+  // Read loop, after a read at `lastLook`: the owner's next read moment, when
+  // the loop is to sleep until it; none when it waits for data as usual.
+  std::optional<std::chrono::steady_clock::time_point> nextLook(Opening& opening,
+                                                               std::chrono::steady_clock::time_point lastLook);
+  // Both: the end of the wait, none for "read at once".  Spends the nudges.
+  std::optional<std::chrono::steady_clock::time_point> coalescingDeadline(
+      Opening& opening, std::chrono::steady_clock::time_point lastLook, bool onOwnersClockOnly);
   bool awaitsResponse() const;
   void nudgeReadLoop() const;
   static bool hasTimeLimit(double seconds);

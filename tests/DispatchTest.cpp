@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "VLHrv.h"
+#include "internal/DispatchThread.h"
 #include "platform/ThreadPriority.h"
 #include "support/AccessoryEvents.h"
 #include "support/LogCapture.h"
@@ -99,6 +100,26 @@ TEST(Dispatch, DeliversEachPassAndTheIntervalTakesEffectAtOnce) {
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LE(s.accessory.dispatchPasses() - passesBefore, elapsed / VelmoraObjC::kMinDispatchPause + 2);
   for (int k = 0; k < 2000; ++k) ASSERT_EQ(all.at(static_cast<size_t>(k)), k);
+}
+
+// The passes' clock answers the first pass later than a moment, stepping by
+// the pause in force, backwards too; before any pause, the clock's epoch.
+TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMoment) {
+  using std::chrono::steady_clock;
+  std::atomic<bool> connected{false};
+  internal::DispatchThread dispatch([] {}, connected);
+  const auto clock = dispatch.nextPassClock();
+  EXPECT_EQ(clock(steady_clock::now()), steady_clock::time_point{});
+  dispatch.setInterval(3600);
+  ASSERT_TRUE(dispatch.start());
+  ASSERT_TRUE(waitUntil([&] { return clock(steady_clock::time_point{}) != steady_clock::time_point{}; }));
+  const auto pause = std::chrono::duration_cast<steady_clock::duration>(std::chrono::hours(1));
+  const auto next = clock(steady_clock::now());
+  const auto tick = steady_clock::duration(1);
+  const std::pair<steady_clock::duration, steady_clock::duration> cases[]{
+      {-tick, {}}, {{}, pause}, {pause + tick, 2 * pause}, {-pause, {}}, {-pause - tick, -pause}};
+  for (auto [after, first] : cases) EXPECT_EQ(clock(next + after) - next, first) << after.count();
+  dispatch.shutdown();
 }
 
 // The usual controller owns the accessory object and is its delegate; the host

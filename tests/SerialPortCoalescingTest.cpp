@@ -29,7 +29,9 @@ TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
   // readBy in 600 ms ends the long wait; one already past means no wait;
   // without one, turning the option off ends it.
   const std::vector<std::pair<ZPRSerialPort::ReadDeadline, size_t>> cases{
-      {[] { return steady_clock::now() + 600ms; }, 1}, {[] { return steady_clock::time_point{}; }, 2}, {{}, 1}};
+      {[](auto) { return steady_clock::now() + 600ms; }, 1},
+      {[](auto) { return steady_clock::time_point{}; }, 2},
+      {{}, 1}};
   for (size_t k = 0; k < cases.size(); ++k) {
     SCOPED_TRACE(k);
     const size_t before = delegate->count("data");

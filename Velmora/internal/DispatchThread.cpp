@@ -142,17 +142,28 @@ void DispatchThread::pause(Control& control) {
     } else if (seconds > kMaxPause) {
       seconds = kMaxPause;
     }
-    const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(seconds));
-    nextPass_->store(end.time_since_epoch().count());
+    const auto length =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    const auto end = start + length;
+    // The length first: a reader that sees the new end also sees its length.
+    schedule_->pause.store(length.count());
+    schedule_->nextPass.store(end.time_since_epoch().count());
     const uint64_t seen = control.intervalChanges;
     if (!control.wake.wait_until(p, end, [&] { return control.stop || control.intervalChanges != seen; })) return;
   }
 }
 
-std::function<std::chrono::steady_clock::time_point()> DispatchThread::nextPassClock() const {
-  return [nextPass = nextPass_] {
-    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(nextPass->load()));
+DispatchThread::PassClock DispatchThread::nextPassClock() const {
+  return [schedule = schedule_](std::chrono::steady_clock::time_point after) {
+    using std::chrono::steady_clock;
+    const auto next = steady_clock::time_point(steady_clock::duration(schedule->nextPass.load()));
+    const steady_clock::rep pause = schedule->pause.load();
+    if (pause <= 0) return next;
+    // Passes are assumed every `pause` on from the next one (and before it,
+    // for an `after` in the past): the first of them later than `after`.
+    const steady_clock::rep behind = (after - next).count();
+    const steady_clock::rep steps = behind < 0 ? 1 - (pause - 1 - behind) / pause : behind / pause + 1;
+    return next + steady_clock::duration(steps * pause);
   };
 }
 

@@ -50,11 +50,13 @@ class DispatchThread {
   double interval() const { return interval_.load(); }
   void setInterval(double seconds);
   uint64_t passes() const { return passes_.load(); }
-  // When the next pass is due, as a function callable from any thread, also
-  // after this object has gone: the end of the pause under way or last
-  // begun, the clock's epoch before any.  A port's read loop asks it to read
-  // just in time for the pass.
-  std::function<std::chrono::steady_clock::time_point()> nextPassClock() const;
+  // The passes' clock, as a function callable from any thread, also after
+  // this object has gone: the first pass due after `after`, counted from the
+  // end of the pause under way or last begun in steps of that pause's length.
+  // Before any pause it answers the clock's epoch.  A port's read loop asks
+  // it to read just in time for a pass.
+  using PassClock = std::function<std::chrono::steady_clock::time_point(std::chrono::steady_clock::time_point after)>;
+  PassClock nextPassClock() const;
 
   static constexpr double kMinPause = 0.001;
   static constexpr double kMaxPause = 86400.0;
@@ -68,9 +70,13 @@ class DispatchThread {
   std::function<void()> pass_;
   std::atomic<double> interval_{0.02};
   std::atomic<uint64_t> passes_{0};
-  // The end of the pause under way or last begun, in steady_clock ticks.
-  const std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> nextPass_ =
-      std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
+  // The end and the length of the pause under way or last begun, in
+  // steady_clock ticks; shared with the clock functions handed out.
+  struct Schedule {
+    std::atomic<std::chrono::steady_clock::rep> nextPass{0};
+    std::atomic<std::chrono::steady_clock::rep> pause{0};
+  };
+  const std::shared_ptr<Schedule> schedule_ = std::make_shared<Schedule>();
   std::mutex lifecycleMutex_;  // guards the three fields below
   std::thread thread_;
   std::shared_ptr<Control> control_;

@@ -100,10 +100,13 @@ void PortConnection::connectTo(const std::optional<std::string>& devicePath) {
     if (beforePath != port->path()) letGo(before.get(), beforePath, true);
     logMessage("VLAccessory: stream started.");
     // Reads coalesced up to just before each pass: the delegate sees the
-    // bytes no later than before.  While no pause is under way the moment
-    // has passed, and the port reads at once.
+    // bytes no later than before.  The port's read moments are
+    // kReadAheadOfPass before the passes; bytes that arrive after a pass's
+    // moment went by unread are read at once.
     port->setReadCoalescingInterval(kLongestReadWait,
-                                    [nextPass = nextPass_] { return nextPass() - kReadAheadOfPass; });
+                                    [nextPass = nextPass_](std::chrono::steady_clock::time_point after) {
+                                      return nextPass(after + kReadAheadOfPass) - kReadAheadOfPass;
+                                    });
     if (owner_.startDispatch()) return;
     // No dispatch thread: nothing would be delivered, so the connect is
     // undone.  The port is detached first, so its queued open report and its

@@ -34,8 +34,8 @@ namespace velmora::internal {
 
 class PortConnection {
  public:
-  // When the owner's next dispatch pass is due (any thread).
-  using PassClock = std::function<std::chrono::steady_clock::time_point()>;
+  // The first of the owner's dispatch passes due after a moment (any thread).
+  using PassClock = std::function<std::chrono::steady_clock::time_point(std::chrono::steady_clock::time_point)>;
 
   // `owner` gets the link's port callbacks and is asked to start and stop
   // its dispatch thread and for its delegate; `connected` is its flag.  The

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -81,6 +82,7 @@ void ZPRSerialPort::deviceHasGone(const std::shared_ptr<Opening>& opening, int e
 // ------------------------------------------------------------ read loop and pin poll
 
 void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
+  using std::chrono::steady_clock;
   const int fd = opening->fd;
   auto& io = *opening->io;
   uint8_t buffer[kMaximumReadLength];
@@ -90,22 +92,36 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
   // buffer during a wait and stall it): the loop then reads at once for a
   // while.
   bool lastReadWasFull = false;
-  std::chrono::steady_clock::time_point readAtOnceUntil{};
+  steady_clock::time_point readAtOnceUntil{};
+  // On an owner's clock: when the loop last read or looked, and the moment
+  // of its next look while it sleeps between reads instead of waiting for
+  // data (which would wake it on the very next chunk).
+  steady_clock::time_point lastLook{};
+  std::optional<steady_clock::time_point> sleepUntil;
   // No time-out: close() wakes the wait, and a vanished device shows as a
   // hang-up, so an idle port costs no wake-ups.
   while (opening->awaitCredit()) {
-    int ready = io.wait(fd, POLLIN, opening->wakeFd, -1);
+    const bool looking = sleepUntil.has_value();
+    if (looking) {
+      opening->awaitNudge(*std::exchange(sleepUntil, std::nullopt));
+      if (opening->closing) return;
+    }
+    // A look does not wait: nothing there after a whole sleep means the
+    // device went quiet, and the loop goes back to waiting for data.  (A tty
+    // read without data would yield 0, which reads as a hang-up.)
+    int ready = io.wait(fd, POLLIN, opening->wakeFd, looking ? 0 : -1);
     int waitError = errno;
     if (opening->closing) return;  // closed during the wait: nothing to report
+    if (looking) lastLook = steady_clock::now();
     if (ready < 0) {
       if (waitError != EINTR) reportError(waitError, false);
       continue;
     }
     if (ready == 0) continue;
-    bool waited = false;
-    if (!lastReadWasFull && readCoalescingInterval_.load() > 0 &&
-        std::chrono::steady_clock::now() >= readAtOnceUntil) {
-      waited = awaitMoreData(*opening);
+    // What a look finds has gathered during the sleep: it is read at once.
+    bool waited = looking;
+    if (!looking && !lastReadWasFull && readCoalescingInterval_.load() > 0 && steady_clock::now() >= readAtOnceUntil) {
+      waited = awaitMoreData(*opening, lastLook);
       if (opening->closing) return;
     }
 
@@ -117,10 +133,13 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
       count = io.read(fd, buffer, sizeof buffer);  // non-blocking
       readError = errno;
     }
+    const auto readAt = steady_clock::now();
     lastReadWasFull = count == static_cast<ssize_t>(sizeof buffer);
-    if (waited && lastReadWasFull) readAtOnceUntil = std::chrono::steady_clock::now() + kFastDeviceReadsAtOnce;
+    if (waited && lastReadWasFull) readAtOnceUntil = readAt + kFastDeviceReadsAtOnce;
     if (count > 0) {
       receiveData(opening, {buffer, static_cast<size_t>(count)});
+      lastLook = readAt;
+      if (!lastReadWasFull && readAt >= readAtOnceUntil) sleepUntil = nextLook(*opening, lastLook);
       continue;
     }
     // A readable descriptor that yields end of file has hung up.
@@ -133,15 +152,28 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
   }
 }
 
-bool ZPRSerialPort::awaitMoreData(Opening& opening) {
+bool ZPRSerialPort::awaitMoreData(Opening& opening, std::chrono::steady_clock::time_point lastLook) {
+  const auto until = coalescingDeadline(opening, lastLook, false);
+  if (!until) return false;
+  opening.awaitNudge(*until);
+  return true;
+}
+
+std::optional<std::chrono::steady_clock::time_point> ZPRSerialPort::nextLook(
+    Opening& opening, std::chrono::steady_clock::time_point lastLook) {
+  return readCoalescingInterval_.load() > 0 ? coalescingDeadline(opening, lastLook, true) : std::nullopt;
+}
+
+std::optional<std::chrono::steady_clock::time_point> ZPRSerialPort::coalescingDeadline(
+    Opening& opening, std::chrono::steady_clock::time_point lastLook, bool onOwnersClockOnly) {
   using std::chrono::steady_clock;
   // Without its eventfd nothing could cut the wait short: read at once.
-  if (!opening.prepareNudge()) return false;
+  if (!opening.prepareNudge()) return std::nullopt;
   // Nudges from before this point are spent: whatever they announced (a new
   // setting, a request) is read below.  Any later one ends the wait.
   opening.clearNudges();
   const double seconds = readCoalescingInterval_.load();
-  if (!(seconds > 0)) return false;
+  if (!(seconds > 0)) return std::nullopt;
   const auto now = steady_clock::now();
   auto until = now + std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
   std::shared_ptr<const ReadDeadline> readBy;
@@ -149,12 +181,15 @@ bool ZPRSerialPort::awaitMoreData(Opening& opening) {
     std::lock_guard<std::mutex> g(coalescingMutex_);
     readBy = readBy_;
   }
-  if (readBy) until = std::min(until, (*readBy)());
+  if (readBy) {
+    until = std::min(until, (*readBy)(lastLook));
+  } else if (onOwnersClockOnly) {
+    return std::nullopt;
+  }
   // A request started before the clearing is pending here; one started
   // after it nudges.
-  if (until <= now || awaitsResponse()) return false;
-  opening.awaitNudge(until);
-  return true;
+  if (until <= now || awaitsResponse()) return std::nullopt;
+  return until;
 }
 
 bool ZPRSerialPort::awaitsResponse() const {
