@@ -35,6 +35,9 @@ Observable::Token Observable::addObserver(const std::string& key, Observer obser
 void Observable::removeObserver(Token token) { impl_->observers.remove(token); }
 
 void Observable::didChange(const Change& change) {
+  // Most changes go unobserved (the read loop announces each chunk's
+  // "receiveBuffer"): nothing to work out then.
+  if (impl_->observers.empty()) return;
   // The changed key first, then the keys that depend on it, nearest first;
   // a dependency cycle announces each key once.
   std::vector<Change> changes{change};

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,7 @@ class ObserverList {
     auto shared = std::make_shared<const Observer>(std::move(observer));
     std::lock_guard<std::mutex> g(mutex_);
     entries_.push_back(Entry{token, key, std::move(shared)});
+    size_.store(entries_.size(), std::memory_order_relaxed);
   }
 
   // Removes the observer of `token`; unknown tokens are ignored.
@@ -44,7 +46,12 @@ class ObserverList {
     if (it == entries_.end()) return;
     doomed = std::move(it->observer);
     entries_.erase(it);
+    size_.store(entries_.size(), std::memory_order_relaxed);
   }
+  // True when no observer is registered: a cheap test, without the mutex,
+  // for callers that announce often and are rarely observed.  An observer
+  // added meanwhile hears from the next announcement on, as with matching().
+  bool empty() const { return size_.load(std::memory_order_relaxed) == 0; }
 
   // The observers of keys[0], then those of keys[1], ..., each with the
   // index of its key.
@@ -68,6 +75,7 @@ class ObserverList {
 
   mutable std::mutex mutex_;
   std::vector<Entry> entries_;
+  std::atomic<size_t> size_{0};  // entries_.size(), readable without mutex_
 };
 
 }  // namespace velmora::platform
