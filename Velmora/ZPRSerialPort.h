@@ -74,12 +74,15 @@
 // last read (or last look), it ends the wait then if that comes first, and a
 // moment already past means "read now".  With `readBy` the loop keeps to the
 // clock while bytes flow: after each read it sleeps until the next moment
-// (a nudge, a hang-up or close() end the sleep early), looks without
-// waiting and reads what came, so it wakes once per moment, not once per
+// (a nudge, a request, a removal or close() end the sleep early), reads what
+// came without polling first, so it wakes once per moment, not once per
 // chunk; a moment with nothing to read sends it back to waiting for data,
-// so an idle port costs no wake-ups.
+// so an idle port costs no wake-ups.  The sleep does not watch the device
+// itself (waiting on a terminal costs more than the rest of the wake): a
+// device that hangs up during it shows at the read that ends it, at most
+// one interval later.
 // A pending request (one sent while the loop waits, too), a removal, the
-// device hanging up and close() end the wait at once.  After a read that
+// device hanging up and close() end the wait for data at once.  After a read that
 // filled kMaximumReadLength the loop reads on without waiting, and once a
 // single wait gathered that much (a device far faster than a trickle) it
 // reads at once for a second, so that a fast device is not slowed down by

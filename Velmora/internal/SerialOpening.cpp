@@ -1,5 +1,6 @@
 #include "internal/SerialOpening.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ void SerialOpening::clearNudges() {
   (void)!::read(nudgeFd_.load(), &count, sizeof count);
 }
 
-void SerialOpening::awaitNudge(std::chrono::steady_clock::time_point until) {
+void SerialOpening::awaitNudge(std::chrono::steady_clock::time_point until, bool watchDevice) {
   using std::chrono::steady_clock;
   const int nudgeFd = nudgeFd_.load();
   while (!closing.load()) {
@@ -56,13 +57,27 @@ void SerialOpening::awaitNudge(std::chrono::steady_clock::time_point until) {
     if (now >= until) return;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
     // No events asked of the device, whose data is already waiting: only a
-    // hang-up or an error ends the wait on its side.
-    const int ready = io->wait(fd, 0, nudgeFd, static_cast<int>(ms));
-    uint64_t count = 0;
-    const bool nudged = ::read(nudgeFd, &count, sizeof count) > 0;
+    // hang-up or an error ends the wait on its side.  Left out, the device
+    // costs nothing to wait on (a terminal's poll hooks two wait queues and
+    // takes its line discipline on every call).
+    int ready;
+    if (watchDevice) {
+      ready = io->wait(fd, 0, nudgeFd, static_cast<int>(ms));
+    } else {
+      pollfd nudgeOnly{nudgeFd, POLLIN, 0};
+      ready = ::poll(&nudgeOnly, 1, static_cast<int>(ms)) < 0 ? -1 : 0;  // a nudge is looked at below
+    }
     // A failed wait (EINTR) ends it too: the loop reads at once, as it
     // would without coalescing.
-    if (ready != 0 || nudged) return;
+    if (ready != 0) return;
+    // A wait that ran its course needs nothing more (this is the path taken
+    // once per dispatch tick); one that ended early was nudged, and the
+    // nudge is drained so that it can be signalled again.  A nudge left
+    // over from before the wait ends it at once: one read more, nothing
+    // missed.
+    if (steady_clock::now() >= until) return;
+    uint64_t count = 0;
+    if (::read(nudgeFd, &count, sizeof count) > 0) return;
   }
 }
 

@@ -57,9 +57,9 @@ class SerialOpening {
   void nudge();
   // Read loop: forgets the nudges so far.
   void clearNudges();
-  // Read loop: waits until `until`, a nudge, shutDown(), or the device
-  // hanging up or failing, whichever comes first.
-  void awaitNudge(std::chrono::steady_clock::time_point until);
+  // Read loop: waits until `until`, a nudge, shutDown(), or (when
+  // `watchDevice`) the device hanging up or failing, whichever comes first.
+  void awaitNudge(std::chrono::steady_clock::time_point until, bool watchDevice);
 
   // Back-pressure.  What the read loop has handed to the main queue and the
   // main thread has not yet taken: each chunk's bytes plus its bookkeeping.

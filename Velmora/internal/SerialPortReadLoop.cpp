@@ -102,27 +102,30 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
   // hang-up, so an idle port costs no wake-ups.
   while (opening->awaitCredit()) {
     const bool looking = sleepUntil.has_value();
-    if (looking) {
-      opening->awaitNudge(*std::exchange(sleepUntil, std::nullopt));
-      if (opening->closing) return;
-    }
-    // A look does not wait: nothing there after a whole sleep means the
-    // device went quiet, and the loop goes back to waiting for data.  (A tty
-    // read without data would yield 0, which reads as a hang-up.)
-    int ready = io.wait(fd, POLLIN, opening->wakeFd, looking ? 0 : -1);
-    int waitError = errno;
-    if (opening->closing) return;  // closed during the wait: nothing to report
-    if (looking) lastLook = steady_clock::now();
-    if (ready < 0) {
-      if (waitError != EINTR) reportError(waitError, false);
-      continue;
-    }
-    if (ready == 0) continue;
-    // What a look finds has gathered during the sleep: it is read at once.
     bool waited = looking;
-    if (!looking && !lastReadWasFull && readCoalescingInterval_.load() > 0 && steady_clock::now() >= readAtOnceUntil) {
-      waited = awaitMoreData(*opening, lastLook);
+    if (looking) {
+      // The sleep, bounded by the owner's clock, does not watch the device:
+      // a hang-up shows in the look that ends it (a removal that the port
+      // manager or the pin poll learns of still nudges at once).  A look
+      // reads without asking poll first: the descriptor does not block, and
+      // a read finding nothing fails with EAGAIN and sends the loop back to
+      // waiting for data (the device went quiet).
+      opening->awaitNudge(*std::exchange(sleepUntil, std::nullopt), false);
       if (opening->closing) return;
+      lastLook = steady_clock::now();
+    } else {
+      int ready = io.wait(fd, POLLIN, opening->wakeFd, -1);
+      int waitError = errno;
+      if (opening->closing) return;  // closed during the wait: nothing to report
+      if (ready < 0) {
+        if (waitError != EINTR) reportError(waitError, false);
+        continue;
+      }
+      if (ready == 0) continue;
+      if (!lastReadWasFull && readCoalescingInterval_.load() > 0 && steady_clock::now() >= readAtOnceUntil) {
+        waited = awaitMoreData(*opening, lastLook);
+        if (opening->closing) return;
+      }
     }
 
     ssize_t count;
@@ -142,6 +145,10 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
       if (!lastReadWasFull && readAt >= readAtOnceUntil) sleepUntil = nextLook(*opening, lastLook);
       continue;
     }
+    // A look that yields end of file asks poll whether the device hung up
+    // (only a terminal set to return at once without data, VMIN 0, would
+    // read 0 while up).
+    if (count == 0 && looking && io.wait(fd, 0, opening->wakeFd, 0) == 0) continue;
     // A readable descriptor that yields end of file has hung up.
     if (count == 0 || isDeviceGoneError(readError)) {
       deviceHasGone(opening, count == 0 ? ENXIO : readError);
@@ -155,7 +162,7 @@ void ZPRSerialPort::readLoop(const std::shared_ptr<Opening>& opening) {
 bool ZPRSerialPort::awaitMoreData(Opening& opening, std::chrono::steady_clock::time_point lastLook) {
   const auto until = coalescingDeadline(opening, lastLook, false);
   if (!until) return false;
-  opening.awaitNudge(*until);
+  opening.awaitNudge(*until, true);
   return true;
 }
 
@@ -170,8 +177,10 @@ std::optional<std::chrono::steady_clock::time_point> ZPRSerialPort::coalescingDe
   // Without its eventfd nothing could cut the wait short: read at once.
   if (!opening.prepareNudge()) return std::nullopt;
   // Nudges from before this point are spent: whatever they announced (a new
-  // setting, a request) is read below.  Any later one ends the wait.
-  opening.clearNudges();
+  // setting, a request) is read below.  Any later one ends the wait.  The
+  // sleeps from tick to tick skip this system call: a nudge left over ends
+  // the next sleep at once, which costs one look and loses nothing.
+  if (!onOwnersClockOnly) opening.clearNudges();
   const double seconds = readCoalescingInterval_.load();
   if (!(seconds > 0)) return std::nullopt;
   const auto now = steady_clock::now();
