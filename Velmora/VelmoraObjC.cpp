@@ -177,6 +177,9 @@ void VelmoraObjC::serialPortDidReceiveData(ZPRSerialPort&, std::span<const uint8
     return;
   }
   parseByte(data);
+  // The port reads ahead of each pass (PortConnection): once that read is
+  // framed the pass need not wait for its timer.
+  dispatch_->passSoon(2 * internal::PortConnection::kReadAheadOfPass);
 }
 
 void VelmoraObjC::serialPortWasRemovedFromSystem(ZPRSerialPort& port) {

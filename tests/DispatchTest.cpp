@@ -8,6 +8,7 @@
 #include <future>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 
 #include "VLHrv.h"
 #include "internal/DispatchThread.h"
@@ -104,10 +105,13 @@ TEST(Dispatch, DeliversEachPassAndTheIntervalTakesEffectAtOnce) {
 
 // The passes' clock answers the first pass later than a moment, stepping by
 // the pause in force, backwards too; before any pause, the clock's epoch.
-TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMoment) {
+// passSoon() ends a pause due within its window at once, and the
+// passes keep their clock; a pause due later runs its course.
+TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMomentAndAnEarlyPassKeepsIt) {
   using std::chrono::steady_clock;
   std::atomic<bool> connected{false};
-  internal::DispatchThread dispatch([] {}, connected);
+  std::atomic<int> passes{0};
+  internal::DispatchThread dispatch([&] { ++passes; }, connected);
   const auto clock = dispatch.nextPassClock();
   EXPECT_EQ(clock(steady_clock::now()), steady_clock::time_point{});
   dispatch.setInterval(3600);
@@ -119,6 +123,15 @@ TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMoment) {
   const std::pair<steady_clock::duration, steady_clock::duration> cases[]{
       {-tick, {}}, {{}, pause}, {pause + tick, 2 * pause}, {-pause, {}}, {-pause - tick, -pause}};
   for (auto [after, first] : cases) EXPECT_EQ(clock(next + after) - next, first) << after.count();
+
+  ASSERT_EQ(passes.load(), 1);
+  dispatch.passSoon(2 * pause);
+  ASSERT_TRUE(waitUntil([&] { return passes.load() == 2; }));
+  dispatch.passSoon(std::chrono::seconds(1));  // the next pass is an hour off
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(passes.load(), 2);
+  // Still on the clock: counted from now, the pause would end elsewhere.
+  EXPECT_EQ(clock(steady_clock::now()), next);
   dispatch.shutdown();
 }
 

@@ -19,6 +19,10 @@ struct DispatchThread::Control {
   std::condition_variable wake;
   bool stop = false;             // guarded by mutex
   uint64_t intervalChanges = 0;  // guarded by mutex; wakes the pause to read the interval again
+  // Guarded by mutex: the planned end (steady_clock ticks) of the pause that
+  // passSoon() asked to end early.  Naming the pause keeps a late call from
+  // ending the next one.
+  std::chrono::steady_clock::rep passSoonFor = 0;
   // Set by shutdown(): the thread must not touch its owner any more (it
   // matters when the owner was destroyed on the thread itself).
   std::atomic<bool> ownerGone{false};
@@ -130,11 +134,30 @@ void DispatchThread::setInterval(double seconds) {
   control->wake.notify_all();
 }
 
-// Each pause lasts the interval in force, counted from the pause's start: a
-// change of the interval wakes it to look again.
-void DispatchThread::pause(Control& control) {
+void DispatchThread::passSoon(std::chrono::steady_clock::duration within) {
+  const std::chrono::steady_clock::rep plannedEnd = schedule_->nextPass.load();
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  if (plannedEnd - now > std::chrono::duration_cast<std::chrono::steady_clock::duration>(within).count()) return;
+  std::shared_ptr<Control> control;
+  {
+    std::lock_guard<std::mutex> life(lifecycleMutex_);
+    control = control_;
+  }
+  if (!control) return;
+  {
+    std::lock_guard<std::mutex> p(control->mutex);
+    if (control->passSoonFor == plannedEnd) return;  // asked already
+    control->passSoonFor = plannedEnd;
+  }
+  control->wake.notify_all();
+}
+
+// Each pause lasts the interval in force, counted from the pause's start (or
+// from `from`): a change of the interval wakes it to look again.
+std::optional<std::chrono::steady_clock::time_point> DispatchThread::pause(
+    Control& control, std::optional<std::chrono::steady_clock::time_point> from) {
   std::unique_lock<std::mutex> p(control.mutex);
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = from.value_or(std::chrono::steady_clock::now());
   while (!control.stop) {
     double seconds = interval_.load();
     if (!(seconds >= kMinPause)) {  // also catches NaN
@@ -149,8 +172,15 @@ void DispatchThread::pause(Control& control) {
     schedule_->pause.store(length.count());
     schedule_->nextPass.store(end.time_since_epoch().count());
     const uint64_t seen = control.intervalChanges;
-    if (!control.wake.wait_until(p, end, [&] { return control.stop || control.intervalChanges != seen; })) return;
+    const auto endTicks = end.time_since_epoch().count();
+    if (!control.wake.wait_until(p, end, [&] {
+          return control.stop || control.intervalChanges != seen || control.passSoonFor == endTicks;
+        })) {
+      return std::nullopt;
+    }
+    if (control.passSoonFor == endTicks && !control.stop) return end;
   }
+  return std::nullopt;
 }
 
 DispatchThread::PassClock DispatchThread::nextPassClock() const {
@@ -173,6 +203,9 @@ void DispatchThread::run(const std::shared_ptr<Control>& control) {
   pthread_setname_np(pthread_self(), "velmora-deliver");
   platform::setCurrentThreadPriority(0.5);
   if (control->stopped()) return;
+  // The planned end of a pause that passSoon() cut short: the next pause is
+  // counted from there, so that early passes keep the clock.
+  std::optional<std::chrono::steady_clock::time_point> plannedEnd;
   for (;;) {
     control->pass();
     // If the pass let go of the last reference to a delegate that owned the
@@ -180,7 +213,7 @@ void DispatchThread::run(const std::shared_ptr<Control>& control) {
     // destroyed, on this thread: touch nothing of either.
     if (control->ownerGone.load()) return;
     passes_.fetch_add(1);
-    pause(*control);
+    plannedEnd = pause(*control, plannedEnd);
     if (control->stopped()) return;
   }
 }

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace velmora::internal {
@@ -57,6 +58,14 @@ class DispatchThread {
   // it to read just in time for a pass.
   using PassClock = std::function<std::chrono::steady_clock::time_point(std::chrono::steady_clock::time_point after)>;
   PassClock nextPassClock() const;
+  // Any thread: what the coming pass is waiting for is ready.  A pause due
+  // to end within `within` from now ends at once, and the passes keep their
+  // clock: the pause after it ends a whole interval after this one's planned
+  // end, not after the pass.  Further off, the call does nothing (it takes
+  // no lock then).  The owner calls it once the bytes read for a pass are
+  // framed, so that the thread wakes at the main thread's word instead of on
+  // a timer of its own.
+  void passSoon(std::chrono::steady_clock::duration within);
 
   static constexpr double kMinPause = 0.001;
   static constexpr double kMaxPause = 86400.0;
@@ -64,7 +73,10 @@ class DispatchThread {
  private:
   struct Control;
   void run(const std::shared_ptr<Control>& control);
-  void pause(Control& control);
+  // Pauses from `from` (now if absent) for the interval in force; answers
+  // the planned end when passSoon() ended the pause before it.
+  std::optional<std::chrono::steady_clock::time_point> pause(
+      Control& control, std::optional<std::chrono::steady_clock::time_point> from);
 
   std::atomic<bool>& connected_;
   std::function<void()> pass_;
