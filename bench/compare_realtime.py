@@ -15,21 +15,26 @@ import subprocess
 import sys
 
 
-def run(soak, mode, seconds):
-    out = subprocess.run([soak, mode, str(seconds)], capture_output=True, text=True, check=False).stdout
-    values = {}
-    for line in out.splitlines():
-        key, _, value = line.partition(": ")
-        values[key] = value
+def run(soak, mode, seconds, wanted):
+    """The soak's "key: value" lines.  A run that printed no `wanted` line
+    (the simulated headset did not open, say) is shown and run once more, so
+    that a passing failure does not turn a median into nan."""
+    for attempt in (1, 2):
+        done = subprocess.run([soak, mode, str(seconds)], capture_output=True, text=True, check=False)
+        values = dict(line.partition(": ")[::2] for line in done.stdout.splitlines())
+        if wanted in values:
+            return values
+        print(f"{soak} {mode} (attempt {attempt}) gave no {wanted}: exit {done.returncode}, "
+              f"{done.stderr.strip() or done.stdout.strip()}", file=sys.stderr, flush=True)
     return values
 
 
 def threads(text):
-    """'main 256, velmora-read 274' -> {'main': 256, 'velmora-read': 274}"""
+    """'main 256, velmora-read 274' -> {'main': 256.0, 'velmora-read': 274.0}"""
     out = {}
     for part in filter(None, (p.strip() for p in text.split(","))):
         name, _, count = part.rpartition(" ")
-        out[name] = int(count)
+        out[name] = float(count)
     return out
 
 
@@ -41,18 +46,21 @@ def main():
     parser.add_argument("--seconds", type=float, default=20)
     a = parser.parse_args()
     builds = {"before": a.before, "after": a.after}
-    figures = {name: {"cpu": [], "wake": [], "threads": [], "p50": [], "p99": [], "samples": []} for name in builds}
+    figures = {name: {"cpu": [], "wake": [], "threads": [], "runs": [], "p50": [], "p99": [], "samples": []}
+               for name in builds}
     for r in range(a.rounds):
         # Alternate which build goes first, so neither always meets the same moment.
         order = list(builds) if r % 2 == 0 else list(reversed(builds))
         for name in order:
             soak = builds[name] + "/velmora_soak"
-            cpu = run(soak, "--cpu", a.seconds)
-            lat = run(soak, "--latency", a.seconds)
+            cpu = run(soak, "--cpu", a.seconds, "cpu_percent_of_one_core")
+            lat = run(soak, "--latency", a.seconds, "latency_p99_ms")
             f = figures[name]
             f["cpu"].append(float(cpu.get("cpu_percent_of_one_core", "nan")))
             f["wake"].append(float(cpu.get("wakeups_per_second", "nan")))
             f["threads"].append(threads(cpu.get("wakeups_per_second_by_thread", "")))
+            # Older builds do not print it: their cells stay empty.
+            f["runs"].append(threads(cpu.get("cpu_ms_per_second_by_thread", "")))
             f["p50"].append(float(lat.get("latency_p50_ms", "nan")))
             f["p99"].append(float(lat.get("latency_p99_ms", "nan")))
             f["samples"].append(lat.get("latency_samples", "?"))
@@ -60,7 +68,10 @@ def main():
                   f"{f['threads'][-1]}, latency p50 {f['p50'][-1]:.2f} p99 {f['p99'][-1]:.2f} ms "
                   f"({f['samples'][-1]} samples)", file=sys.stderr, flush=True)
 
-    med = statistics.median
+    def med(values):
+        """The median of the runs that gave a figure (nan if none did)."""
+        values = [v for v in values if v == v]
+        return statistics.median(values) if values else float("nan")
     names = sorted({t for f in figures.values() for d in f["threads"] for t in d})
 
     def row(label, key, fmt):
@@ -74,13 +85,23 @@ def main():
     for t in names:
         cells = [f"{med([d.get(t, 0) for d in figures[n]['threads']]):.0f}" for n in builds]
         print(f"| wake-ups per second, thread \"{t}\" | {cells[0]} | {cells[1]} |")
+    run_names = sorted({t for f in figures.values() for d in f["runs"] for t in d})
+    for t in run_names:
+        cells = [f"{med([d[t] for d in figures[n]['runs'] if t in d]):.2f}"
+                 if any(t in d for d in figures[n]["runs"]) else "-" for n in builds]
+        print(f"| CPU ms per second, thread \"{t}\" | {cells[0]} | {cells[1]} |")
     print(row("latency p50, byte written -> dataReceived (ms)", "p50", lambda v: f"{v:.2f}"))
     print(row("latency p99 (ms)", "p99", lambda v: f"{v:.2f}"))
     cells = [" / ".join(figures[n]["samples"]) for n in builds]
     print(f"| latency samples delivered, each round | {cells[0]} | {cells[1]} |")
+    ratios = [after / before for before, after in zip(figures["before"]["cpu"], figures["after"]["cpu"])
+              if before == before and after == after and before > 0]
     print()
     print("Each round, CPU: " + "; ".join(
-        f"{n} " + ", ".join(f"{v:.3f} %" for v in figures[n]["cpu"]) for n in builds))
+        f"{n} " + ", ".join(f"{v:.3f} %" for v in figures[n]["cpu"]) for n in builds) + ".")
+    print(f"After as a share of before: {100 * med(figures['after']['cpu']) / med(figures['before']['cpu']):.0f} % "
+          f"of the medians; round by round " + ", ".join(f"{100 * r:.0f} %" for r in ratios) +
+          (f" (median {100 * med(ratios):.0f} %)." if ratios else "."))
 
 
 if __name__ == "__main__":

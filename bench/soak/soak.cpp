@@ -362,12 +362,17 @@ CpuUse cpuOfThisProcess() {
   return {u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6, u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6, u.ru_nvcsw};
 }
 
-// Voluntary context switches (a thread blocked and was woken) per thread
-// kind: "main" for the initial thread, else the thread's name ("velmora-read",
-// "velmora-bg", "velmora-timer"; a thread the library did not name carries
-// the program's name, here the accessory object's dispatch thread).
-std::map<std::string, long> wakeupsByThread() {
-  std::map<std::string, long> out;
+// Per thread kind ("main" for the initial thread, else the thread's name:
+// "velmora-read", "velmora-deliver", "velmora-bg", "velmora-timer"), the
+// voluntary context switches (a thread blocked and was woken) and the CPU
+// time in nanoseconds (schedstat: exact, where the process's rusage split
+// into user and system is sampled).
+struct ThreadUse {
+  long wakeups = 0;
+  long long runNs = 0;
+};
+std::map<std::string, ThreadUse> useByThread() {
+  std::map<std::string, ThreadUse> out;
   const std::string self = std::to_string(::getpid());
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream status(task.path() / "status");
@@ -377,7 +382,11 @@ std::map<std::string, long> wakeupsByThread() {
       if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0) switches = std::stol(line.substr(24));
     }
-    out[task.path().filename() == self ? "main" : name] += switches;
+    long long runNs = 0;
+    std::ifstream(task.path() / "schedstat") >> runNs;
+    auto& use = out[task.path().filename() == self ? "main" : name];
+    use.wakeups += switches;
+    use.runNs += runNs;
   }
   return out;
 }
@@ -424,12 +433,12 @@ int cpu(const Args& a) {
     RunLoop::main().run();
   };
   runFor(2s);  // warm
-  const auto threads0 = wakeupsByThread();
+  const auto threads0 = useByThread();
   const CpuUse cpu0 = cpuOfThisProcess();
   const auto t0 = Clock::now();
   runFor(std::chrono::milliseconds(static_cast<int64_t>(a.cpuSeconds * 1000)));
   const CpuUse cpu1 = cpuOfThisProcess();
-  auto threads1 = wakeupsByThread();
+  auto threads1 = useByThread();
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const double user = cpu1.user - cpu0.user;
   const double system = cpu1.system - cpu0.system;
@@ -444,13 +453,19 @@ int cpu(const Args& a) {
   const double percent = 100 * cpuUsed / wall;
   std::printf("cpu_seconds: %.3f over %.1f s (user %.3f, system %.3f)\n", cpuUsed, wall, user, system);
   std::printf("wakeups_per_second: %.0f\n", (cpu1.wakeups - cpu0.wakeups) / wall);
-  std::string perThread;
-  for (auto& [name, count] : threads1) {
+  std::string wakeups, runs;
+  for (auto& [name, use] : threads1) {
     auto before = threads0.find(name);
-    const long n = count - (before == threads0.end() ? 0 : before->second);
-    if (n > 0) perThread += (perThread.empty() ? "" : ", ") + name + " " + std::to_string(std::lround(n / wall));
+    const ThreadUse start = before == threads0.end() ? ThreadUse{} : before->second;
+    const long n = use.wakeups - start.wakeups;
+    const double ms = (use.runNs - start.runNs) / 1e6 / wall;
+    if (n > 0) wakeups += (wakeups.empty() ? "" : ", ") + name + " " + std::to_string(std::lround(n / wall));
+    char run[64];
+    std::snprintf(run, sizeof run, "%s%s %.2f", runs.empty() ? "" : ", ", name.c_str(), ms);
+    if (ms >= 0.005) runs += run;
   }
-  std::printf("wakeups_per_second_by_thread: %s\n", perThread.c_str());
+  std::printf("wakeups_per_second_by_thread: %s\n", wakeups.c_str());
+  std::printf("cpu_ms_per_second_by_thread: %s\n", runs.c_str());
   std::printf("cpu_percent_of_one_core: %.3f\n", percent);
   std::printf("rss_before_connect_kib: %zu\n", rssBefore);
   std::printf("rss_connected_kib: %zu\n", rssConnected);
