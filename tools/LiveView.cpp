@@ -283,7 +283,8 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
     if (!stats.recentBlinks.empty()) {
       text += " · last";
       for (auto it = stats.recentBlinks.rbegin(); it != stats.recentBlinks.rend(); ++it) {
-        text += " " + std::to_string(it->strength);
+        text += ' ';
+        text += std::to_string(it->strength);
       }
       char ago[32];
       std::snprintf(ago, sizeof ago, " · %.1f s ago", std::max(0.0, now - stats.recentBlinks.back().t));
@@ -321,7 +322,7 @@ std::vector<std::string> LiveView::render(const StreamStats& stats, double now, 
     // The middle dot and the rule above are the only non-ASCII characters
     // left outside bar() and scope().
     for (std::string& line : lines) {
-      for (size_t at; (at = line.find("·")) != std::string::npos;) line.replace(at, std::strlen("·"), "|");
+      for (size_t at; (at = line.find("·")) != std::string::npos;) line.replace(at, std::strlen("·"), 1, '|');
     }
   }
   return lines;
