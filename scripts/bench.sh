@@ -4,6 +4,9 @@
 # machine, the date, the command and each figure beside its target.
 #   scripts/bench.sh                  everything (about 5 minutes)
 #   SOAK_HOURS=0 scripts/bench.sh     without the two-hour soak run
+#   BEFORE_DIR=DIR scripts/bench.sh   also compares real-time CPU, wake-ups and
+#                                     latency with the Release build in DIR
+#                                     (bench/compare_realtime.py), alternating
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${BUILD_DIR:-build-release}
@@ -51,6 +54,14 @@ fi
 echo "== live view: 20 web viewers (one stalled) over 5 minutes of headset time"
 /usr/bin/python3 bench/web_viewers.py "$dir/velmora" 300 20 20 > "$work/web.md" || true
 
+if [ -n "${BEFORE_DIR:-}" ]; then
+  echo "== real time: $BEFORE_DIR against $dir, alternating"
+  python3 bench/compare_realtime.py "$BEFORE_DIR" "$dir" --rounds 6 --seconds 15 > "$work/compare.md"
+fi
+
 python3 bench/results.py "$work" "scripts/bench.sh" > bench/RESULTS.md
 cat "$work/web.md" >> bench/RESULTS.md
+if [ -s "$work/compare.md" ]; then
+  { echo; echo "## Real time against $BEFORE_DIR"; echo; cat "$work/compare.md"; } >> bench/RESULTS.md
+fi
 echo "== wrote bench/RESULTS.md"
