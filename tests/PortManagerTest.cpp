@@ -36,7 +36,7 @@ struct Announcements {
   Announcements() {
     listToken = manager().addObserver("availablePorts", [this](const platform::Change& c) {
       std::string text = c.kind == ChangeKind::Setting ? "set" : c.kind == ChangeKind::Insertion ? "insert" : "remove";
-      for (size_t i : c.indexes) text += " " + std::to_string(i);
+      for (size_t i : c.indexes) (text += ' ') += std::to_string(i);
       texts.push_back(text);
     });
     auto observe = [this](const char* name, const char* key, std::string text) {
