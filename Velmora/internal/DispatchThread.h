@@ -1,6 +1,7 @@
 // DispatchThread: the accessory object's delivery thread.  It runs one pass
 // (the owner's delivery of the data dictionary) at once and then after every
-// pause of `interval` seconds, until stopped.
+// pause of `interval` seconds, until stopped; passSoon() ends a pause a
+// little early, keeping the passes' clock.
 //
 // Each thread has a control block of its own (its stop signal, its pause and
 // the pass it runs), which the thread holds for its whole life, so a thread
