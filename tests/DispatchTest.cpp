@@ -7,8 +7,10 @@
 
 #include <future>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "VLHrv.h"
 #include "internal/DispatchThread.h"
@@ -105,13 +107,24 @@ TEST(Dispatch, DeliversEachPassAndTheIntervalTakesEffectAtOnce) {
 
 // The passes' clock answers the first pass later than a moment, stepping by
 // the pause in force, backwards too; before any pause, the clock's epoch.
-// passSoon() ends a pause due within its window at once, and the
-// passes keep their clock; a pause due later runs its course.
+// passSoon() ends a pause due within its window at once; the pause after it
+// is counted from the planned end, and a call further off does nothing, so
+// the third pass comes no sooner than two intervals after the first.
 TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMomentAndAnEarlyPassKeepsIt) {
   using std::chrono::steady_clock;
   std::atomic<bool> connected{false};
-  std::atomic<int> passes{0};
-  internal::DispatchThread dispatch([&] { ++passes; }, connected);
+  std::mutex mutex;
+  std::vector<steady_clock::time_point> passes;
+  auto passCount = [&] {
+    std::lock_guard<std::mutex> g(mutex);
+    return passes.size();
+  };
+  internal::DispatchThread dispatch(
+      [&] {
+        std::lock_guard<std::mutex> g(mutex);
+        passes.push_back(steady_clock::now());
+      },
+      connected);
   const auto clock = dispatch.nextPassClock();
   EXPECT_EQ(clock(steady_clock::now()), steady_clock::time_point{});
   dispatch.setInterval(3600);
@@ -124,15 +137,19 @@ TEST(Dispatch, ThePassClockAnswersTheFirstPassAfterAMomentAndAnEarlyPassKeepsIt)
       {-tick, {}}, {{}, pause}, {pause + tick, 2 * pause}, {-pause, {}}, {-pause - tick, -pause}};
   for (auto [after, first] : cases) EXPECT_EQ(clock(next + after) - next, first) << after.count();
 
-  ASSERT_EQ(passes.load(), 1);
-  dispatch.passSoon(2 * pause);
-  ASSERT_TRUE(waitUntil([&] { return passes.load() == 2; }));
-  dispatch.passSoon(std::chrono::seconds(1));  // the next pass is an hour off
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(passes.load(), 2);
-  // Still on the clock: counted from now, the pause would end elsewhere.
-  EXPECT_EQ(clock(steady_clock::now()), next);
+  const auto interval = std::chrono::milliseconds(500);
+  dispatch.setInterval(0.5);  // the pause under way now ends half a second after the first pass
+  ASSERT_TRUE(waitUntil([&] { return clock(steady_clock::now()) < next; }));
+  const auto plannedEnd = clock(steady_clock::now());
+  dispatch.passSoon(std::chrono::hours(1));
+  ASSERT_TRUE(waitUntil([&] { return passCount() == 2; }));
+  ASSERT_TRUE(waitUntil([&] {
+    dispatch.passSoon(steady_clock::duration::zero());  // asks again and again, always too soon
+    return passCount() == 3;
+  }));
   dispatch.shutdown();
+  EXPECT_LT(passes[1], plannedEnd);
+  EXPECT_GE(passes[2], plannedEnd + interval);
 }
 
 // The usual controller owns the accessory object and is its delegate; the host
