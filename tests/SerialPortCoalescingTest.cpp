@@ -1,8 +1,11 @@
 // Coalesced reads: bytes that arrive during the wait come as one chunk, and
 // a request, a hang-up, close() and turning the option off end the wait.
-#include <cmath>
-#include <thread>
+#include <sys/ioctl.h>
 
+#include <atomic>
+#include <cmath>
+
+#include "support/LogCapture.h"
 #include "support/SerialPortTestSupport.h"
 
 namespace velmora {
@@ -16,15 +19,43 @@ using std::chrono::steady_clock;
 // Far beyond the tests' 5 s looks: a wait nobody cuts short fails them.
 constexpr double kLongWait = 30;
 
-// Writes `bytes`, then gives the read loop time to wake and start its wait.
-void writeAndLetTheLoopWait(const test::Pty& pty, const Bytes& bytes) {
+// The system's terminal calls, counting the read loop's waits for more data
+// (the only waits that ask nothing of the device), so that a test can write
+// its next bytes once the loop is in that wait.
+struct WaitCountingIO : platform::TerminalIO {
+  std::atomic<int> coalescingWaits{0};
+  int wait(int fd, short events, int wakeFd, int timeoutMs) override {
+    if (events == 0) ++coalescingWaits;
+    return TerminalIO::wait(fd, events, wakeFd, timeoutMs);
+  }
+};
+
+// Installs a WaitCountingIO on the closed `port`.
+std::shared_ptr<WaitCountingIO> countWaits(ZPRSerialPort& port) {
+  auto io = std::make_shared<WaitCountingIO>();
+  port.setTerminalIO(io);
+  return io;
+}
+
+// Writes `bytes` and waits until the read loop waits for more.
+::testing::AssertionResult writeAndAwaitTheWait(const test::Pty& pty, const Bytes& bytes, WaitCountingIO& io) {
+  const int before = io.coalescingWaits.load();
   pty.write(bytes);
-  std::this_thread::sleep_for(200ms);
+  if (test::waitUntil([&] { return io.coalescingWaits.load() > before; })) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the read loop did not start waiting for more";
+}
+
+// Bytes the port's descriptor holds unread.
+int unread(const ZPRSerialPort& port) {
+  int count = -1;
+  ::ioctl(port.fileDescriptor(), FIONREAD, &count);
+  return count;
 }
 
 using SerialPortCoalescing = test::PortTest;
 
 TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
+  auto io = countWaits(*port);
   openAndWait();
   // readBy in 600 ms ends the long wait; one already past means no wait;
   // without one, turning the option off ends it.
@@ -35,10 +66,20 @@ TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
   for (size_t k = 0; k < cases.size(); ++k) {
     SCOPED_TRACE(k);
     const size_t before = delegate->count("data");
+    const bool waits = cases[k].second == 1;
     port->setReadCoalescingInterval(kLongWait, cases[k].first);
-    writeAndLetTheLoopWait(pty, {1, 2});
-    writeAndLetTheLoopWait(pty, {3});  // the pty passes bytes on asynchronously
-    if (!cases[k].first) port->setReadCoalescingInterval(0);
+    if (waits) {
+      ASSERT_TRUE(writeAndAwaitTheWait(pty, {1, 2}, *io));
+    } else {
+      pty.write({1, 2});
+      ASSERT_TRUE(runMainUntil([&] { return delegate->bytesReceived == 3 * k + 2; }));
+    }
+    pty.write({3});
+    if (!cases[k].first) {
+      // The pty passes bytes on asynchronously: all three are there first.
+      ASSERT_TRUE(test::waitUntil([&] { return unread(*port) == 3; }));
+      port->setReadCoalescingInterval(0);
+    }
     ASSERT_TRUE(runMainUntil([&] { return delegate->bytesReceived == 3 * (k + 1); }));
     EXPECT_EQ(delegate->count("data") - before, cases[k].second);
   }
@@ -51,9 +92,10 @@ TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
 }
 
 TEST_F(SerialPortCoalescing, ARequestEndsTheWaitAndItsAnswerIsReadAsItComes) {
+  auto io = countWaits(*port);
   openAndWait();
   port->setReadCoalescingInterval(kLongWait);
-  writeAndLetTheLoopWait(pty, {'x'});
+  ASSERT_TRUE(writeAndAwaitTheWait(pty, {'x'}, *io));
   auto request = ZPRSerialRequest::requestWithDataToSend({'?'}, {}, 0, [](std::span<const uint8_t> data) {
     return !data.empty() && data.back() == '!';
   });
@@ -71,9 +113,10 @@ TEST(SerialPortCoalescingEnd, AHangUpAndCloseEndTheWait) {
     auto port = ZPRSerialPort::serialPortWithDevice(pty.device());
     auto delegate = std::make_shared<test::RecordingDelegate>();
     port->setDelegate(delegate);
+    auto io = countWaits(*port);
     port->setReadCoalescingInterval(kLongWait);
     port->open();
-    writeAndLetTheLoopWait(pty, {'x'});
+    ASSERT_TRUE(writeAndAwaitTheWait(pty, {'x'}, *io));
     if (hangUp) {
       pty.closeMaster();
       EXPECT_TRUE(runMainUntil([&] { return delegate->count("removed") == 1; }));
