@@ -115,7 +115,7 @@ void VelmoraObjC::deliver() {
 // ---------------------------------------------------------------- framing
 
 void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) { framer_->parse(chunk); }
-void VelmoraObjC::parseByte(std::nullptr_t) { framer_->parseAbsent(); }
+void VelmoraObjC::parseByte(std::nullptr_t) {}
 void VelmoraObjC::resetParser() { internal::PacketFramer::reset(); }
 int32_t VelmoraObjC::payloadBytesRemaining() const { return framer_->payloadBytesRemaining(); }
 int32_t VelmoraObjC::rawPackets() const { return decoder_->rawPackets(); }
