@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/DeviceFolder.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "sim/Pty.h"
 #include "sim/StreamGenerator.h"
@@ -288,7 +288,7 @@ bool HeadsetSimulator::writeBatch(const TickBuffer& batch, const std::vector<std
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) {
-      finish(std::string("cannot write to the pty: ") + std::strerror(errno));
+      finish("cannot write to the pty: " + platform::errnoText(errno));
       complete = false;
       break;
     }
