@@ -35,13 +35,6 @@ bool sameDevice(const Device& a, const Device& b) {
   return a.calloutPath() == b.calloutPath() && a.otherPaths() == b.otherPaths() && a.name() == b.name();
 }
 
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::optional<std::string> resolvedPath(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return std::nullopt;
@@ -113,7 +106,7 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
     if (n > 0) {
       std::string target(raw, static_cast<size_t>(n));
       if (target.front() != '/') target = folder + "/" + target;
-      listing.targetDirectories.insert(directoryOf(target));
+      listing.targetDirectories.insert(folderOf(target));
     }
     auto target = resolvedPath(link);
     if (!target) {
@@ -121,7 +114,7 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
       skip("its target cannot be reached: " + errnoText(err));
       continue;
     }
-    listing.targetDirectories.insert(directoryOf(*target));
+    listing.targetDirectories.insert(folderOf(*target));
     if (::stat(link.c_str(), &st) != 0) {
       const int err = errno;
       skip("its target cannot be reached: " + errnoText(err));
@@ -341,7 +334,7 @@ void FolderDeviceSource::start(ChangeHandler onChange) {
 
     auto watcher = std::make_unique<Watcher>();
     watcher->folder = dir;
-    watcher->parent = directoryOf(dir);
+    watcher->parent = folderOf(dir);
     watcher->folderName = dir.substr(dir.rfind('/') + 1);
     watcher->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watcher->stopFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
