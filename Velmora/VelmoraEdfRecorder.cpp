@@ -12,8 +12,8 @@
 #include <cmath>
 #include <ctime>
 #include <string_view>
-#include <system_error>
 
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 namespace velmora {
@@ -39,8 +39,6 @@ constexpr int kAnnotationSignals = 3;
 constexpr int32_t kNoValue = -1;
 // Where EDF keeps the number of data records: 8 characters at byte 236.
 constexpr off_t kRecordCountOffset = 236;
-
-std::string errorText(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 // Digital range and physical scale of each kind of signal.  The physical
 // value is (digital - digitalMin) * step + physicalMin, as every reader
@@ -261,7 +259,7 @@ bool VelmoraEdfRecorder::open(const std::string& path, Settings settings) {
   // updates the count and stores the annotations.
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    error_ = "cannot create " + path + ": " + errorText(errno);
+    error_ = "cannot create " + path + ": " + platform::errnoText(errno);
     closed_ = true;
     return false;
   }
@@ -509,14 +507,14 @@ void VelmoraEdfRecorder::writeRecord() {
   // The header is written with the first record: only now can the layout
   // be read back.
   if (records_ == 0 && !readLayout()) {
-    fail(rc != 0 && err != 0 ? errorText(err) : "the header could not be written or read back");
+    fail(rc != 0 && err != 0 ? platform::errnoText(err) : "the header could not be written or read back");
     return;
   }
   struct stat st {};
   const uint64_t expected = layout_.headerBytes + (records_ + 1) * layout_.recordBytes;
   if (rc != 0 || ::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != expected) {
     (void)!::ftruncate(fd_, static_cast<off_t>(layout_.headerBytes + records_ * layout_.recordBytes));
-    fail(err != 0 ? errorText(err) : "the data record did not reach the file");
+    fail(err != 0 ? platform::errnoText(err) : "the data record did not reach the file");
     return;
   }
   storeAnnotations(records_);
@@ -572,7 +570,7 @@ void VelmoraEdfRecorder::storeAnnotations(uint64_t record) {
     }
     slot.resize(size, '\0');
     if (!pwriteAll(fd_, slot.data(), slot.size(), static_cast<off_t>(recordStart + offset))) {
-      fail(errorText(errno));
+      fail(platform::errnoText(errno));
       return;
     }
   }
@@ -599,7 +597,7 @@ void VelmoraEdfRecorder::writeCount(uint64_t records) {
   char field[8];
   std::fill(std::begin(field), std::end(field), ' ');
   std::to_chars(field, field + sizeof field, std::min<uint64_t>(records, 99999999));
-  if (!pwriteAll(fd_, field, sizeof field, kRecordCountOffset)) fail(errorText(errno));
+  if (!pwriteAll(fd_, field, sizeof field, kRecordCountOffset)) fail(platform::errnoText(errno));
 }
 
 void VelmoraEdfRecorder::fail(const std::string& why) {

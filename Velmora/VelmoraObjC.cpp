@@ -91,10 +91,6 @@ Dictionary VelmoraObjC::takeData() {
 }
 
 void VelmoraObjC::deliver() {
-  {
-    std::lock_guard<SwappableMutex> g(lock);
-    decoder_->moveRawIntoData();
-  }
   // Declared outside the locked scope, so the snapshot's nodes are freed,
   // and the delegate let go of, after the unlock.  The delegate is held for
   // the call only: if that was the last reference to a delegate that owned
@@ -103,6 +99,7 @@ void VelmoraObjC::deliver() {
   Dictionary snapshot;
   std::shared_ptr<VelmoraDelegate> receiver;
   std::lock_guard<SwappableMutex> g(lock);
+  decoder_->moveRawIntoData();
   Dictionary& data = decoder_->data();
   if (data.empty() || !connected_.load()) return;
   // Taking the nodes is the snapshot and the emptying in one: the delegate
@@ -115,7 +112,7 @@ void VelmoraObjC::deliver() {
 // ---------------------------------------------------------------- framing
 
 void VelmoraObjC::parseByte(std::span<const uint8_t> chunk) { framer_->parse(chunk); }
-void VelmoraObjC::parseByte(std::nullptr_t) { framer_->parseAbsent(); }
+void VelmoraObjC::parseByte(std::nullptr_t) {}
 void VelmoraObjC::resetParser() { internal::PacketFramer::reset(); }
 int32_t VelmoraObjC::payloadBytesRemaining() const { return framer_->payloadBytesRemaining(); }
 int32_t VelmoraObjC::rawPackets() const { return decoder_->rawPackets(); }

@@ -1,15 +1,15 @@
 #include "ZPRSerialPortError.h"
 
-#include <system_error>
+#include "platform/Files.h"
 
 namespace velmora {
 
 ZPRSerialPortError ZPRSerialPortError::fromErrno(int errnoValue, std::string path) {
   ZPRSerialPortError error;
   error.code = errnoValue;
-  // std::generic_category gives strerror's text without strerror's shared
-  // buffer, so reports from several threads cannot garble each other.
-  error.localizedDescription = std::error_code(errnoValue, std::generic_category()).message();
+  // Not strerror's shared buffer: reports from several threads cannot
+  // garble each other.
+  error.localizedDescription = platform::errnoText(errnoValue);
   error.filePath = std::move(path);
   return error;
 }

@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "VelmoraObjC.h"
 #include "ZPRSerialPortManager.h"
 #include "platform/DeviceFolder.h"
+#include "platform/Files.h"
 
 namespace velmora::host {
 
@@ -61,9 +61,9 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
     case ENXIO:
     case ENODEV:
     case EIO:
-      return port + " went away while connecting (" + std::strerror(err) +
+      return port + " went away while connecting (" + platform::errnoText(err) +
              "). Is the headset switched on and in range? Then try again.";
-    default: return "Cannot open " + port + ": " + std::strerror(err) + ".";
+    default: return "Cannot open " + port + ": " + platform::errnoText(err) + ".";
   }
 }
 

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/DeviceFolder.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "sim/Pty.h"
 #include "sim/StreamGenerator.h"
@@ -103,15 +103,10 @@ bool HeadsetSimulator::waitUntilFinished(std::chrono::milliseconds timeout) {
 }
 
 bool HeadsetSimulator::waitUntilDrained(std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  if (!waitUntilFinished(timeout)) return false;
   // The simulator's thread samples the slave's queue every few ms once the
-  // stream has finished.
-  while (!drained_.load()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  // stream has finished, and tells when it is found empty.
+  std::unique_lock<std::mutex> g(mutex_);
+  return changed_.wait_for(g, timeout, [this] { return finished_ && drained_; });
 }
 
 std::string HeadsetSimulator::devicePath() const {
@@ -212,8 +207,8 @@ void HeadsetSimulator::plugIn() {
   anchor_ = Clock::now();
   anchorTick_ = generator_->ticks();
   zeroUnreadChecks_ = 0;
-  drained_ = false;
   std::lock_guard<std::mutex> g(mutex_);
+  drained_ = false;
   plugged_ = true;
   devicePath_ = link;
   ttyPath_ = tty;
@@ -222,9 +217,10 @@ void HeadsetSimulator::plugIn() {
 void HeadsetSimulator::unplugNow() {
   platform::DeviceFolder::unpublish(options_.name);
   pty_.reset();
-  drained_ = true;  // nothing more can be read
   std::lock_guard<std::mutex> g(mutex_);
+  drained_ = true;  // nothing more can be read
   plugged_ = false;
+  changed_.notify_all();
 }
 
 void HeadsetSimulator::handleLinkFault(const Fault& fault) {
@@ -288,7 +284,7 @@ bool HeadsetSimulator::writeBatch(const TickBuffer& batch, const std::vector<std
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) {
-      finish(std::string("cannot write to the pty: ") + std::strerror(errno));
+      finish("cannot write to the pty: " + platform::errnoText(errno));
       complete = false;
       break;
     }
@@ -371,7 +367,12 @@ void HeadsetSimulator::run() {
       drainInput();
       if (isFinished()) {
         zeroUnreadChecks_ = pty_->unread() == 0 ? zeroUnreadChecks_ + 1 : 0;
-        drained_ = zeroUnreadChecks_ >= 2;
+        {
+          std::lock_guard<std::mutex> g(mutex_);
+          const bool drained = zeroUnreadChecks_ >= 2;
+          if (drained && !drained_) changed_.notify_all();
+          drained_ = drained;
+        }
         waitForWake(now + std::chrono::milliseconds(5));
         continue;
       }

@@ -156,13 +156,13 @@ class HeadsetSimulator {
   bool finished_ = false;
   bool threadExited_ = false;  // a failure or stop() ended the simulator's thread
   bool plugged_ = false;
+  bool drained_ = false;  // a reader has taken every byte (or the link is unplugged)
   std::string devicePath_;
   std::string ttyPath_;
   std::string error_;
   GroundTruth truth_;
 
   std::atomic<bool> urgent_{false};  // stop or unplug pending: abandon a blocked write
-  std::atomic<bool> drained_{false};
   std::atomic<uint64_t> samplesSent_{0};
   std::atomic<uint64_t> packetsSent_{0};
   std::atomic<uint64_t> bytesSent_{0};

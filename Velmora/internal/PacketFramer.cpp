@@ -23,7 +23,6 @@ VelmoraFramerCounts PacketFramer::counts() const {
 }
 
 void PacketFramer::parse(std::span<const uint8_t> chunk) {
-  tempbuffer_ = chunk.data();
   const uint8_t* const bytes = chunk.data();
   const size_t size = chunk.size();
   for (size_t k = 0; k < size; ++k) {
@@ -100,7 +99,6 @@ void PacketFramer::parse(std::span<const uint8_t> chunk) {
         break;
     }
   }
-  tempbuffer_ = nullptr;
 }
 
 void PacketFramer::checksumByte(uint8_t b) {

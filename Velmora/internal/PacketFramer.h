@@ -35,8 +35,6 @@ class PacketFramer {
   // byte is framed.  Logs "VLAccessory: Reset at second sync." and
   // "VLAccessory: Checksum error: expected %02x, got %02x".
   void parse(std::span<const uint8_t> chunk);
-  // An absent chunk: nothing to frame.
-  void parseAbsent() { tempbuffer_ = nullptr; }
   // Puts `parserState` back to state 0 (payload length and checksum 0).
   static void reset();
 
@@ -51,7 +49,6 @@ class PacketFramer {
   void checksumByte(uint8_t b);
 
   PayloadDecoder& decoder_;
-  const uint8_t* tempbuffer_ = nullptr;  // the chunk being framed, during parse() only
   std::unique_ptr<uint8_t[]> payloadBuffer_;
   int32_t payloadSize_ = 0;  // the current packet's payload length: the part of payloadBuffer_ in use
   int32_t payloadBytesRemaining_ = 0;

@@ -27,6 +27,17 @@ std::string randomSuffix() {
   return s;
 }
 
+// Both replacements' last step (unless `err` is set already): the rename and
+// the folder's fsync; a failure removes `temporary`.  0 or the errno.
+int renameIntoPlace(const std::string& temporary, const std::string& destination, int err) {
+  if (err == 0 && ::rename(temporary.c_str(), destination.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temporary.c_str());
+    return err;
+  }
+  return syncFolder(folderOf(destination));
+}
+
 }  // namespace
 
 std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
@@ -79,12 +90,7 @@ int replaceFile(const std::string& temporary, const std::string& destination) {
     if (::fsync(fd) != 0 && errno != EINVAL) err = errno;
     ::close(fd);
   }
-  if (err == 0 && ::rename(temporary.c_str(), destination.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temporary.c_str());
-    return err;
-  }
-  return syncFolder(folderOf(destination));
+  return renameIntoPlace(temporary, destination, err);
 }
 
 ReplacementFile::ReplacementFile(std::string destination, mode_t mode) : destination_(std::move(destination)) {
@@ -117,15 +123,9 @@ int ReplacementFile::commit() {
   int err = ::fsync(fd_) == 0 || errno == EINVAL ? 0 : errno;
   if (::close(fd_) != 0 && err == 0) err = errno;
   fd_ = -1;
-  if (err == 0 && ::rename(temporary_.c_str(), destination_.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temporary_.c_str());
-  } else {
-    err = syncFolder(folderOf(destination_));
-  }
+  error_ = renameIntoPlace(temporary_, destination_, err);
   temporary_.clear();
-  error_ = err;
-  return err;
+  return error_;
 }
 
 void ReplacementFile::abandon() {

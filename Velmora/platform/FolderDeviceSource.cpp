@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "platform/DeviceFolder.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 namespace velmora::platform {
@@ -32,13 +33,6 @@ bool isLinkName(const char* name) {
 // Same link and same resolved target.
 bool sameDevice(const Device& a, const Device& b) {
   return a.calloutPath() == b.calloutPath() && a.otherPaths() == b.otherPaths() && a.name() == b.name();
-}
-
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 std::optional<std::string> resolvedPath(const std::string& path) {
@@ -112,18 +106,18 @@ Listing list(const std::string& folder, const std::vector<DeviceRef>& reuse) {
     if (n > 0) {
       std::string target(raw, static_cast<size_t>(n));
       if (target.front() != '/') target = folder + "/" + target;
-      listing.targetDirectories.insert(directoryOf(target));
+      listing.targetDirectories.insert(folderOf(target));
     }
     auto target = resolvedPath(link);
     if (!target) {
       const int err = errno;
-      skip(std::string("its target cannot be reached: ") + std::strerror(err));
+      skip("its target cannot be reached: " + errnoText(err));
       continue;
     }
-    listing.targetDirectories.insert(directoryOf(*target));
+    listing.targetDirectories.insert(folderOf(*target));
     if (::stat(link.c_str(), &st) != 0) {
       const int err = errno;
-      skip(std::string("its target cannot be reached: ") + std::strerror(err));
+      skip("its target cannot be reached: " + errnoText(err));
       continue;
     }
     if (!S_ISCHR(st.st_mode)) {
@@ -340,18 +334,18 @@ void FolderDeviceSource::start(ChangeHandler onChange) {
 
     auto watcher = std::make_unique<Watcher>();
     watcher->folder = dir;
-    watcher->parent = directoryOf(dir);
+    watcher->parent = folderOf(dir);
     watcher->folderName = dir.substr(dir.rfind('/') + 1);
     watcher->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watcher->stopFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (watcher->inotifyFd < 0 || watcher->stopFd < 0) {
-      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
+      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), errnoText(errno).c_str());
       return;
     }
     // Watch first, then take the base listing, so that no change falls between.
     watcher->watchParent();
     if (!watcher->watchFolder()) {
-      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), std::strerror(errno));
+      logMessage("Device folder %s: cannot watch: %s", dir.c_str(), errnoText(errno).c_str());
     }
     listing = list(dir, listed_);
     listed_ = listing.devices;
@@ -371,7 +365,7 @@ void FolderDeviceSource::watch(Watcher* w) {
     // a second.
     int n = ::poll(fds, 2, w->folderWd < 0 || w->parentWd < 0 ? 1000 : -1);
     if (n < 0 && errno != EINTR) {
-      logMessage("Device folder %s: watching failed: %s", w->folder.c_str(), std::strerror(errno));
+      logMessage("Device folder %s: watching failed: %s", w->folder.c_str(), errnoText(errno).c_str());
       return;
     }
     if (fds[0].revents != 0) return;

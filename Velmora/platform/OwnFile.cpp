@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform/Files.h"
 
 namespace velmora::platform {
 namespace {
@@ -22,7 +23,7 @@ OwnFileError problemWith(const struct stat& st) {
   return {};
 }
 
-OwnFileError systemError(int err) { return {err, std::strerror(err), false}; }
+OwnFileError systemError(int err) { return {err, errnoText(err), false}; }
 
 }  // namespace
 
