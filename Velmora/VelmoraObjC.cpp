@@ -91,6 +91,10 @@ Dictionary VelmoraObjC::takeData() {
 }
 
 void VelmoraObjC::deliver() {
+  {
+    std::lock_guard<SwappableMutex> g(lock);
+    decoder_->moveRawIntoData();
+  }
   // Declared outside the locked scope, so the snapshot's nodes are freed,
   // and the delegate let go of, after the unlock.  The delegate is held for
   // the call only: if that was the last reference to a delegate that owned
@@ -99,7 +103,6 @@ void VelmoraObjC::deliver() {
   Dictionary snapshot;
   std::shared_ptr<VelmoraDelegate> receiver;
   std::lock_guard<SwappableMutex> g(lock);
-  decoder_->moveRawIntoData();
   Dictionary& data = decoder_->data();
   if (data.empty() || !connected_.load()) return;
   // Taking the nodes is the snapshot and the emptying in one: the delegate
