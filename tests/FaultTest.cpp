@@ -10,7 +10,6 @@
 #include "sim/PacketEncoder.h"
 #include "support/SerialPortTestSupport.h"
 #include "support/SoakHarness.h"
-#include "support/TempPty.h"
 
 namespace velmora {
 namespace {
@@ -39,11 +38,9 @@ TEST(BadStream, APacketCutOffCostsAtMostOneMaximumLengthOfBytes) {
 // Baud 0, the hang-up rate, is applied as B0 and a pty's data still flows.
 // Then the device goes with one request pending and one queued: error,
 // removal, close, and each request times out in turn.
-TEST(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
-  test::Pty pty;
-  auto port = ZPRSerialPort::serialPortWithDevice(pty.device("Pending"));
-  auto delegate = std::make_shared<test::RecordingDelegate>();
-  port->setDelegate(delegate);
+using FaultPort = test::PortTest;
+
+TEST_F(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
   port->open();
   port->setBaudRate(0);
   termios t{};
@@ -67,7 +64,7 @@ TEST(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
 TEST(FaultProcesses, TwoProcessesRacingForOneDeviceOneWinsOneGetsThePortError) {
   if (test::liveThreads() != 1) GTEST_SKIP() << "needs a process of its own (CTest runs each test alone)";
   for (int round = 0; round < 8; ++round) {
-    test::TempPty pty;
+    test::Pty pty;
     int go[2], answers[2];
     ASSERT_EQ(::pipe(go) | ::pipe(answers), 0);
     pid_t children[2];
@@ -75,8 +72,7 @@ TEST(FaultProcesses, TwoProcessesRacingForOneDeviceOneWinsOneGetsThePortError) {
       ASSERT_GE(child = ::fork(), 0);
       if (child != 0) continue;
       ::close(go[1]);
-      auto port = ZPRSerialPort::serialPortWithDevice(
-          std::make_shared<const platform::Device>(pty.path(), std::vector<std::string>{}, "Race"));
+      auto port = ZPRSerialPort::serialPortWithDevice(pty.device("Race"));
       auto delegate = std::make_shared<test::RecordingDelegate>();
       port->setDelegate(delegate);
       char answer[2] = {0, 0};
