@@ -1,5 +1,5 @@
-// Faults below the connection (the connection's own are in ConnectionTest): a
-// cut-off stream, unplugging with a request pending, two processes racing.
+// Faults below the connection (the connection's own are in ConnectionTest, unplugging
+// with a request pending in SerialPortIOTest): a cut-off stream, two processes racing.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,28 +33,6 @@ TEST(BadStream, APacketCutOffCostsAtMostOneMaximumLengthOfBytes) {
     ASSERT_GE(got.size(), 100u - 32u);
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<int32_t>(200 - got.size() + i));
   }
-}
-
-// Baud 0, the hang-up rate, is applied as B0 and a pty's data still flows.
-// Then the device goes with one request pending and one queued: error,
-// removal, close, and each request times out in turn.
-using FaultPort = test::PortTest;
-
-TEST_F(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
-  port->open();
-  port->setBaudRate(0);
-  termios t{};
-  EXPECT_TRUE(tcgetattr(pty.slave(), &t) == 0 && cfgetospeed(&t) == B0);
-  auto never = [](std::span<const uint8_t>) { return false; };
-  ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x01}, {}, 0.2, never)));
-  ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x02}, {}, 0.2, never)));
-  pty.write({0x10, 0x11});
-  ASSERT_TRUE(test::runMainUntil([&] { return delegate->receivedBytes().size() == 2; }));
-  pty.closeMaster();
-  ASSERT_TRUE(test::runMainUntil([&] { return delegate->count("timeout") == 2; }));
-  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "error", "removed", "closed", "timeout", "timeout"}));
-  EXPECT_EQ(port->pendingRequest(), nullptr);
-  EXPECT_TRUE(port->requestsQueue().empty());
 }
 
 // Two child processes open one pty at once (when the parent closes `go`): one
