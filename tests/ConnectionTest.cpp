@@ -38,11 +38,6 @@ class ConnectionTest : public test::DeviceFolderTest {
     for (const auto& n : names) publish(n);
     for (const auto& n : names) ASSERT_TRUE(listedPort(n)) << n;
   }
-  static std::shared_ptr<ZPRSerialPort> port(const std::string& name) {
-    for (const auto& p : ZPRSerialPortManager::sharedSerialPortManager().availablePorts())
-      if (p->name() == name) return p;
-    return nullptr;
-  }
   static Names openPorts() {
     Names open;
     for (const auto& p : ZPRSerialPortManager::sharedSerialPortManager().availablePorts())
@@ -114,7 +109,7 @@ TEST_F(ConnectionTest, ConnectAndConnectToSelectTheirPortAndDisconnectClosesIt) 
 // is only logged, its errors dropped, its delegate put back.  From any thread.
 TEST_F(ConnectionTest, AttemptErrorsAreDroppedOnlyForCandidatesThatFailToOpen) {
   publishAll({"KovaA", "KovaB"});
-  const auto a = port("KovaA");
+  const auto a = listedPort("KovaA");
   auto connectOn = [&](bool anotherThread, const std::optional<std::string>& path) {
     if (anotherThread) std::thread([&] { accessory->ConnectTo(path); }).join();  // errors wait on the main queue
     if (!anotherThread) accessory->ConnectTo(path);
@@ -156,7 +151,7 @@ TEST_F(ConnectionTest, AttemptErrorsAreDroppedOnlyForCandidatesThatFailToOpen) {
     EXPECT_EQ(log.lines(), (Names{"--- KovaA not opened", "--- KovaB not opened"}));
     EXPECT_EQ(events->events(), Names{"disconnect"});
     EXPECT_FALSE(accessory->connected());
-    EXPECT_TRUE(a->delegate() == delegateOfA && port("KovaB")->delegate() == nullptr);
+    EXPECT_TRUE(a->delegate() == delegateOfA && listedPort("KovaB")->delegate() == nullptr);
     const auto attempts = accessory->lastConnectAttempts();
     ASSERT_EQ(attempts.size(), 2u);
     for (size_t k = 0; k < 2; ++k) {
@@ -214,7 +209,7 @@ TEST_F(ConnectionTest, TwoObjectsNeverShareOrCloseEachOthersPort) {
 // thread starts connecting to that port.  Neither waits for the other.
 TEST_F(ConnectionTest, SleepAndWakeLoseNothingAndAFailedReopenDoesNotDeadlock) {
   publishAll({"KovaOne"});
-  const auto kova = port("KovaOne");
+  const auto kova = listedPort("KovaOne");
   termios raw{};  // a headset's link has no line discipline to hold the bytes sent while asleep
   tcgetattr(pty("KovaOne").slave(), &raw);
   cfmakeraw(&raw);
@@ -259,7 +254,7 @@ TEST_F(ConnectionTest, SleepAndWakeLoseNothingAndAFailedReopenDoesNotDeadlock) {
 // while another thread closes the port: closed once, no descriptor left.
 TEST_F(ConnectionTest, RemovalIsReportedOnceAndUnplugDuringCloseLeaksNothing) {
   publishAll({"KovaOne"});
-  const auto kova = port("KovaOne");
+  const auto kova = listedPort("KovaOne");
   accessory->Connect();
   ASSERT_TRUE(waitFor("connect:KovaOne"));
   platform::DeviceFolder::unpublish("KovaOne");  // the pty itself stays
@@ -274,7 +269,7 @@ TEST_F(ConnectionTest, RemovalIsReportedOnceAndUnplugDuringCloseLeaksNothing) {
     publishAll({"KovaOne"});
     if (round == 1) fds = test::openDescriptors();
     accessory->Connect();
-    const auto again = port("KovaOne");
+    const auto again = listedPort("KovaOne");
     ASSERT_TRUE(again && again->isOpen());
     std::thread unplug([&] {
       pty("KovaOne").closeMaster();
@@ -282,7 +277,8 @@ TEST_F(ConnectionTest, RemovalIsReportedOnceAndUnplugDuringCloseLeaksNothing) {
     });
     accessory->Disconnect();
     unplug.join();
-    ASSERT_TRUE(runMainUntil([&] { return !again->isOpen() && port("KovaOne") == nullptr; })) << round;
+    const auto& manager = ZPRSerialPortManager::sharedSerialPortManager();
+    ASSERT_TRUE(runMainUntil([&] { return !again->isOpen() && manager.availablePorts().empty(); })) << round;
   }
   EXPECT_TRUE(runMainUntil([&] { return test::openDescriptors() <= fds; }, 5s))
       << test::openDescriptors() << " descriptors open, " << fds << " before";

@@ -252,12 +252,11 @@ TEST(EdfTool, DemoRecordsAndTheConversionOfItsStreamLogAgrees) {
   const std::string tmp = dir.path() + "/tmp", csv = dir.path() + "/demo.csv";
   const std::string live = dir.path() + "/live.bdf", converted = dir.path() + "/converted.bdf";
   ::mkdir(tmp.c_str(), 0700);
-  ToolProcess demo({"demo", "--seconds", "4", "--json", "--save", csv, "--edf", live}, {"TMPDIR=" + tmp});
-  auto status = demo.wait(Clock::now() + 60s);
-  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << demo.stderrText();
-  ToolProcess convert({"convert", csv, "--to", "bdf", "--uv-per-count", "0.5", converted});
-  status = convert.wait(Clock::now() + 60s);
-  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << convert.stderrText();
+  const auto demo =
+      ToolProcess::run({"demo", "--seconds", "4", "--json", "--save", csv, "--edf", live}, {"TMPDIR=" + tmp});
+  ASSERT_EQ(demo.status, 0) << demo.err;
+  const auto convert = ToolProcess::run({"convert", csv, "--to", "bdf", "--uv-per-count", "0.5", converted});
+  ASSERT_EQ(convert.status, 0) << convert.err;
 
   const EdfFile a(live), b(converted);
   ASSERT_TRUE(a.opened && b.opened);
@@ -300,9 +299,8 @@ TEST(EdfTool, ConvertTurnsAStreamLogIntoARecordingAndReplacesNothingOnFailure) {
   for (const auto& [args, expected] : cases) {
     std::vector<std::string> argv{"convert"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ToolProcess tool(argv);
-    const auto status = tool.wait(Clock::now() + 30s);
-    ASSERT_TRUE(status && ToolProcess::exitedWith(*status, expected)) << args[0] << tool.stderrText();
+    const auto tool = ToolProcess::run(argv);
+    ASSERT_EQ(tool.status, expected) << args[0] << tool.err;
     std::ifstream in(out);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}) == "keep", expected != 0) << args[0];
   }

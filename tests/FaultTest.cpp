@@ -1,5 +1,5 @@
-// Faults below the connection (the connection's own are in ConnectionTest): a
-// cut-off stream, unplugging with a request pending, two processes racing.
+// Faults below the connection (the connection's own are in ConnectionTest, unplugging
+// with a request pending in SerialPortIOTest): a cut-off stream, two processes racing.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +10,6 @@
 #include "sim/PacketEncoder.h"
 #include "support/SerialPortTestSupport.h"
 #include "support/SoakHarness.h"
-#include "support/TempPty.h"
 
 namespace velmora {
 namespace {
@@ -36,30 +35,6 @@ TEST(BadStream, APacketCutOffCostsAtMostOneMaximumLengthOfBytes) {
   }
 }
 
-// Baud 0, the hang-up rate, is applied as B0 and a pty's data still flows.
-// Then the device goes with one request pending and one queued: error,
-// removal, close, and each request times out in turn.
-TEST(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
-  test::Pty pty;
-  auto port = ZPRSerialPort::serialPortWithDevice(pty.device("Pending"));
-  auto delegate = std::make_shared<test::RecordingDelegate>();
-  port->setDelegate(delegate);
-  port->open();
-  port->setBaudRate(0);
-  termios t{};
-  EXPECT_TRUE(tcgetattr(pty.slave(), &t) == 0 && cfgetospeed(&t) == B0);
-  auto never = [](std::span<const uint8_t>) { return false; };
-  ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x01}, {}, 0.2, never)));
-  ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({0x02}, {}, 0.2, never)));
-  pty.write({0x10, 0x11});
-  ASSERT_TRUE(test::runMainUntil([&] { return delegate->receivedBytes().size() == 2; }));
-  pty.closeMaster();
-  ASSERT_TRUE(test::runMainUntil([&] { return delegate->count("timeout") == 2; }));
-  EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "error", "removed", "closed", "timeout", "timeout"}));
-  EXPECT_EQ(port->pendingRequest(), nullptr);
-  EXPECT_TRUE(port->requestsQueue().empty());
-}
-
 // Two child processes open one pty at once (when the parent closes `go`): one
 // wins, the other gets the port error.  Forked while this process is single-
 // threaded, each child starts clean, answers, and holds the device until
@@ -67,7 +42,7 @@ TEST(FaultPort, UnplugWithARequestPendingReportsTheRemovalThenTheTimeOut) {
 TEST(FaultProcesses, TwoProcessesRacingForOneDeviceOneWinsOneGetsThePortError) {
   if (test::liveThreads() != 1) GTEST_SKIP() << "needs a process of its own (CTest runs each test alone)";
   for (int round = 0; round < 8; ++round) {
-    test::TempPty pty;
+    test::Pty pty;
     int go[2], answers[2];
     ASSERT_EQ(::pipe(go) | ::pipe(answers), 0);
     pid_t children[2];
@@ -75,8 +50,7 @@ TEST(FaultProcesses, TwoProcessesRacingForOneDeviceOneWinsOneGetsThePortError) {
       ASSERT_GE(child = ::fork(), 0);
       if (child != 0) continue;
       ::close(go[1]);
-      auto port = ZPRSerialPort::serialPortWithDevice(
-          std::make_shared<const platform::Device>(pty.path(), std::vector<std::string>{}, "Race"));
+      auto port = ZPRSerialPort::serialPortWithDevice(pty.device("Race"));
       auto delegate = std::make_shared<test::RecordingDelegate>();
       port->setDelegate(delegate);
       char answer[2] = {0, 0};

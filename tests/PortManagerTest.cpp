@@ -90,6 +90,7 @@ TEST_F(PortManagerTest, ListsThePresentDevicesInRegistryOrderAndFollowsArrivalsA
   EXPECT_EQ(manager().objectInAvailablePortsAtIndex(2), nullptr);
   // A client asking for the device by either path reaches the listed object.
   EXPECT_EQ(ZPRSerialPort::serialPortWithPath(pty("KovaB").path()), ports[1]);
+  EXPECT_EQ(ZPRSerialPort::serialPortWithPath("/dev/ttyNoSuchDevice"), nullptr);
 
   publish("Aardvark");  // first in the folder's order, yet appended
   ASSERT_TRUE(seen.waitFor(2));

@@ -175,8 +175,8 @@ TEST(SerialPortRead, ChunksOfAtMost1024ArriveInOrderAndTheLoopWaitsForTheMainThr
   // The main loop does not run: the loop reads up to the bound and stops.
   const size_t bound = ZPRSerialPort::kMaximumUndeliveredBytes / (3000 + 3 * ZPRSerialPort::kChunkBookkeepingBytes) + 1;
   ASSERT_TRUE(test::waitUntil([&] { return io->chunksLeft() <= kChunks - bound + 1; }));
-  std::this_thread::sleep_for(200ms);  // time in which an unbounded loop would read on
-  EXPECT_GE(io->chunksLeft(), kChunks - bound - 1);
+  // An unbounded loop would read on: watched for as long as it would take to be sure.
+  EXPECT_FALSE(test::waitUntil([&] { return io->chunksLeft() < kChunks - bound - 1; }, 200ms)) << io->chunksLeft();
 
   ASSERT_TRUE(runMainUntil([&] { return delegate->bytesReceived == sent.size(); }, 30s));
   EXPECT_EQ(delegate->receivedBytes(), sent);
@@ -215,8 +215,10 @@ TEST_F(SerialPortIO, CloseIsPromptWhenAnotherReaderTookTheBytesAndAReopenHasOneL
 }
 
 // The device goes away: the pty hangs up (end of file), a read fails with EIO, or cleanup() says so.
+// Or the pty hangs up at baud 0 (the hang-up rate, applied as B0: a pty's data still flows) with a
+// request pending and one queued: each times out in turn after the close.
 TEST(SerialPortRemoval, ReportsErrorThenRemovalThenCloseOnce) {
-  for (int how : {0, 1, 2}) {
+  for (int how : {0, 1, 2, 3}) {
     SCOPED_TRACE(how);
     test::Pty pty;
     auto io = std::make_shared<test::ScriptedTerminalIO>();
@@ -225,13 +227,26 @@ TEST(SerialPortRemoval, ReportsErrorThenRemovalThenCloseOnce) {
     auto delegate = std::make_shared<RecordingDelegate>();
     port->setDelegate(delegate);
     port->open();
+    const size_t timeouts = how == 3 ? 2 : 0;
+    if (how == 3) {
+      port->setBaudRate(0);
+      termios t{};
+      EXPECT_TRUE(tcgetattr(pty.slave(), &t) == 0 && cfgetospeed(&t) == B0);
+      const auto never = [](std::span<const uint8_t>) { return false; };
+      for (uint8_t b : {1, 2})
+        ASSERT_TRUE(port->sendRequest(ZPRSerialRequest::requestWithDataToSend({b}, {}, 0.2, never)));
+      pty.write({0x10, 0x11});
+      ASSERT_TRUE(runMainUntil([&] { return delegate->receivedBytes().size() == 2; }));
+    }
     test::LogCapture log;
-    how == 0 ? pty.closeMaster() : how == 1 ? io->hangUp() : port->cleanup();
-    ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1; }));
+    how == 1 ? io->hangUp() : how == 2 ? port->cleanup() : pty.closeMaster();
+    ASSERT_TRUE(runMainUntil([&] { return delegate->count("closed") == 1 && delegate->count("timeout") == timeouts; }));
     EXPECT_FALSE(port->isOpen());
-    std::vector<std::string> expected{"opened", "error", "removed", "closed"};
+    std::vector<std::string> expected{"opened", "error", "removed", "closed", "timeout", "timeout"};
+    expected.resize(4 + timeouts);
     if (how == 2) expected.erase(expected.begin() + 1);  // cleanup() has no error to report
     EXPECT_EQ(delegate->kinds(), expected);
+    EXPECT_TRUE(port->pendingRequest() == nullptr && port->requestsQueue().empty());
     if (how < 2) {
       EXPECT_EQ(delegate->events("error")[0].errorCode, how == 0 ? ENXIO : EIO);
     }

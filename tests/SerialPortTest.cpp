@@ -14,24 +14,10 @@ DeviceRef makeDevice(const std::string& callout, std::vector<std::string> others
   return std::make_shared<const platform::Device>(callout, std::move(others), name);
 }
 
-struct FixedSource : platform::DeviceSource {
-  std::vector<DeviceRef> devices;
-  std::vector<DeviceRef> enumerate() override { return devices; }
-  void start(ChangeHandler) override {}
-  void stop() override {}
-};
-
 TEST(SerialPortIdentity, OnePortPerCalloutPathWhateverPathOrDeviceFindsIt) {
-  auto device = makeDevice("/dev/cu.test-a", {"/dev/tty.test-a"}, "TestA");
-  std::vector<std::unique_ptr<platform::DeviceSource>> sources;
-  sources.push_back(std::make_unique<FixedSource>());
-  static_cast<FixedSource&>(*sources[0]).devices = {device};
-  platform::DeviceRegistry registry(std::move(sources));
-  auto port = ZPRSerialPort::serialPortWithDevice(device);
-  EXPECT_EQ(ZPRSerialPort::serialPortWithPath("/dev/tty.test-a", registry), port);  // by the further path
+  auto port = ZPRSerialPort::serialPortWithDevice(makeDevice("/dev/cu.test-a", {"/dev/tty.test-a"}, "TestA"));
   EXPECT_EQ(ZPRSerialPort::serialPortWithDevice(makeDevice("/dev/cu.test-a")), port);
   EXPECT_EQ(ZPRSerialPort::existingPortWithPath("/dev/tty.test-a"), nullptr);  // only the callout path is identity
-  EXPECT_EQ(ZPRSerialPort::serialPortWithPath("/dev/cu.nothing", registry), nullptr);
   EXPECT_EQ(port->description(), "TestA");
   EXPECT_FALSE(*port == *ZPRSerialPort::serialPortWithDevice(makeDevice("/dev/cu.other", {}, "TestA")));  // by path
   EXPECT_EQ(std::hash<ZPRSerialPort>{}(*port), std::hash<std::string>{}("/dev/cu.test-a"));
