@@ -99,9 +99,6 @@ class DataBuffer : public VelmoraStreamListener {
   void valueDecoded(const std::string& key, int32_t value) override;
   void linkChanged(Link change, const std::string& portName) override;
 
-  // Beats per minute for an RR interval, as the library stores "heartRate".
-  static int32_t heartRate(int32_t rrIntervalMs);
-
  private:
   struct Stamped {
     std::deque<double> t;
