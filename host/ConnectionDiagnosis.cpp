@@ -67,6 +67,17 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
   }
 }
 
+std::string ConnectionDiagnosis::explainOpenFailed(const ConnectFinding& finding) {
+  const PortSummary& p = finding.port;
+  return finding.error == 0 ? "Could not open " + p.name + " (" + p.path + "); it opens now, so try again."
+                            : explainOpenError(p.name, p.path, finding.error);
+}
+
+std::string ConnectionDiagnosis::nonHeadsetPorts(const std::vector<PortSummary>& ports) {
+  return "Serial ports present, none of them a headset: " + joinNames(ports) +
+         ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex";
+}
+
 std::string ConnectionDiagnosis::deviceFolderRefusal() {
   std::string folder;
   try {
