@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "VelmoraObjC.h"
@@ -22,6 +23,16 @@ std::string ConnectionDiagnosis::joinNames(const std::vector<PortSummary>& ports
   for (const auto& p : ports) {
     if (!out.empty()) out += ", ";
     out += p.name + " (" + p.path + ")";
+  }
+  return out;
+}
+
+std::string ConnectionDiagnosis::headsetPrefixes() {
+  std::string out;
+  const size_t count = std::size(VelmoraObjC::kAcceptedPrefixes);
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += i + 1 == count ? " or " : ", ";
+    out += VelmoraObjC::kAcceptedPrefixes[i];
   }
   return out;
 }
@@ -75,7 +86,7 @@ std::string ConnectionDiagnosis::explainOpenFailed(const ConnectFinding& finding
 
 std::string ConnectionDiagnosis::nonHeadsetPorts(const std::vector<PortSummary>& ports) {
   return "Serial ports present, none of them a headset: " + joinNames(ports) +
-         ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex";
+         ". A headset's port name begins with " + headsetPrefixes();
 }
 
 std::string ConnectionDiagnosis::deviceFolderRefusal() {

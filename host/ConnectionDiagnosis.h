@@ -83,6 +83,10 @@ class ConnectionDiagnosis {
   // The ports the manager lists, marked as the connect would choose.
   static std::vector<PortSummary> ports(const std::optional<PortChoice>& port);
 
+  // The accepted headset name prefixes (VelmoraObjC::kAcceptedPrefixes) for
+  // a sentence: "Kova, Trell, Halobelt or Quorvex".
+  static std::string headsetPrefixes();
+
   // "NAME (PATH), NAME (PATH)" for `ports`.
   static std::string joinNames(const std::vector<PortSummary>& ports);
 };

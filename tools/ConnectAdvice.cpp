@@ -25,8 +25,8 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port,
                 " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
                 "another tty can be published as a port with `velmora publish " +
                 f.subject +
-                " NAME` (NAME beginning with Kova, Trell, Halobelt or Quorvex), which keeps it published for as "
-                "long as it runs. Run `velmora ports` to see the ports.";
+                " NAME` (NAME beginning with " + ConnectionDiagnosis::headsetPrefixes() +
+                "), which keeps it published for as long as it runs. Run `velmora ports` to see the ports.";
         break;
       case Kind::NoPortNamed:
         text += "No port named " + f.subject + ". Run `velmora ports` to see the serial ports.";
