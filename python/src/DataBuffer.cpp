@@ -70,7 +70,6 @@ void DataBuffer::rawSampleDecoded(int32_t sample, int32_t blinkStrength, int32_t
     raw_.push_back(sample);
     t_.push_back(t);
     newest_ = t;
-    anySample_ = true;
     auto stamp = [&](size_t series, int32_t value) {
       series_[series].t.push_back(t);
       series_[series].value.push_back(value);
@@ -173,7 +172,7 @@ uint64_t DataBuffer::dropped() const {
 
 double DataBuffer::annotate(const std::string& text) {
   std::lock_guard<std::mutex> g(mutex_);
-  const double t = anySample_ ? newest_ : hostClock_();
+  const double t = newest_ ? *newest_ : hostClock_();
   // Kept in time order: a marker made before the first sample may lie
   // after a later sample's time only if the host's clock jumped.
   const double at = markerTimes_.empty() ? t : std::max(t, markerTimes_.back());

@@ -118,8 +118,7 @@ class DataBuffer : public VelmoraStreamListener {
   bool newConnection_ = false;  // opened, and no event stamped since
   bool down_ = false;           // the link was reported lost
   double gapStart_ = 0.0;
-  double newest_ = 0.0;         // the newest sample's time
-  bool anySample_ = false;
+  std::optional<double> newest_;  // the newest sample's time; none before the first
   bool ending_ = false;
   std::deque<int32_t> raw_;
   std::deque<double> t_;
