@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "VelmoraObjC.h"
@@ -22,6 +23,16 @@ std::string ConnectionDiagnosis::joinNames(const std::vector<PortSummary>& ports
   for (const auto& p : ports) {
     if (!out.empty()) out += ", ";
     out += p.name + " (" + p.path + ")";
+  }
+  return out;
+}
+
+std::string ConnectionDiagnosis::headsetPrefixes() {
+  std::string out;
+  const size_t count = std::size(VelmoraObjC::kAcceptedPrefixes);
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += i + 1 == count ? " or " : ", ";
+    out += VelmoraObjC::kAcceptedPrefixes[i];
   }
   return out;
 }
@@ -65,6 +76,17 @@ std::string ConnectionDiagnosis::explainOpenError(const std::string& name, const
              "). Is the headset switched on and in range? Then try again.";
     default: return "Cannot open " + port + ": " + platform::errnoText(err) + ".";
   }
+}
+
+std::string ConnectionDiagnosis::explainOpenFailed(const ConnectFinding& finding) {
+  const PortSummary& p = finding.port;
+  return finding.error == 0 ? "Could not open " + p.name + " (" + p.path + "); it opens now, so try again."
+                            : explainOpenError(p.name, p.path, finding.error);
+}
+
+std::string ConnectionDiagnosis::nonHeadsetPorts(const std::vector<PortSummary>& ports) {
+  return "Serial ports present, none of them a headset: " + joinNames(ports) +
+         ". A headset's port name begins with " + headsetPrefixes();
 }
 
 std::string ConnectionDiagnosis::deviceFolderRefusal() {

@@ -7,7 +7,8 @@
 //
 // The findings are values; each front end says what to do in its own terms
 // (the tool names `velmora ports` and --port, the Python module port=).
-// Only the sentence for a failed open is shared, since it names no option.
+// Only the sentences for a failed open and for ports that are no headset
+// are shared, since they name no option.
 //
 // Threads: any thread; it reads the port manager's snapshot and opens the
 // candidates' paths briefly (and closes them again).
@@ -67,6 +68,13 @@ class ConnectionDiagnosis {
 
   // The sentence for a failed open of `path` (`name`) with errno `err`.
   static std::string explainOpenError(const std::string& name, const std::string& path, int err);
+  // The sentence for an OpenFailed finding: explainOpenError(), or, when the
+  // port opens now (error 0), that it does and to try again.
+  static std::string explainOpenFailed(const ConnectFinding& finding);
+  // "Serial ports present, none of them a headset: NAMES. A headset's port
+  // name begins with ...", without a closing full stop, for a NoHeadset
+  // finding while `ports` is not empty.
+  static std::string nonHeadsetPorts(const std::vector<PortSummary>& ports);
 
   // What an open and an exclusive lock of `path` give: 0 when both succeed
   // (the port could be opened now), else the errno.
@@ -74,6 +82,10 @@ class ConnectionDiagnosis {
 
   // The ports the manager lists, marked as the connect would choose.
   static std::vector<PortSummary> ports(const std::optional<PortChoice>& port);
+
+  // The accepted headset name prefixes (VelmoraObjC::kAcceptedPrefixes) for
+  // a sentence: "Kova, Trell, Halobelt or Quorvex".
+  static std::string headsetPrefixes();
 
   // "NAME (PATH), NAME (PATH)" for `ports`.
   static std::string joinNames(const std::vector<PortSummary>& ports);

@@ -25,8 +25,8 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port,
                 " is not a serial port the library knows. Real serial devices are found through udev; a pty or "
                 "another tty can be published as a port with `velmora publish " +
                 f.subject +
-                " NAME` (NAME beginning with Kova, Trell, Halobelt or Quorvex), which keeps it published for as "
-                "long as it runs. Run `velmora ports` to see the ports.";
+                " NAME` (NAME beginning with " + ConnectionDiagnosis::headsetPrefixes() +
+                "), which keeps it published for as long as it runs. Run `velmora ports` to see the ports.";
         break;
       case Kind::NoPortNamed:
         text += "No port named " + f.subject + ". Run `velmora ports` to see the serial ports.";
@@ -35,15 +35,9 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port,
         text +=
             "No headset found. Is it paired and switched on? Run `velmora ports` to see the serial ports; "
             "`velmora simulate` starts a simulated headset.";
-        if (!d.ports.empty()) {
-          text += " Serial ports present, none of them a headset: " + ConnectionDiagnosis::joinNames(d.ports) +
-                  ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex.";
-        }
+        if (!d.ports.empty()) text += " " + ConnectionDiagnosis::nonHeadsetPorts(d.ports) + ".";
         break;
-      case Kind::OpenFailed:
-        text += f.error == 0 ? "Could not open " + f.port.name + " (" + f.port.path + "); it opens now, so try again."
-                             : ConnectionDiagnosis::explainOpenError(f.port.name, f.port.path, f.error);
-        break;
+      case Kind::OpenFailed: text += ConnectionDiagnosis::explainOpenFailed(f); break;
     }
   }
   if (std::string refusal = d.folderRefusal; !refusal.empty()) {

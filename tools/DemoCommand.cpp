@@ -37,6 +37,7 @@
 #include "Command.h"
 #include "CommandSupport.h"
 #include "EdfTarget.h"
+#include "HrvJson.h"
 #include "JsonLinesView.h"
 #include "LiveView.h"
 #include "ErrorStream.h"
@@ -272,22 +273,7 @@ int run(const DemoArgs& a) {
       summary["LF/HF"] = hrvOutcome.ratio;
       summary["energy"] = hrvOutcome.energy;
     }
-    if (hrvOutcome.standard) {
-      const Dictionary values = hrvOutcome.standard->toDictionary();
-      nlohmann::ordered_json standard;
-      for (const char* key : VLHrvStandard::kKeys) {
-        const Value& v = values.at(key);
-        const double d = v.number();
-        if (v.isInt()) {
-          standard[key] = v.asInt();
-        } else if (std::isfinite(d)) {
-          standard[key] = d;
-        } else {
-          standard[key] = std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity";
-        }
-      }
-      summary["standard"] = standard;
-    }
+    if (hrvOutcome.standard) summary["standard"] = standardHrvJson(*hrvOutcome.standard);
     summary["recording"] = saved;
     jsonView->writeLine({{"summary", summary}});
   } else {

@@ -30,6 +30,7 @@
 
 #include "Command.h"
 #include "CommandSupport.h"
+#include "HrvJson.h"
 #include "LogBuffer.h"
 #include "Output.h"
 #include "VLHrv.h"
@@ -115,14 +116,6 @@ class IntervalReader {
   bool first_ = true;
 };
 
-nlohmann::ordered_json number(const Value& v) {
-  if (v.isInt()) return v.asInt();
-  const double d = v.number();
-  if (std::isnan(d)) return "NaN";
-  if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
-  return d;
-}
-
 // The standard measures of `intervals` as one JSON object, or a refusal.
 int runStandard(const std::vector<int32_t>& intervals) {
   const std::vector<double> rr(intervals.begin(), intervals.end());
@@ -132,11 +125,8 @@ int runStandard(const std::vector<int32_t>& intervals) {
     std::fprintf(stderr, "%s: refused: %s\n", kCommand, why.c_str());
     return kExitFailed;
   }
-  const Dictionary values = result->toDictionary();
-  nlohmann::ordered_json out;
-  for (const char* key : VLHrvStandard::kKeys) out[key] = number(values.at(key));
   Output output;
-  output.write(out.dump() + "\n");
+  output.write(standardHrvJson(*result).dump() + "\n");
   output.finish();
   return output.report(kCommand);
 }
@@ -176,7 +166,7 @@ int run(const std::string& path, bool verbose, bool standard) {
   nlohmann::ordered_json out;
   for (const char* key : {"LF", "HF", "LF/HF", "energy"}) {
     auto it = result.find(key);
-    if (it != result.end()) out[key] = number(it->second);
+    if (it != result.end()) out[key] = jsonNumber(it->second);
   }
   Output output;
   output.write(out.dump() + "\n");

@@ -91,8 +91,8 @@ int run(const PublishArgs& a) {
   std::fflush(stdout);
   std::string note = "published " + a.tty + " as " + a.name + "; SIGINT, SIGTERM or SIGHUP ends it";
   if (!VelmoraObjC::isHeadsetCandidateName(a.name)) {
-    note += " (the name does not begin with Kova, Trell, Halobelt or Quorvex: `velmora stream` connects to it only "
-            "with --port " + a.name + ")";
+    note += " (the name does not begin with " + host::ConnectionDiagnosis::headsetPrefixes() +
+            ": `velmora stream` connects to it only with --port " + a.name + ")";
   }
   ErrorStream::say(kCommand, note);
 

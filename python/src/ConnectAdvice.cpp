@@ -34,15 +34,10 @@ std::string connectAdvice(const std::optional<host::PortChoice>& port) {
       case Kind::NoHeadset:
         text += "No headset found. Is it paired and switched on? velmora.Simulator() starts a simulated headset.";
         if (!d.ports.empty()) {
-          text += " Serial ports present, none of them a headset: " + ConnectionDiagnosis::joinNames(d.ports) +
-                  ". A headset's port name begins with Kova, Trell, Halobelt or Quorvex; pass port= to take "
-                  "another.";
+          text += " " + ConnectionDiagnosis::nonHeadsetPorts(d.ports) + "; pass port= to take another.";
         }
         break;
-      case Kind::OpenFailed:
-        text += f.error == 0 ? "Could not open " + f.port.name + " (" + f.port.path + "); it opens now, so try again."
-                             : ConnectionDiagnosis::explainOpenError(f.port.name, f.port.path, f.error);
-        break;
+      case Kind::OpenFailed: text += ConnectionDiagnosis::explainOpenFailed(f); break;
     }
   }
   if (!d.folderRefusal.empty()) {

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <limits>
+
+#include "VelmoraObjC.h"
 
 namespace velmora::python {
 namespace {
@@ -41,11 +42,6 @@ DataBuffer::DataBuffer(size_t capacity, std::shared_ptr<VelmoraStreamListener> n
       next_(std::move(next)),
       hostClock_(hostClock ? std::move(hostClock) : std::function<double()>(systemSeconds)) {}
 
-int32_t DataBuffer::heartRate(int32_t rrIntervalMs) {
-  if (rrIntervalMs <= 0) return 0;
-  return static_cast<int32_t>(std::lroundf(static_cast<float>(60.0 / (rrIntervalMs / 1000.0))));
-}
-
 void DataBuffer::anchorIfNeeded(double now) {
   if (clock_.started() && !newConnection_) return;
   if (!clock_.started()) {
@@ -74,7 +70,6 @@ void DataBuffer::rawSampleDecoded(int32_t sample, int32_t blinkStrength, int32_t
     raw_.push_back(sample);
     t_.push_back(t);
     newest_ = t;
-    anySample_ = true;
     auto stamp = [&](size_t series, int32_t value) {
       series_[series].t.push_back(t);
       series_[series].value.push_back(value);
@@ -82,7 +77,7 @@ void DataBuffer::rawSampleDecoded(int32_t sample, int32_t blinkStrength, int32_t
     if (blinkStrength > 0) stamp(kBlinks, blinkStrength);
     if (rrIntervalMs > 0) {
       stamp(kRr, rrIntervalMs);
-      stamp(kHeartRate, heartRate(rrIntervalMs));
+      stamp(kHeartRate, VelmoraObjC::heartRateForRrInterval(rrIntervalMs));
     }
     if (raw_.size() > capacity_) trim();
   }
@@ -177,7 +172,7 @@ uint64_t DataBuffer::dropped() const {
 
 double DataBuffer::annotate(const std::string& text) {
   std::lock_guard<std::mutex> g(mutex_);
-  const double t = anySample_ ? newest_ : hostClock_();
+  const double t = newest_ ? *newest_ : hostClock_();
   // Kept in time order: a marker made before the first sample may lie
   // after a later sample's time only if the host's clock jumped.
   const double at = markerTimes_.empty() ? t : std::max(t, markerTimes_.back());

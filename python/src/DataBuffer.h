@@ -99,9 +99,6 @@ class DataBuffer : public VelmoraStreamListener {
   void valueDecoded(const std::string& key, int32_t value) override;
   void linkChanged(Link change, const std::string& portName) override;
 
-  // Beats per minute for an RR interval, as the library stores "heartRate".
-  static int32_t heartRate(int32_t rrIntervalMs);
-
  private:
   struct Stamped {
     std::deque<double> t;
@@ -121,8 +118,7 @@ class DataBuffer : public VelmoraStreamListener {
   bool newConnection_ = false;  // opened, and no event stamped since
   bool down_ = false;           // the link was reported lost
   double gapStart_ = 0.0;
-  double newest_ = 0.0;         // the newest sample's time
-  bool anySample_ = false;
+  std::optional<double> newest_;  // the newest sample's time; none before the first
   bool ending_ = false;
   std::deque<int32_t> raw_;
   std::deque<double> t_;

@@ -82,14 +82,17 @@ class HeadsetSession::Delegate : public VelmoraDelegate {
 
 void HeadsetSession::Queue::push(Event event, bool linkLost) {
   std::lock_guard<std::mutex> g(mutex);
-  if (event.kind == Event::Kind::Data) samples += rawSamplesOf(event.data);
+  if (event.kind == Event::Kind::Data) {
+    event.samples = rawSamplesOf(event.data);
+    samples += event.samples;
+  }
   events.push_back(std::move(event));
   for (auto it = events.begin(); samples > maxSamples && it != events.end();) {
     if (it->kind != Event::Kind::Data) {
       ++it;
       continue;
     }
-    samples -= rawSamplesOf(it->data);
+    samples -= it->samples;
     it = events.erase(it);
   }
   if (linkLost) lost = true;
@@ -215,7 +218,7 @@ py::tuple HeadsetSession::next(std::optional<double> timeout) {
       if (!queue_->events.empty()) {
         event = std::move(queue_->events.front());
         queue_->events.pop_front();
-        if (event->kind == Event::Kind::Data) queue_->samples -= rawSamplesOf(event->data);
+        queue_->samples -= event->samples;
       } else {
         ended = queue_->closed || queue_->lost;
       }

@@ -71,7 +71,7 @@ struct HeadsetSettings {
   // The headset's gain: the EDF/BDF file then stores microvolts.
   std::optional<double> uvPerCount;
   // Raw samples kept for read() while the host does not take them.
-  size_t bufferCapacity = 600 * 512;
+  size_t bufferCapacity = DataBuffer::kDefaultCapacity;
   // read() connects again while the link is lost (every kReconnectPause).
   bool reconnect = false;
   // How long to keep trying while no headset port opens (a port published a
@@ -130,6 +130,7 @@ class HeadsetSession {
     Dictionary data;
     std::string name;
     int32_t code = 0;
+    size_t samples = 0;  // Data: its raw samples, counted once by Queue::push
   };
   struct Queue {
     std::mutex mutex;
@@ -139,11 +140,11 @@ class HeadsetSession {
     bool lost = false;
     std::atomic<bool> attempting{false};  // a connect attempt is under way
     std::atomic<bool> closing{false};
-    std::atomic<int32_t> lossCode{-1};
+    std::atomic<int32_t> lossCode{-1};  // the error code that came with the loss; -1: none
     // Raw samples in the queued deliveries, and the most kept: a host
     // that takes neither deliveries nor read() must not grow the queue.
     size_t samples = 0;
-    size_t maxSamples = 600 * 512;  // the error code that came with the loss; -1: none
+    size_t maxSamples = DataBuffer::kDefaultCapacity;
     // Queues `event`; `linkLost` marks the link as gone.
     void push(Event event, bool linkLost = false);
   };

@@ -9,15 +9,14 @@ void SampleClock::start(double hostNow, double notBefore) {
   anchor_ = std::max(hostNow, notBefore);
   elapsed_ = 0.0;
   offset_ = 0.0;
-  rate_ = 0.0;
 }
 
 double SampleClock::next(double hostNow) {
   const double t = peek();
   constexpr double kAlpha = 1.0 / (kFilterSeconds * kSampleRate);
   offset_ += kAlpha * ((hostNow - t) - offset_);
-  rate_ = std::clamp(offset_ / kHorizonSeconds, -kMaxRate, kMaxRate);
-  elapsed_ += (1.0 + rate_) / kSampleRate;
+  const double rate = std::clamp(offset_ / kHorizonSeconds, -kMaxRate, kMaxRate);
+  elapsed_ += (1.0 + rate) / kSampleRate;
   return t;
 }
 

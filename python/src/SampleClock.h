@@ -59,15 +59,12 @@ class SampleClock {
   double peek() const { return anchor_ + elapsed_; }
   // Stamps the next sample, decoded at host time `hostNow`, and advances.
   double next(double hostNow);
-  // The current rate correction (a fraction: 0.001 = 0.1 % fast).
-  double rate() const { return rate_; }
 
  private:
   bool started_ = false;
   double anchor_ = 0.0;
   double elapsed_ = 0.0;  // kept apart from the anchor so that rounding stays at nanoseconds
   double offset_ = 0.0;   // filtered host time minus sample time
-  double rate_ = 0.0;
 };
 
 }  // namespace velmora::python

@@ -13,8 +13,9 @@ from typing import Any, Dict, Iterable, Optional, Union
 
 import numpy as np
 
-#: Raw samples per second of the headset's sample clock.
-SAMPLE_RATE = 512
+# Raw samples per second of the headset's sample clock, as the module that
+# stamps the times counts them.
+from ._velmora import SAMPLE_RATE
 
 #: The 1 Hz values: ``Data`` attribute names and the data dictionary's keys.
 VALUE_NAMES = ("poor_signal", "attention", "meditation", "eegDelta", "eegTheta", "eegLowAlpha", "eegHighAlpha",

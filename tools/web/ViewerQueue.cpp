@@ -3,6 +3,7 @@
 namespace velmora::tool::web {
 
 bool ViewerQueue::push(Line line) {
+  bool queued = false;
   {
     std::lock_guard lock(mutex_);
     if (state_ != State::Open) return false;
@@ -13,10 +14,11 @@ bool ViewerQueue::push(Line line) {
     } else {
       bytes_ += line->size();
       lines_.push_back(std::move(line));
+      queued = true;
     }
   }
   ready_.notify_one();
-  return state() == State::Open;
+  return queued;
 }
 
 void ViewerQueue::close() {
@@ -40,11 +42,6 @@ std::optional<ViewerQueue::Line> ViewerQueue::pop(std::chrono::milliseconds wait
 ViewerQueue::State ViewerQueue::state() const {
   std::lock_guard lock(mutex_);
   return state_;
-}
-
-size_t ViewerQueue::queuedBytes() const {
-  std::lock_guard lock(mutex_);
-  return bytes_;
 }
 
 }  // namespace velmora::tool::web

@@ -44,7 +44,6 @@ class ViewerQueue {
   std::optional<Line> pop(std::chrono::milliseconds wait);
 
   State state() const;
-  size_t queuedBytes() const;
 
  private:
   const size_t limit_;
