@@ -107,7 +107,7 @@ Dictionary decodeSamples(VelmoraObjC& accessory, uint8_t quality, const std::vec
   return written;
 }
 
-TEST(Decoder, TheHrvAnalyserIsFedOnlyAtASignalQualityOf200AndResetAt0) {
+TEST(Decoder, TheHrvAnalyserIsFedAtQuality200ResetAt0AndTheHeartRateIsRounded) {
   test::LogCapture quiet;
   // Six beats 439 samples (857 ms) apart; the fourth is the first reported.
   std::vector<int16_t> ecg(100 + 6 * 439, 0);
@@ -128,6 +128,9 @@ TEST(Decoder, TheHrvAnalyserIsFedOnlyAtASignalQualityOf200AndResetAt0) {
     decodeSamples(accessory, between, {});
     EXPECT_EQ(decodeSamples(accessory, 200, {cut, cut + 100}).count("rrInt"), between == 0 ? 0u : 1u) << int{between};
   }
+  // The heart rate is the rounded beats per minute: 1091 ms, 54.995; 1600 ms, 37.5, half away from zero.
+  for (auto [ms, bpm] : {std::pair{1000, 60}, {857, 70}, {1091, 55}, {1600, 38}, {0, 0}})
+    EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(ms), bpm) << ms;
 }
 
 TEST(Decoder, TheBlinkDetectorSeesEverySampleWithTheSignalQuality) {
@@ -142,12 +145,6 @@ TEST(Decoder, TheBlinkDetectorSeesEverySampleWithTheSignalQuality) {
               quality == 50 ? (Dictionary{{"blinkStrength", 50}}) : Dictionary{});
     EXPECT_EQ(log.count("blink value:50"), quality == 50 ? 1u : 0u);
   }
-}
-
-TEST(Decoder, TheHeartRateIsTheRoundedBeatsPerMinute) {
-  // 1091 ms: 54.995; 1600 ms: 37.5, half away from zero.
-  const std::pair<int32_t, int32_t> cases[] = {{1000, 60}, {857, 70}, {1091, 55}, {1600, 38}, {0, 0}};
-  for (auto [ms, bpm] : cases) EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(ms), bpm) << ms;
 }
 
 }  // namespace

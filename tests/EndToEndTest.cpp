@@ -36,8 +36,10 @@ struct Recorder : VelmoraDelegate, VLHRVDelegate {
   void accessoryDidDisconnect() override { add(events, -2); }
   void accessoryError(int32_t code) override { add(events, code); }
   void dataReceived(const Dictionary& data) override {
-    add(deliveries, data);
-    if (data.contains("raw")) samples += data.at("raw").asArray().size();
+    std::lock_guard<std::mutex> g(mutex);
+    deliveries.push_back(data);
+    if (data.contains("raw")) raw.insert(raw.end(), data.at("raw").asArray().begin(), data.at("raw").asArray().end());
+    samples = raw.size();
   }
   void rrDetected(int32_t rr) override { add(intervals, rr); }
   void calculationDone(const Dictionary&) override {}
@@ -52,18 +54,10 @@ struct Recorder : VelmoraDelegate, VLHRVDelegate {
     std::lock_guard<std::mutex> g(mutex);
     return from;
   }
-  // The delivered "raw" arrays, joined.
-  std::vector<int32_t> raw() {
-    std::vector<int32_t> all;
-    for (const auto& d : get(deliveries)) {
-      if (d.contains("raw")) all.insert(all.end(), d.at("raw").asArray().begin(), d.at("raw").asArray().end());
-    }
-    return all;
-  }
 
   std::mutex mutex;
   std::atomic<size_t> samples{0};
-  std::vector<int32_t> events, intervals;
+  std::vector<int32_t> events, intervals, raw;  // raw: the delivered "raw" arrays, joined
   std::vector<Dictionary> deliveries;
 };
 
@@ -127,7 +121,7 @@ TEST_F(EndToEnd, EverySampleArrivesOnceInOrderAndTheRecordingBlinksAndIntervalsM
   }
 
   // Every raw sample once and in order, and the last values sent.
-  EXPECT_EQ(recorder_->raw(), sent.raw);
+  EXPECT_EQ(recorder_->get(recorder_->raw), sent.raw);
   const auto deliveries = recorder_->get(recorder_->deliveries);
   Dictionary last;
   for (const auto& d : deliveries) {

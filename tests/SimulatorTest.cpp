@@ -309,17 +309,5 @@ TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruth) {
   EXPECT_EQ(beats, trueBeats);
 }
 
-TEST(SimulateCommand, PrintsTheLinkFirstAndUnpublishesOnSigterm) {
-  TempDir dir;
-  const std::string link = dir.path() + "/tty.SigSim";
-  test::ToolProcess tool({"simulate", "--name", "SigSim", "--speed", "5"}, {"VELMORA_DEVICE_DIR=" + dir.path()});
-  EXPECT_EQ(tool.stdoutLine(Clock::now() + std::chrono::seconds(10)), link) << tool.stderrText();
-  ASSERT_TRUE(linkExists(link));
-  tool.signal(SIGTERM);
-  const auto status = tool.wait(Clock::now() + std::chrono::seconds(10));
-  EXPECT_TRUE(status && test::ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
-  EXPECT_FALSE(linkExists(link));
-}
-
 }  // namespace
 }  // namespace velmora::sim

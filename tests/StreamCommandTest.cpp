@@ -2,10 +2,10 @@
 // --device-dir at a simulated headset (sim::SimulatedHeadset, or `velmora
 // simulate`): JSON lines, messages, the live screen, recordings, statuses.
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 
@@ -15,7 +15,6 @@
 #include <optional>
 #include <regex>
 #include <set>
-#include <thread>
 #include <tuple>
 
 #include "VLHrv.h"
@@ -117,13 +116,9 @@ TEST_F(StreamCommand, SigtermEndsItWithAStalledReaderAndTheRecordingIsSaved) {
   int pipe[2];
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
   ToolProcess tool(streamArgs({"--save", save}), {}, pipe[1]);
-  // Until the pipe is full: past 60000 bytes, and nothing more for 200 ms.
-  const auto deadline = Clock::now() + 20s;
-  for (int unread = 0, last = -1; (unread < 60000 || unread != last) && Clock::now() < deadline;) {
-    last = unread;
-    std::this_thread::sleep_for(200ms);
-    ::ioctl(pipe[0], FIONREAD, &unread);
-  }
+  // Until the pipe is full: its write end takes no more, so the tool's writes wait.
+  pollfd room{pipe[1], POLLOUT, 0};
+  EXPECT_TRUE(test::waitUntil([&] { return ::poll(&room, 1, 0) == 0; }, 20s));
   tool.signal(SIGTERM);
   auto status = tool.wait(Clock::now() + 10s);
   for (int fd : pipe) ::close(fd);
@@ -241,7 +236,9 @@ TEST_F(StreamCommand, SelectsAPortByAnyNameOrPathTheToolShowsAndNamesWhatFails) 
   EXPECT_TRUE(kept || !mounted) << "the earlier recording was replaced";
   ToolProcess stream({"stream", "--json", "--no-reconnect", "--device-dir", devices});
   ASSERT_TRUE(stream.stdoutLine(Clock::now() + 10s)) << stream.stderrText();
-  simulate.signal(SIGTERM);  // the headset goes
+  simulate.signal(SIGTERM);  // the headset goes, its link with it
+  const auto ended = simulate.wait(Clock::now() + 10s);
+  EXPECT_TRUE(ended && ToolProcess::exitedWith(*ended, 0) && !std::filesystem::is_symlink(*link)) << simulate.stderrText();
   const auto status = stream.wait(Clock::now() + 10s);
   EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 1)) << "with --no-reconnect: " << stream.stderrText();
   EXPECT_TRUE(has(stream.stderrText(), "Lost the headset: its port was removed"));

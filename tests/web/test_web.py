@@ -31,16 +31,6 @@ def wait_for(what, predicate, seconds):
     pytest.fail(f"timed out waiting for {what}")
 
 
-def settled(path):
-    """Waits (up to 10 s) until the file has not grown for half a second."""
-    size = -1
-    for _ in range(20):
-        if size == path.stat().st_size:
-            return
-        size = path.stat().st_size
-        time.sleep(0.5)
-
-
 class Run:
     """A `velmora` process with its stdout and stderr in files."""
 
@@ -235,7 +225,7 @@ def test_events_carry_every_sample_once_in_order_across_an_unplug(started, tmp_p
     reader = threading.Thread(target=stream_objects, args=(stream.url(), objects))
     reader.start()
     sim.proc.wait(timeout=25)
-    settled(stream.out_path)
+    wait_for("the loss at the simulator's end", lambda: [o.get("event") for o in objects].count("lost") == 2, 15)
     assert stream.stop() == 0
     reader.join(timeout=10)
     assert not reader.is_alive() and objects[-1]["event"] == "ended"
