@@ -238,7 +238,8 @@ TEST_F(StreamCommand, SelectsAPortByAnyNameOrPathTheToolShowsAndNamesWhatFails) 
   ASSERT_TRUE(stream.stdoutLine(Clock::now() + 10s)) << stream.stderrText();
   simulate.signal(SIGTERM);  // the headset goes, its link with it
   const auto ended = simulate.wait(Clock::now() + 10s);
-  EXPECT_TRUE(ended && ToolProcess::exitedWith(*ended, 0) && !std::filesystem::is_symlink(*link)) << simulate.stderrText();
+  EXPECT_TRUE(ended && ToolProcess::exitedWith(*ended, 0) && !std::filesystem::is_symlink(*link) &&
+              !std::filesystem::exists(*link + ".lock")) << "left behind: " << simulate.stderrText();
   const auto status = stream.wait(Clock::now() + 10s);
   EXPECT_TRUE(status && ToolProcess::exitedWith(*status, 1)) << "with --no-reconnect: " << stream.stderrText();
   EXPECT_TRUE(has(stream.stderrText(), "Lost the headset: its port was removed"));
