@@ -223,11 +223,6 @@ TEST(SimulatorPlayback, StreamLogRowsReplayWithTheirValuesAndPaceAndCapturesByte
   EXPECT_THROW(StreamGenerator{options}, std::system_error);
 }
 
-bool linkExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::is_symlink(path, ec);
-}
-
 // Starts `simulator` and reads its published link until `want` bytes have
 // come (or 20 s have passed); returns them and the wall time taken.
 std::pair<Bytes, Clock::duration> readFromPty(HeadsetSimulator& simulator, size_t want) {
@@ -266,7 +261,7 @@ TEST(SimulatorPty, StreamsTheOfflineBytesNoEarlierThanTheirTimeAndAPauseLosesNot
         std::make_tuple(uint64_t{1024}, uint64_t{scanStream(expected).payloads.size()}, uint64_t{expected.size()}));
     EXPECT_EQ(simulator.error(), "");
     simulator.stop();
-    EXPECT_FALSE(linkExists(dir.path() + "/tty.PaceSim"));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path() + "/tty.PaceSim"));
   }
   // A scheduled unplug ends the run there and unpublishes the link.
   auto options = synth(SignalMode::Eeg, 4, 13);
@@ -276,7 +271,7 @@ TEST(SimulatorPty, StreamsTheOfflineBytesNoEarlierThanTheirTimeAndAPauseLosesNot
   HeadsetSimulator simulator(options);
   simulator.start();
   ASSERT_TRUE(simulator.waitUntilFinished(std::chrono::seconds(20)));
-  EXPECT_FALSE(simulator.isPlugged() || linkExists(dir.path() + "/tty.UnplugSim"));
+  EXPECT_FALSE(simulator.isPlugged() || std::filesystem::is_symlink(dir.path() + "/tty.UnplugSim"));
   EXPECT_EQ(simulator.samplesSent(), 128u) << "the unplug falls before sample time 0.25 * 512";
   EXPECT_EQ(simulator.error(), "");
 }

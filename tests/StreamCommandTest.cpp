@@ -109,50 +109,36 @@ TEST_F(StreamCommand, JsonLinesCarryTheStreamAndItWaitsOutAnUnplugAndAFailedReco
 }
 
 // Nobody reads stdout: the pipe fills and the tool's writes wait.  SIGTERM
-// must still end it promptly, with the recording saved.
-TEST_F(StreamCommand, SigtermEndsItWithAStalledReaderAndTheRecordingIsSaved) {
-  start(8);
-  const std::string save = headset_->folder() + "/saved.csv";
-  int pipe[2];
-  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-  ToolProcess tool(streamArgs({"--save", save}), {}, pipe[1]);
-  // Until the pipe is full: its write end takes no more, so the tool's writes wait.
-  pollfd room{pipe[1], POLLOUT, 0};
-  EXPECT_TRUE(test::waitUntil([&] { return ::poll(&room, 1, 0) == 0; }, 20s));
-  tool.signal(SIGTERM);
-  auto status = tool.wait(Clock::now() + 10s);
-  for (int fd : pipe) ::close(fd);
-  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after SIGTERM: " << tool.stderrText();
-  EXPECT_TRUE(has(tool.stderrText(), "Saved the recording to " + save + "."));
-  // At least what the pipe took, as the headset sent it.
-  const test::StreamContent saved = test::readStreamLog(save);
-  EXPECT_TRUE(saved.raw.size() >= 65536u / 8 && sentFirst(saved.raw)) << saved.raw.size();
-}
-
-// A closed terminal (SIGHUP) ends a session as SIGTERM does, also while the
-// library's log echo (--verbose) goes to a stderr that nobody reads and that
-// is full from the start: the stream flows, and both recordings are saved.
-TEST_F(StreamCommand, SighupWithAFullStderrEndsItAndSavesTheRecordings) {
-  start(8);
-  const std::string save = headset_->folder() + "/saved.csv", edf = headset_->folder() + "/saved.bdf";
-  int pipe[2];
-  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-  ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);
-  const std::string block(4096, 'x');
-  while (::write(pipe[1], block.data(), block.size()) > 0) {
+// must still end it promptly, and so must a closed terminal (SIGHUP) while
+// the library's log echo (--verbose) goes to a stderr that nobody reads and
+// that is full from the start; both recordings are saved either way.
+TEST_F(StreamCommand, SigtermOrSighupEndsItWithStalledReadersAndTheRecordingsAreSaved) {
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    start(8);
+    const std::string save = headset_->folder() + "/saved.csv", edf = headset_->folder() + "/saved.bdf";
+    int out[2], err[2];
+    ASSERT_TRUE(::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC | O_NONBLOCK) == 0);
+    for (const std::string block(4096, 'x'); sig == SIGHUP && ::write(err[1], block.data(), block.size()) > 0;) {
+    }
+    ::fcntl(err[1], F_SETFL, 0);  // the tool's writes block, as on any full pipe
+    auto args = streamArgs({"--save", save, "--edf", edf});
+    if (sig == SIGHUP) args.push_back("--verbose");
+    ToolProcess tool(args, {}, out[1], "/dev/null", sig == SIGHUP ? err[1] : -1);
+    // Until the pipe is full: its write end takes no more, so the tool's writes wait.
+    pollfd room{out[1], POLLOUT, 0};
+    EXPECT_TRUE(test::waitUntil([&] { return ::poll(&room, 1, 0) == 0; }, 20s));
+    tool.signal(sig);
+    const auto status = tool.wait(Clock::now() + 10s);
+    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << tool.stderrText();
+    EXPECT_TRUE(sig == SIGHUP || has(tool.stderrText(), "Saved the recording to " + save + "."));
+    // At least what the pipe took, as the headset sent it, in both recordings.
+    const auto saved = test::readStreamLog(save).raw;
+    EXPECT_TRUE(saved.size() >= 65536u / 8 && sentFirst(saved)) << saved.size();
+    const test::EdfFile bdf(edf);
+    EXPECT_TRUE(bdf.opened && bdf.rawWithoutPadding().size() >= saved.size() / 512 * 512) << bdf.raw.size();
   }
-  ::fcntl(pipe[1], F_SETFL, 0);  // the tool's writes block, as on any full pipe
-  ToolProcess tool(streamArgs({"--verbose", "--save", save, "--edf", edf}), {}, -1, "/dev/null", pipe[1]);
-  const bool streamed = readSamples(tool, 4096);
-  tool.signal(SIGHUP);
-  const auto status = tool.wait(Clock::now() + 10s);
-  for (int fd : pipe) ::close(fd);
-  ASSERT_TRUE(streamed);
-  ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 0)) << "after SIGHUP";
-  const auto saved = test::readStreamLog(save).raw;
-  EXPECT_TRUE(saved.size() >= raw_.size() && sentFirst(saved)) << saved.size();
-  const test::EdfFile bdf(edf);
-  EXPECT_TRUE(bdf.opened && bdf.rawWithoutPadding().size() >= raw_.size() / 512 * 512) << bdf.raw.size();
 }
 
 // What was decoded before the stop is delivered: the JSON lines, the count
