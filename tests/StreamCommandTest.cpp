@@ -2,8 +2,8 @@
 // --device-dir at a simulated headset (sim::SimulatedHeadset, or `velmora
 // simulate`): JSON lines, messages, the live screen, recordings, statuses.
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/mount.h>
