@@ -179,24 +179,19 @@ def test_page_shows_the_trace_blinks_and_heart_rate(started, browser, tmp_path):
     raw = [s for line in lines for s in line.get("raw", [])]
     assert page["values"] == raw[page["first"]:page["first"] + len(page["values"])]
     # Each mark sits on the last sample of the delivery that reported the
-    # blink, with its strength, and is a blink the simulator sent.
-    count, blinks = 0, {}
+    # blink, with its strength, and is a blink the simulator sent; the heart
+    # rate shown is the stream's latest up to the page's last sample.
+    count, blinks, heart, end = 0, {}, None, page["first"] + len(page["values"])
     for line in lines:
         count += len(line.get("raw", []))
         if "blinkStrength" in line:
             blinks[count - 1] = line["blinkStrength"]
+        if count <= end:
+            heart = line.get("heartRate", heart)
     sent = {e["code"] for e in map(json.loads, truth.read_text().splitlines()) if e["type"] == "blink"}
-    marked = [n for n in page["notes"] if n["text"].startswith("Blink")]
-    for note in marked:
+    for note in [n for n in page["notes"] if n["text"].startswith("Blink")]:
         assert note["text"] == f"Blink strength {blinks[note['at']]}"
         assert blinks[note["at"]] in sent
-    # The heart rate shown is the stream's latest up to the page's last sample.
-    end, heart, count = page["first"] + len(page["values"]), None, 0
-    for line in lines:
-        count += len(line.get("raw", []))
-        if count > end:
-            break
-        heart = line.get("heartRate", heart)
     assert page["heart"] == str(heart)
 
 
