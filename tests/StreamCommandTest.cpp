@@ -177,7 +177,8 @@ TEST_F(StreamCommand, ARecordingThatLosesRowsIsReportedWithWhatItKept) {
   size_t rows = 0;
   test::readStreamLog(dir + "/ambrix.log.csv", &rows);
   EXPECT_THAT(tool.stderrText(), HasSubstr("Rows were lost from the recording: cannot write to " + dir +
-                                           "/ambrix.log.csv: File too large. It kept " + std::to_string(rows) + " rows; "));
+                                           "/ambrix.log.csv: File too large. It kept " + std::to_string(rows) +
+                                           " rows; "));
 }
 
 // `velmora simulate` publishes a name with dots and a space in a folder with
