@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VelmoraObjC.h"
@@ -107,20 +108,25 @@ Dictionary decodeSamples(VelmoraObjC& accessory, uint8_t quality, const std::vec
   return written;
 }
 
-TEST(Decoder, TheHrvAnalyserIsFedOnlyAtASignalQualityOf200AndResetAt0) {
-  test::LogCapture quiet;
+// The HRV analyser is fed only at a signal quality of 200 and reset at 0; the
+// blink detector sees every sample up to 50 (above it, it keeps resetting).
+TEST(Decoder, TheAnalysersAreFedByTheSignalQualityAndTheHeartRateIsRounded) {
   // Six beats 439 samples (857 ms) apart; the fourth is the first reported.
-  std::vector<int16_t> ecg(100 + 6 * 439, 0);
+  std::vector<int16_t> ecg(100 + 6 * 439, 0), blink(512, 0);  // the blink detector's warm-up
   for (size_t b = 0; b < 6; ++b) {
     for (int k = 0; k < 200; ++k) ecg[100 + b * 439 + static_cast<size_t>(k)] = static_cast<int16_t>(-4000 + k * 20);
   }
-  for (uint8_t quality : {0, 199, 200, 201}) {
+  for (auto [value, count] : {std::pair{400, 20}, {-400, 20}, {0, 100}}) blink.insert(blink.end(), count, value);
+  const Dictionary beat{{"rrInt", 857}, {"heartRate", 70}}, blinked{{"blinkStrength", 50}};
+  for (const auto& [signal, quality, written] : std::vector<std::tuple<std::vector<int16_t>, uint8_t, Dictionary>>{
+           {ecg, 0, {}}, {ecg, 199, {}}, {ecg, 200, beat}, {ecg, 201, {}}, {blink, 50, blinked}, {blink, 51, {}}}) {
+    test::LogCapture log;
     VelmoraObjC accessory;  // with analysers of its own
-    EXPECT_EQ(decodeSamples(accessory, quality, ecg),
-              quality == 200 ? (Dictionary{{"rrInt", 857}, {"heartRate", 70}}) : Dictionary{})
-        << int{quality};
+    EXPECT_EQ(decodeSamples(accessory, quality, signal), written) << int{quality};
+    EXPECT_EQ(log.count("blink value:50"), written == blinked ? 1u : 0u);
   }
   // A quality of 0 after the third beat starts the count over.
+  test::LogCapture quiet;
   const auto cut = ecg.begin() + 100 + 3 * 439 - 50;
   for (uint8_t between : {0, 200}) {
     VelmoraObjC accessory;
@@ -128,26 +134,9 @@ TEST(Decoder, TheHrvAnalyserIsFedOnlyAtASignalQualityOf200AndResetAt0) {
     decodeSamples(accessory, between, {});
     EXPECT_EQ(decodeSamples(accessory, 200, {cut, cut + 100}).count("rrInt"), between == 0 ? 0u : 1u) << int{between};
   }
-}
-
-TEST(Decoder, TheBlinkDetectorSeesEverySampleWithTheSignalQuality) {
-  std::vector<int16_t> signal(512, 0);  // the detector's warm-up
-  signal.insert(signal.end(), 20, 400);
-  signal.insert(signal.end(), 20, -400);
-  signal.insert(signal.end(), 100, 0);
-  for (uint8_t quality : {50, 51}) {  // above 50 the detector keeps resetting
-    test::LogCapture log;
-    VelmoraObjC accessory;
-    EXPECT_EQ(decodeSamples(accessory, quality, signal),
-              quality == 50 ? (Dictionary{{"blinkStrength", 50}}) : Dictionary{});
-    EXPECT_EQ(log.count("blink value:50"), quality == 50 ? 1u : 0u);
-  }
-}
-
-TEST(Decoder, TheHeartRateIsTheRoundedBeatsPerMinute) {
-  // 1091 ms: 54.995; 1600 ms: 37.5, half away from zero.
-  const std::pair<int32_t, int32_t> cases[] = {{1000, 60}, {857, 70}, {1091, 55}, {1600, 38}, {0, 0}};
-  for (auto [ms, bpm] : cases) EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(ms), bpm) << ms;
+  // The heart rate is the rounded beats per minute: 1091 ms, 54.995; 1600 ms, 37.5, half away from zero.
+  for (auto [ms, bpm] : {std::pair{1000, 60}, {857, 70}, {1091, 55}, {1600, 38}, {0, 0}})
+    EXPECT_EQ(VelmoraObjC::heartRateForRrInterval(ms), bpm) << ms;
 }
 
 }  // namespace

@@ -62,11 +62,6 @@ bool threadsDecodeAlike(const Bytes& bytes, const Decoded& expected, int threads
   return std::all_of(got.begin(), got.end(), [&](const Decoded& g) { return g == expected; });
 }
 
-Bytes capture() {
-  return sim::HeadsetSimulator::generateOffline(
-      sim::SimulatedHeadset::options("KovaSim-SPPDev", sim::SignalMode::Mixed, 3, 1.0, 20.0));
-}
-
 TEST(PacketStream, LeavesALiveAccessorysPacketUnderWayAsItWas) {
   test::LogCapture log;
   VelmoraObjC live;
@@ -87,7 +82,8 @@ TEST(PacketStream, LeavesALiveAccessorysPacketUnderWayAsItWas) {
 TEST(PacketStream, ThreadsDecodingAtOnceEachGetTheWholeStreamHereAndInAForkedChild) {
   if (test::liveThreads() != 1) GTEST_SKIP() << "needs a process of its own (CTest runs each test alone)";
   test::LogCapture log;
-  const Bytes bytes = capture();
+  const Bytes bytes = sim::HeadsetSimulator::generateOffline(
+      sim::SimulatedHeadset::options("KovaSim-SPPDev", sim::SignalMode::Mixed, 3, 1.0, 20.0));
   const Decoded expected = decodeInPieces(bytes, bytes.size());
   ASSERT_GT(expected.packets.size(), 10000u);
   EXPECT_EQ(decodeInPieces(bytes, 1), expected);  // cut anywhere, the same packets

@@ -31,16 +31,6 @@ def wait_for(what, predicate, seconds):
     pytest.fail(f"timed out waiting for {what}")
 
 
-def settled(path):
-    """Waits (up to 10 s) until the file has not grown for half a second."""
-    size = -1
-    for _ in range(20):
-        if size == path.stat().st_size:
-            return
-        size = path.stat().st_size
-        time.sleep(0.5)
-
-
 class Run:
     """A `velmora` process with its stdout and stderr in files."""
 
@@ -189,24 +179,19 @@ def test_page_shows_the_trace_blinks_and_heart_rate(started, browser, tmp_path):
     raw = [s for line in lines for s in line.get("raw", [])]
     assert page["values"] == raw[page["first"]:page["first"] + len(page["values"])]
     # Each mark sits on the last sample of the delivery that reported the
-    # blink, with its strength, and is a blink the simulator sent.
-    count, blinks = 0, {}
+    # blink, with its strength, and is a blink the simulator sent; the heart
+    # rate shown is the stream's latest up to the page's last sample.
+    count, blinks, heart, end = 0, {}, None, page["first"] + len(page["values"])
     for line in lines:
         count += len(line.get("raw", []))
         if "blinkStrength" in line:
             blinks[count - 1] = line["blinkStrength"]
+        if count <= end:
+            heart = line.get("heartRate", heart)
     sent = {e["code"] for e in map(json.loads, truth.read_text().splitlines()) if e["type"] == "blink"}
-    marked = [n for n in page["notes"] if n["text"].startswith("Blink")]
-    for note in marked:
+    for note in [n for n in page["notes"] if n["text"].startswith("Blink")]:
         assert note["text"] == f"Blink strength {blinks[note['at']]}"
         assert blinks[note["at"]] in sent
-    # The heart rate shown is the stream's latest up to the page's last sample.
-    end, heart, count = page["first"] + len(page["values"]), None, 0
-    for line in lines:
-        count += len(line.get("raw", []))
-        if count > end:
-            break
-        heart = line.get("heartRate", heart)
     assert page["heart"] == str(heart)
 
 
@@ -235,7 +220,7 @@ def test_events_carry_every_sample_once_in_order_across_an_unplug(started, tmp_p
     reader = threading.Thread(target=stream_objects, args=(stream.url(), objects))
     reader.start()
     sim.proc.wait(timeout=25)
-    settled(stream.out_path)
+    wait_for("the loss at the simulator's end", lambda: [o.get("event") for o in objects].count("lost") >= 2, 15)
     assert stream.stop() == 0
     reader.join(timeout=10)
     assert not reader.is_alive() and objects[-1]["event"] == "ended"
