@@ -10,20 +10,20 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PowerMonitor.h"
 #include "platform/RunLoop.h"
 #include "support/LogCapture.h"
-#include "support/TempPty.h"
+#include "support/SerialPortTestSupport.h"
 
 extern char** environ;
 
 namespace velmora::platform {
 namespace {
 
+using test::runMainUntil;
 constexpr const char* kPath = "/org/freedesktop/login1";
 constexpr const char* kInterface = "org.freedesktop.login1.Manager";
 
@@ -107,8 +107,6 @@ class FakeLoginManager {
   RunLoop::SourceId source_ = 0;
   std::vector<int> readEnds_;
 };
-
-bool runMainUntil(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, std::chrono::seconds(5)); }
 
 TEST(PowerMonitor, PostsSleepAndWakeOnTheMainThreadAndDelaysSleepOnlyWhileTheMainLoopRuns) {
   FakeLoginManager login;

@@ -30,13 +30,6 @@ struct WaitCountingIO : platform::TerminalIO {
   }
 };
 
-// Installs a WaitCountingIO on the closed `port`.
-std::shared_ptr<WaitCountingIO> countWaits(ZPRSerialPort& port) {
-  auto io = std::make_shared<WaitCountingIO>();
-  port.setTerminalIO(io);
-  return io;
-}
-
 // Writes `bytes` and waits until the read loop waits for more.
 ::testing::AssertionResult writeAndAwaitTheWait(const test::Pty& pty, const Bytes& bytes, WaitCountingIO& io) {
   const int before = io.coalescingWaits.load();
@@ -52,11 +45,12 @@ int unread(const ZPRSerialPort& port) {
   return count;
 }
 
-using SerialPortCoalescing = test::PortTest;
+struct SerialPortCoalescing : test::PortTest {
+  std::shared_ptr<WaitCountingIO> io = std::make_shared<WaitCountingIO>();
+  SerialPortCoalescing() { port->setTerminalIO(io), openAndWait(); }
+};
 
 TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
-  auto io = countWaits(*port);
-  openAndWait();
   // readBy in 600 ms ends the long wait; one already past means no wait;
   // without one, turning the option off ends it.
   const std::vector<std::pair<ZPRSerialPort::ReadDeadline, size_t>> cases{
@@ -92,8 +86,6 @@ TEST_F(SerialPortCoalescing, BytesOfOneWaitArriveAsOneChunkUntilTheWaitEnds) {
 }
 
 TEST_F(SerialPortCoalescing, ARequestEndsTheWaitAndItsAnswerIsReadAsItComes) {
-  auto io = countWaits(*port);
-  openAndWait();
   port->setReadCoalescingInterval(kLongWait);
   ASSERT_TRUE(writeAndAwaitTheWait(pty, {'x'}, *io));
   auto request = ZPRSerialRequest::requestWithDataToSend({'?'}, {}, 0, [](std::span<const uint8_t> data) {
@@ -113,7 +105,8 @@ TEST(SerialPortCoalescingEnd, AHangUpAndCloseEndTheWait) {
     auto port = ZPRSerialPort::serialPortWithDevice(pty.device());
     auto delegate = std::make_shared<test::RecordingDelegate>();
     port->setDelegate(delegate);
-    auto io = countWaits(*port);
+    auto io = std::make_shared<WaitCountingIO>();
+    port->setTerminalIO(io);
     port->setReadCoalescingInterval(kLongWait);
     port->open();
     ASSERT_TRUE(writeAndAwaitTheWait(pty, {'x'}, *io));
