@@ -50,7 +50,6 @@ class FolderDeviceSourceTest : public ::testing::Test {
       if (!arrived.empty()) lastArrived = arrived.back();
     });
   }
-  // Waits for `count` changes; returns those seen so far.
   Names waitFor(size_t count) {
     test::waitUntil([&] { return seen().size() >= count; });
     return seen();

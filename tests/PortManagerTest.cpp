@@ -69,7 +69,6 @@ class PortManagerTest : public test::DeviceFolderTest {
  protected:
   static void post(const char* name) { platform::NotificationCenter::shared().post({name, nullptr, {}}); }
 
-  // Opens `port` with a fresh recording delegate and waits for the report.
   static std::shared_ptr<RecordingDelegate> openWithRecorder(const std::shared_ptr<ZPRSerialPort>& port) {
     auto delegate = std::make_shared<RecordingDelegate>();
     port->setDelegate(delegate);

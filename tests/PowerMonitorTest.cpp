@@ -57,7 +57,6 @@ class FakeLoginManager {
     if (started_) ::kill(daemon_, SIGTERM), ::waitpid(daemon_, nullptr, 0);
     started_ = false;
   }
-  // Waits for the daemon, then serves the login manager's name.
   bool serve() {
     if (!test::waitUntil([&] { return sd_bus_open_system(&bus_) >= 0; }) ||
         sd_bus_add_object_vtable(bus_, nullptr, kPath, kInterface, kVtable, this) < 0 ||

@@ -30,7 +30,6 @@ struct WaitCountingIO : platform::TerminalIO {
   }
 };
 
-// Writes `bytes` and waits until the read loop waits for more.
 ::testing::AssertionResult writeAndAwaitTheWait(const test::Pty& pty, const Bytes& bytes, WaitCountingIO& io) {
   const int before = io.coalescingWaits.load();
   pty.write(bytes);
@@ -38,7 +37,6 @@ struct WaitCountingIO : platform::TerminalIO {
   return ::testing::AssertionFailure() << "the read loop did not start waiting for more";
 }
 
-// Bytes the port's descriptor holds unread.
 int unread(const ZPRSerialPort& port) {
   int count = -1;
   ::ioctl(port.fileDescriptor(), FIONREAD, &count);
