@@ -134,9 +134,8 @@ TEST(EdfRecorder, AnnotationsStayUtf8AndTheHeaderAsciiWhateverTheText) {
     recorder.annotate("\xE2\x82x\x01");
     for (int k = 0; k < 512; ++k) recorder.rawSampleDecoded(0, 0, 0);
     ASSERT_TRUE(recorder.close()) << recorder.error();
-    std::ifstream in(path, std::ios::binary);
-    std::string header(4608, '\0');
-    ASSERT_TRUE(in.read(header.data(), static_cast<std::streamsize>(header.size())));
+    const std::string header = test::readFile(path).substr(0, 4608);
+    ASSERT_EQ(header.size(), 4608u);
     const auto printable = [](char c) { return c >= 0x20 && c < 0x7F; };
     EXPECT_EQ(std::find_if_not(header.begin() + 1, header.end(), printable) - header.begin(), 4608) << n;
     std::istringstream patient(header.substr(8, 80)), recording(header.substr(88, 80));
@@ -301,8 +300,7 @@ TEST(EdfTool, ConvertTurnsAStreamLogIntoARecordingAndReplacesNothingOnFailure) {
     argv.insert(argv.end(), args.begin(), args.end());
     const auto tool = ToolProcess::run(argv);
     ASSERT_EQ(tool.status, expected) << args[0] << tool.err;
-    std::ifstream in(out);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}) == "keep", expected != 0) << args[0];
+    EXPECT_EQ(test::readFile(out) == "keep", expected != 0) << args[0];
   }
   const EdfFile edf(out);
   ASSERT_TRUE(edf.opened);

@@ -102,10 +102,7 @@ TEST(Files, AReplacementIsWholeOrNothing) {
   test::TempDir dir;
   const std::string dest = dir.path() + "/out.csv";
   std::ofstream(dest) << "old";
-  auto read = [&] {
-    std::ifstream in(dest);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
+  auto read = [&] { return test::readFile(dest); };
   {
     platform::ReplacementFile out(dest);
     ASSERT_EQ(out.error(), 0);
