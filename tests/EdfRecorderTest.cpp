@@ -205,12 +205,11 @@ TEST(EdfTool, StreamRecordsAcrossAnUnplugAndAKilledStreamsFileStillOpens) {
     simulator.start();
     ToolProcess tool({"stream", "--json", "--device-dir", devices, "--edf", file});
     auto recordsOnDisk = [&](int n) {  // BDF+: a 4608-byte header, 4983-byte records
-      const auto deadline = Clock::now() + 20s;
-      for (std::error_code ec; !(std::filesystem::file_size(file, ec) >= 4608u + n * 4983u && !ec);) {
-        if (Clock::now() >= deadline) return false;
+      return test::waitUntil([&] {
         tool.stdoutLine(Clock::now() + 50ms);  // keeps the pipe flowing
-      }
-      return true;
+        std::error_code ec;
+        return std::filesystem::file_size(file, ec) >= 4608u + n * 4983u && !ec;
+      }, 20s);
     };
     ASSERT_TRUE(recordsOnDisk(3)) << tool.stderrText();
     if (signal == SIGINT) {
