@@ -88,7 +88,6 @@ class ToolProcess {
     }
     return true;
   }
-  // Everything read from stderr so far.
   const std::string& stderrText() const { return stderrText_; }
 
   void signal(int sig) { ::kill(pid_, sig); }
