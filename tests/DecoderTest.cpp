@@ -6,8 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "VelmoraObjC.h"
-#include "sim/PacketEncoder.h"
+#include "support/AccessoryEvents.h"
 #include "support/LogCapture.h"
 #include "support/ValuePrinter.h"
 
@@ -16,18 +15,13 @@ namespace {
 
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
+using test::concat;
 
 // Frames one packet around `payload` and returns what it wrote.
 Dictionary decode(VelmoraObjC& accessory, const Bytes& payload) {
-  const Bytes packet = PacketEncoder::packet(payload);
-  accessory.parseByte(std::span<const uint8_t>(packet));
+  test::feed(accessory, payload);
   EXPECT_EQ(parserState.state, 0);
   return accessory.takeData();
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
@@ -35,7 +29,7 @@ TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
   const Dictionary bandKeys = {{"eegDelta", 66051},    {"eegTheta", 16777215},   {"eegLowAlpha", 8388608},
                                {"eegHighAlpha", 0},    {"eegLowBeta", 1},        {"eegHighBeta", 256},
                                {"eegLowGamma", 65536}, {"eegHighGamma", 8388607}};
-  Bytes longBands = concat(bands, {0x04, 0x63, 0x04, 0x28});
+  Bytes longBands = concat({bands, {0x04, 0x63, 0x04, 0x28}});
   longBands[1] = 26;
   Dictionary bandsThenAttention = bandKeys;
   bandsThenAttention["vScoreAttention"] = 40;
@@ -54,7 +48,7 @@ TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
        {{"vScoreAttention", 41}, {"vScoreMeditation", 255}},
        {"attention 40", "meditation 255", "attention 41"}},
       {{0x80, 0x02, 0xFF, 0x38}, {{"raw", Value::Array{-200}}}, {}, 1},
-      {concat(PacketEncoder::rawRow(-32768), PacketEncoder::rawRow(32767)),
+      {concat({PacketEncoder::rawRow(-32768), PacketEncoder::rawRow(32767)}),
        {{"raw", Value::Array{-32768, 32767}}},
        {},
        2},
@@ -76,7 +70,7 @@ TEST(Decoder, EachRowStoresLogsAndMovesOnByItsRule) {
       // from 0xF0 another, and the reply flag stays as it was.
       {PacketEncoder::sensorChipRow(0xF0), {}, {}, 0, {0, 0}},
       {PacketEncoder::sensorChipRow(0xEF), {}, {}, 0, {1, 1}},
-      {concat(PacketEncoder::sensorChipRow(0xEF), PacketEncoder::sensorChipRow(0xFF)), {}, {}, 0, {0, 1}},
+      {concat({PacketEncoder::sensorChipRow(0xEF), PacketEncoder::sensorChipRow(0xFF)}), {}, {}, 0, {0, 1}},
       {{0x85, 0x05, 0x00, 0x00, 0x10, 0x04, 0x29, 0x04, 0x28}, att40, logs40, 0, {1, 1}},
       // Rows running past the payload's end are not decoded.
       {{0x04, 0x28, 0x80, 0x02, 0x00}, att40, logs40},

@@ -134,9 +134,8 @@ TEST(EdfRecorder, AnnotationsStayUtf8AndTheHeaderAsciiWhateverTheText) {
     recorder.annotate("\xE2\x82x\x01");
     for (int k = 0; k < 512; ++k) recorder.rawSampleDecoded(0, 0, 0);
     ASSERT_TRUE(recorder.close()) << recorder.error();
-    std::ifstream in(path, std::ios::binary);
-    std::string header(4608, '\0');
-    ASSERT_TRUE(in.read(header.data(), static_cast<std::streamsize>(header.size())));
+    const std::string header = test::readFile(path).substr(0, 4608);
+    ASSERT_EQ(header.size(), 4608u);
     const auto printable = [](char c) { return c >= 0x20 && c < 0x7F; };
     EXPECT_EQ(std::find_if_not(header.begin() + 1, header.end(), printable) - header.begin(), 4608) << n;
     std::istringstream patient(header.substr(8, 80)), recording(header.substr(88, 80));
@@ -206,12 +205,11 @@ TEST(EdfTool, StreamRecordsAcrossAnUnplugAndAKilledStreamsFileStillOpens) {
     simulator.start();
     ToolProcess tool({"stream", "--json", "--device-dir", devices, "--edf", file});
     auto recordsOnDisk = [&](int n) {  // BDF+: a 4608-byte header, 4983-byte records
-      const auto deadline = Clock::now() + 20s;
-      for (std::error_code ec; !(std::filesystem::file_size(file, ec) >= 4608u + n * 4983u && !ec);) {
-        if (Clock::now() >= deadline) return false;
+      return test::waitUntil([&] {
         tool.stdoutLine(Clock::now() + 50ms);  // keeps the pipe flowing
-      }
-      return true;
+        std::error_code ec;
+        return std::filesystem::file_size(file, ec) >= 4608u + n * 4983u && !ec;
+      }, 20s);
     };
     ASSERT_TRUE(recordsOnDisk(3)) << tool.stderrText();
     if (signal == SIGINT) {
@@ -301,8 +299,7 @@ TEST(EdfTool, ConvertTurnsAStreamLogIntoARecordingAndReplacesNothingOnFailure) {
     argv.insert(argv.end(), args.begin(), args.end());
     const auto tool = ToolProcess::run(argv);
     ASSERT_EQ(tool.status, expected) << args[0] << tool.err;
-    std::ifstream in(out);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}) == "keep", expected != 0) << args[0];
+    EXPECT_EQ(test::readFile(out) == "keep", expected != 0) << args[0];
   }
   const EdfFile edf(out);
   ASSERT_TRUE(edf.opened);

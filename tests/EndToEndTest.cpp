@@ -57,10 +57,6 @@ struct Recorder : VelmoraDelegate, VLHRVDelegate {
   std::vector<Dictionary> deliveries;
 };
 
-bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-  return platform::RunLoop::main().runUntil(done, timeout);
-}
-
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,13 +91,13 @@ TEST_F(EndToEnd, EverySampleArrivesOnceInOrderAndTheRecordingBlinksAndIntervalsM
   simulator.start();
   ASSERT_TRUE(accessory_->startRecording(dir_.path(), 3));
   // Once the port manager lists the headset, connect to it.
-  ASSERT_TRUE(runMainLoopUntil([] {
+  ASSERT_TRUE(platform::RunLoop::main().runUntil([] {
     return std::ranges::any_of(ZPRSerialPortManager::sharedSerialPortManager().availablePorts(),
                                [](const auto& port) { return port->name() == "KovaE2E"; });
-  }));
+  }, 20s));
   accessory_->Connect();
   ASSERT_TRUE(accessory_->connected());
-  EXPECT_TRUE(runMainLoopUntil([&] { return recorder_->samples >= sent.raw.size(); }, 100s));
+  EXPECT_TRUE(platform::RunLoop::main().runUntil([&] { return recorder_->samples >= sent.raw.size(); }, 100s));
   accessory_->Disconnect();
   accessory_->stopRecording();
   for (const std::string& line : log_.lines()) {

@@ -6,8 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "VelmoraObjC.h"
-#include "sim/PacketEncoder.h"
+#include "support/AccessoryEvents.h"
 #include "support/LogCapture.h"
 #include "support/ValuePrinter.h"
 
@@ -16,16 +15,11 @@ namespace {
 
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
+using test::concat;
 using Lines = std::vector<std::string>;
 using Counts = VelmoraFramerCounts;
 
 using Outcome = std::tuple<Lines, Dictionary, int32_t, Counts>;  // log, data, framer state, counts
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 // Frames `stream` in a fresh object, cut into chunks at `cuts`, with an
 // absent and an empty chunk after each.

@@ -1,11 +1,9 @@
 // The stream log: formats per flag and locale, restarts, failed starts, saving
 // (a whole copy or nothing), and rows lost to a full disk or a removed folder.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <charconv>
-#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -24,13 +22,10 @@ namespace fs = std::filesystem;
 using sim::PacketEncoder;
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
+using test::FileSizeLimit;
+using test::readFile;
 
 const std::string kHeader = "Timestamp, Data Type, Value\n";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 Names rows(const std::string& path) {
   Names out;
@@ -40,21 +35,6 @@ Names rows(const std::string& path) {
   while (std::getline(in, line)) out.push_back(line);
   return out;
 }
-
-// Writes beyond `bytes` fail with EFBIG, as on a full disk, while it lives.
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t bytes) : signal(std::signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const rlimit small{bytes, saved.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &small);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, signal);
-  }
-  void (*signal)(int);
-  rlimit saved{};
-};
 
 // The status's failure fields: code, sentence, reason.
 std::tuple<int, std::string, std::string> failure(const VelmoraObjC& accessory) {
@@ -69,13 +49,9 @@ class RecordingTest : public ::testing::Test {
   void feed(const Bytes& payload) { test::feed(accessory, payload); }
   // A row of every recorded kind and of some never recorded, in one packet.
   void feedEveryKind() {
-    Bytes payload;
-    for (const Bytes& row : {PacketEncoder::poorSignalRow(200), PacketEncoder::heartRateRow(70),
-                             PacketEncoder::attentionRow(40), PacketEncoder::meditationRow(30),
-                             PacketEncoder::rawRow(-5), PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 8}),
-                             PacketEncoder::sensorChipRow(0xF0)})
-      payload.insert(payload.end(), row.begin(), row.end());
-    feed(payload);
+    feed(test::concat({PacketEncoder::poorSignalRow(200), PacketEncoder::heartRateRow(70),
+                       PacketEncoder::attentionRow(40), PacketEncoder::meditationRow(30), PacketEncoder::rawRow(-5),
+                       PacketEncoder::bandPowerRow({1, 2, 3, 4, 5, 6, 7, 8}), PacketEncoder::sensorChipRow(0xF0)}));
   }
   std::string logFile() const { return dir.path() + "/ambrix.log.csv"; }
 

@@ -278,8 +278,8 @@ TEST(SimulateCommand, WritesTheOfflineStreamAndItsTruth) {
                                          "--mode", "ecg", "--truth", dir.path() + "/t.jsonl"});
   ASSERT_EQ(r.status, 0) << r.err;
   GroundTruth truth;
-  std::ifstream in(dir.path() + "/s.bin", std::ios::binary);
-  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}),
+  const std::string written = test::readFile(dir.path() + "/s.bin");
+  EXPECT_EQ(Bytes(written.begin(), written.end()),
             HeadsetSimulator::generateOffline(synth(SignalMode::Ecg, 3, 9), &truth));
   std::ifstream lines(dir.path() + "/t.jsonl");
   std::string line;

@@ -8,7 +8,6 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <fstream>
@@ -159,18 +158,10 @@ TEST_F(StreamCommand, WhatWasDecodedBeforeTheStopIsDeliveredAsRecorded) {
 TEST_F(StreamCommand, ARecordingThatLosesRowsIsReportedWithWhatItKept) {
   start(8);
   const std::string dir = headset_->folder();
-  // The tool inherits the limit, and SIGXFSZ ignored: writes past the limit
-  // fail with EFBIG.
-  rlimit before{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 200 << 10;
-  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  std::optional<test::FileSizeLimit> limit(200 << 10);  // the tool inherits it
   ToolProcess tool(streamArgs({"--seconds", "12", "--record", dir}), {}, null);
-  ::setrlimit(RLIMIT_FSIZE, &before);
-  ::signal(SIGXFSZ, handler);
+  limit.reset();
   ::close(null);
   const auto status = tool.wait(Clock::now() + 60s);
   ASSERT_TRUE(status && ToolProcess::exitedWith(*status, 1)) << tool.stderrText();

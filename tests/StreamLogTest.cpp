@@ -102,21 +102,17 @@ TEST(Files, AReplacementIsWholeOrNothing) {
   test::TempDir dir;
   const std::string dest = dir.path() + "/out.csv";
   std::ofstream(dest) << "old";
-  auto read = [&] {
-    std::ifstream in(dest);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   {
     platform::ReplacementFile out(dest);
     ASSERT_EQ(out.error(), 0);
     ASSERT_EQ(platform::writeAll(out.fd(), "new", 3), 0);
-    EXPECT_EQ(read(), "old") << "nothing changes before the commit";
+    EXPECT_EQ(test::readFile(dest), "old") << "nothing changes before the commit";
   }
-  EXPECT_EQ(read(), "old");
+  EXPECT_EQ(test::readFile(dest), "old");
   platform::ReplacementFile out(dest);
   ASSERT_EQ(platform::writeAll(out.fd(), "new", 3), 0);
   EXPECT_EQ(out.commit(), 0);
-  EXPECT_EQ(read(), "new");
+  EXPECT_EQ(test::readFile(dest), "new");
   platform::ReplacementFile abandoned(dest);
   abandoned.abandon();
   EXPECT_EQ(abandoned.commit(), ECANCELED);
@@ -128,7 +124,7 @@ TEST(Files, AReplacementIsWholeOrNothing) {
   platform::ReplacementFile overFolder(dir.path() + "/folder");
   EXPECT_EQ(overFolder.commit(), EISDIR);
   EXPECT_EQ(platform::replaceFile(dir.path() + "/none", dest), ENOENT);
-  EXPECT_EQ(read(), "new");
+  EXPECT_EQ(test::readFile(dest), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2) << "out.csv and folder only";
 }
 

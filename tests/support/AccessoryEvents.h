@@ -2,12 +2,14 @@
 // "connect:NAME", "disconnect" and "error:CODE", and every delivered data map
 // with the time it arrived.  The hooks run after each record, on the thread
 // of the call; set them before the calls can come.  And feed(), which hands
-// an accessory object one packet as a port's chunk would.
+// an accessory object one packet as a port's chunk would, and concat() for
+// the bytes of packets and rows.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -71,6 +73,12 @@ class AccessoryEvents : public VelmoraDelegate {
   std::vector<Dictionary> maps_;
   std::vector<Clock::time_point> times_;
 };
+
+inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 // Frames `payload` as one packet and hands it to `accessory`.
 inline void feed(VelmoraObjC& accessory, const std::vector<uint8_t>& payload) {

@@ -1,12 +1,16 @@
 // Test support: a real pseudo-terminal pair and a scratch directory, both
-// removed when they go out of scope.
+// removed when they go out of scope, and what tests do with files in it.
 #pragma once
 
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -62,6 +66,27 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Writes beyond `bytes` fail with EFBIG, as on a full disk, while it lives;
+// children started meanwhile inherit the limit and SIGXFSZ ignored.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) : signal(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small{bytes, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, signal);
+  }
+  void (*signal)(int);
+  rlimit saved{};
 };
 
 }  // namespace velmora::test

@@ -88,7 +88,6 @@ class ToolProcess {
     }
     return true;
   }
-  // Everything read from stderr so far.
   const std::string& stderrText() const { return stderrText_; }
 
   void signal(int sig) { ::kill(pid_, sig); }
@@ -107,8 +106,6 @@ class ToolProcess {
     }
     return status_;
   }
-  // The rest of stdout after wait() (lines not yet taken).
-  std::vector<std::string> remainingStdoutLines() { return lines(std::exchange(outBuffer_, {})); }
   // The whole lines of `text`.
   static std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
